@@ -1,0 +1,19 @@
+"""brindle: an in-process table cache for Python services, backed by DuckDB."""
+
+from .errors import (
+    BrindleError,
+    BrindleLockError,
+    BrindleNotFoundError,
+    BrindlePersistenceError,
+    BrindleStaleError,
+)
+
+__all__ = [
+    "BrindleError",
+    "BrindleLockError",
+    "BrindleNotFoundError",
+    "BrindlePersistenceError",
+    "BrindleStaleError",
+]
+
+__version__ = "0.1.0"

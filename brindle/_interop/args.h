@@ -1,0 +1,96 @@
+// Argument checks shared by every public callable.
+//
+// The rules: a parameter declared `str` or `list` takes exactly that type (no
+// subclass, no None); `int` takes any number, converted with int() unless it
+// already is an exact int; Optional[...] also takes None; `bool` is taken by
+// its truth value. A wrong type raises TypeError before anything happens.
+#pragma once
+
+#include "core.h"
+
+namespace brindle::interop {
+
+class Args {
+public:
+    Args(const char *qualname, PyObject *const *slots, const nb::object *names)
+        : qualname_(qualname), slots_(slots), names_(names) {}
+
+    nb::handle operator[](size_t i) const { return slots_[i]; }
+
+    // Exactly str.
+    nb::handle str(size_t i) const {
+        nb::handle v = slots_[i];
+        if (!PyUnicode_CheckExact(v.ptr()))
+            refuse(i, "str");
+        return v;
+    }
+
+    // Exactly str, or None (returned as an invalid handle).
+    nb::handle optional_str(size_t i) const {
+        nb::handle v = slots_[i];
+        if (is_none(v))
+            return nb::handle();
+        if (!PyUnicode_CheckExact(v.ptr()))
+            refuse(i, "str or None");
+        return v;
+    }
+
+    // Exactly list.
+    nb::handle list(size_t i) const {
+        nb::handle v = slots_[i];
+        if (!PyList_CheckExact(v.ptr()))
+            refuse(i, "list");
+        return v;
+    }
+
+    // Exactly list, or None (returned as an invalid handle).
+    nb::handle optional_list(size_t i) const {
+        nb::handle v = slots_[i];
+        if (is_none(v))
+            return nb::handle();
+        if (!PyList_CheckExact(v.ptr()))
+            refuse(i, "list or None");
+        return v;
+    }
+
+    // Any number, as an exact int.
+    nb::object integer(size_t i) const {
+        nb::handle v = slots_[i];
+        if (PyLong_CheckExact(v.ptr()))
+            return nb::borrow(v);
+        if (is_none(v) || !PyNumber_Check(v.ptr()))
+            refuse(i, "int");
+        PyObject *converted = PyNumber_Long(v.ptr());
+        if (!converted) {
+            PyErr_Clear();
+            refuse(i, "int");
+        }
+        return nb::steal(converted);
+    }
+
+    // None, or any number as an exact int (None returned as an invalid object).
+    nb::object optional_integer(size_t i) const {
+        nb::handle v = slots_[i];
+        if (is_none(v))
+            return nb::object();
+        if (!PyNumber_Check(v.ptr()))
+            refuse(i, "int or None");
+        return integer(i);
+    }
+
+    // Taken by its truth value.
+    bool flag(size_t i) const { return truth(slots_[i]); }
+
+private:
+    [[noreturn]] void refuse(size_t i, const char *expected) const {
+        PyObject *v = slots_[i];
+        throw_type_error(std::string(qualname_) + "() argument '" + to_text(names_[i]) +
+                         "' must be " + expected + ", not " + Py_TYPE(v)->tp_name);
+    }
+
+    const char *qualname_;
+    PyObject *const *slots_;
+    const nb::object *names_;
+};
+
+}  // namespace brindle::interop

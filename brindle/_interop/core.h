@@ -1,0 +1,142 @@
+// Shared interop layer: Python object basics used by every brindle module.
+//
+// Thread rules for everything in this library: functions that take or return
+// Python objects need the GIL; the ones that wait (locks, sleeps) say so.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace brindle::interop {
+
+namespace nb = nanobind;
+
+// An interned Python string that lives as long as the process. Deliberately
+// leaked: a static nb::object would be released after the interpreter is gone.
+// Module-scope instances are built while the extension is being loaded, which
+// happens with the GIL held.
+class Name {
+public:
+    explicit Name(const char *text) : ptr_(PyUnicode_InternFromString(text)) {}
+    PyObject *ptr() const { return ptr_; }
+    nb::handle handle() const { return ptr_; }
+    operator nb::handle() const { return ptr_; }
+
+private:
+    PyObject *ptr_;
+};
+
+// Throws the pending Python error as a C++ exception.
+[[noreturn]] inline void throw_pending() { throw nb::python_error(); }
+
+// Sets a Python exception of the given class and throws it.
+[[noreturn]] inline void throw_error(PyObject *type, const std::string &message) {
+    PyErr_SetString(type, message.c_str());
+    throw nb::python_error();
+}
+
+[[noreturn]] inline void throw_type_error(const std::string &message) {
+    throw_error(PyExc_TypeError, message);
+}
+
+[[noreturn]] inline void throw_value_error(const std::string &message) {
+    throw_error(PyExc_ValueError, message);
+}
+
+// Steals a new reference from a C-API call, throwing the pending error on NULL.
+inline nb::object checked(PyObject *result) {
+    if (!result)
+        throw_pending();
+    return nb::steal(result);
+}
+
+// obj.name, looked up now (never cached), so replaced attributes take effect.
+inline nb::object attr(nb::handle obj, const Name &name) {
+    return checked(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+
+inline void set_attr(nb::handle obj, const Name &name, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0)
+        throw_pending();
+}
+
+// obj.name(args...) on borrowed arguments; a new reference, or NULL with the
+// error set. Usable where nothing may throw (destructors).
+inline PyObject *call_method_raw(PyObject *obj, const Name &name,
+                                 std::initializer_list<PyObject *> args = {}) {
+    // Slot 0 stays free: PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee use it.
+    PyObject *argv[8];
+    size_t n = 0;
+    argv[++n] = obj;
+    for (PyObject *a : args)
+        argv[++n] = a;
+    return PyObject_VectorcallMethod(name.ptr(), argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+}
+
+// obj.name(args...) through the vectorcall protocol.
+template <typename... Args>
+nb::object call_method(nb::handle obj, const Name &name, Args &&...args) {
+    static_assert(sizeof...(Args) < 7, "too many arguments");
+    nb::object converted[] = {nb::object(), nb::cast(std::forward<Args>(args))...};
+    PyObject *argv[sizeof...(Args) + 2];
+    argv[1] = obj.ptr();
+    for (size_t i = 1; i <= sizeof...(Args); ++i)
+        argv[i + 1] = converted[i].ptr();
+    return checked(PyObject_VectorcallMethod(
+        name.ptr(), argv + 1, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// callable(args...) through the vectorcall protocol.
+template <typename... Args>
+nb::object call(nb::handle callable, Args &&...args) {
+    nb::object converted[] = {nb::object(), nb::cast(std::forward<Args>(args))...};
+    PyObject *argv[sizeof...(Args) + 1];
+    for (size_t i = 1; i <= sizeof...(Args); ++i)
+        argv[i] = converted[i].ptr();
+    return checked(PyObject_Vectorcall(callable.ptr(), argv + 1,
+                                       sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       nullptr));
+}
+
+// str(obj) as UTF-8.
+inline std::string to_text(nb::handle obj) {
+    nb::object s = checked(PyObject_Str(obj.ptr()));
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (!data)
+        throw_pending();
+    return std::string(data, static_cast<size_t>(size));
+}
+
+// The UTF-8 text of an exact str, without copying into Python again.
+inline std::string_view str_view(nb::handle s) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+    if (!data)
+        throw_pending();
+    return std::string_view(data, static_cast<size_t>(size));
+}
+
+inline nb::str make_str(std::string_view text) {
+    return nb::steal<nb::str>(checked(PyUnicode_FromStringAndSize(text.data(), text.size())).release());
+}
+
+inline bool truth(nb::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0)
+        throw_pending();
+    return r != 0;
+}
+
+inline bool is_none(nb::handle obj) { return obj.ptr() == Py_None; }
+
+inline nb::object py_bool(bool value) { return nb::borrow(value ? Py_True : Py_False); }
+
+// Imports a module by its full name.
+inline nb::object import(const char *name) { return checked(PyImport_ImportModule(name)); }
+
+}  // namespace brindle::interop

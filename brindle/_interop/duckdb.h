@@ -1,0 +1,123 @@
+// Working on DuckDB connections from C++.
+//
+// DuckDB's Python connection keeps one pending result, so two threads that
+// execute and fetch on the same connection object can read each other's rows.
+// Every statement we run on a real connection therefore goes through a cursor
+// of its own (a separate engine connection on the same database). Objects that
+// are not DuckDB connections are driven as they are.
+#pragma once
+
+#include "core.h"
+#include "errors.h"
+
+namespace brindle::interop {
+
+namespace duck {
+
+inline const Name kDuckDBPyConnection{"DuckDBPyConnection"};
+inline const Name kCursor{"cursor"};
+inline const Name kClose{"close"};
+inline const Name kExecute{"execute"};
+inline const Name kFetchone{"fetchone"};
+inline const Name kFetchall{"fetchall"};
+inline const Name kDf{"df"};
+inline const Name kRegister{"register"};
+inline const Name kUnregister{"unregister"};
+
+// True when conn is a duckdb.DuckDBPyConnection of the duckdb module given
+// (the module as it is bound now, so a patched module is respected).
+inline bool is_connection(nb::handle duckdb_module, nb::handle conn) {
+    PyObject *cls = PyObject_GetAttr(duckdb_module.ptr(), kDuckDBPyConnection.ptr());
+    if (!cls) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object owned = nb::steal(cls);
+    if (!PyType_Check(cls))
+        return false;
+    int r = PyObject_IsInstance(conn.ptr(), cls);
+    if (r < 0)
+        throw_pending();
+    return r != 0;
+}
+
+// A private cursor of a real connection, closed when the scope ends.
+class Cursor {
+public:
+    explicit Cursor(nb::handle connection) : cursor_(call_method(connection, kCursor)) {}
+    ~Cursor() {
+        PyObject *r = call_method_raw(cursor_.ptr(), kClose);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_Clear();  // closing a cursor of a closed connection: nothing left to free
+    }
+    Cursor(const Cursor &) = delete;
+    Cursor &operator=(const Cursor &) = delete;
+
+    nb::handle handle() const { return cursor_; }
+
+private:
+    nb::object cursor_;
+};
+
+// Runs fn(target): on a private cursor for a real DuckDB connection, on the
+// object itself otherwise.
+template <typename Fn>
+auto with_cursor(nb::handle duckdb_module, nb::handle connection, Fn &&fn) -> decltype(fn(connection)) {
+    if (!is_connection(duckdb_module, connection))
+        return fn(connection);
+    Cursor cursor(connection);
+    return fn(cursor.handle());
+}
+
+inline nb::object execute(nb::handle target, nb::handle sql) {
+    return call_method(target, kExecute, sql);
+}
+
+inline nb::object execute(nb::handle target, const std::string &sql) {
+    return call_method(target, kExecute, make_str(sql));
+}
+
+inline nb::object execute(nb::handle target, const std::string &sql, nb::handle params) {
+    return call_method(target, kExecute, make_str(sql), params);
+}
+
+inline nb::object fetchone(nb::handle result) { return call_method(result, kFetchone); }
+inline nb::object fetchall(nb::handle result) { return call_method(result, kFetchall); }
+inline nb::object to_frame(nb::handle result) { return call_method(result, kDf); }
+
+// Makes `frame` visible under `name` on `target` for the scope, and removes it
+// afterwards on every path, so DuckDB never falls back to looking the name up
+// among the caller's Python variables.
+class Registration {
+public:
+    Registration(nb::handle target, const char *name, nb::handle frame)
+        : target_(nb::borrow(target)), name_(nb::str(name)) {
+        call_method(target_, kRegister, name_, frame);
+    }
+    ~Registration() {
+        PyObject *r = call_method_raw(target_.ptr(), kUnregister, {name_.ptr()});
+        if (r) {
+            Py_DECREF(r);
+        } else {
+            // Keep an error already on its way out; otherwise report this one.
+            PyErr_Clear();
+        }
+    }
+    Registration(const Registration &) = delete;
+    Registration &operator=(const Registration &) = delete;
+
+private:
+    nb::object target_;
+    nb::str name_;
+};
+
+// A table name that may be spliced into SQL: a plain identifier.
+inline bool is_plain_identifier(nb::handle name) {
+    return PyUnicode_Check(name.ptr()) && PyUnicode_IsIdentifier(name.ptr()) == 1;
+}
+
+}  // namespace duck
+
+}  // namespace brindle::interop

@@ -1,0 +1,58 @@
+// GIL and lock helpers.
+//
+// Rule: never wait for a lock while holding the GIL, never touch a Python
+// object without it. A threading.Lock is acquired through its own acquire(),
+// which gives up the GIL while it waits; a C++ mutex is acquired with the GIL
+// released first and the GIL taken back afterwards (never the other order).
+#pragma once
+
+#include "core.h"
+
+#include <mutex>
+
+namespace brindle::interop {
+
+// Releases the GIL for the scope (pure C++ work, blocking waits).
+using ReleaseGil = nb::gil_scoped_release;
+
+// Holds a threading.Lock (or any object with acquire()/release()) for the scope.
+class PyLockGuard {
+public:
+    explicit PyLockGuard(nb::handle lock) : lock_(nb::borrow(lock)) {
+        static const Name kAcquire{"acquire"};
+        call_method(lock_, kAcquire);
+    }
+    ~PyLockGuard() {
+        static const Name kRelease{"release"};
+        // Release must not throw out of a destructor; a failure here means the
+        // lock object itself is broken, which is reported as unraisable.
+        PyObject *r = call_method_raw(lock_.ptr(), kRelease);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(lock_.ptr());
+    }
+    PyLockGuard(const PyLockGuard &) = delete;
+    PyLockGuard &operator=(const PyLockGuard &) = delete;
+
+private:
+    nb::object lock_;
+};
+
+// Holds a C++ mutex for the scope; waits for it with the GIL released.
+// Constructed and destroyed with the GIL held.
+template <typename Mutex = std::mutex>
+class MutexGuardNoGil {
+public:
+    explicit MutexGuardNoGil(Mutex &m) : lock_(m, std::defer_lock) {
+        if (lock_.try_lock())
+            return;
+        ReleaseGil release;
+        lock_.lock();
+    }
+
+private:
+    std::unique_lock<Mutex> lock_;
+};
+
+}  // namespace brindle::interop

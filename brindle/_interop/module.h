@@ -1,0 +1,62 @@
+// Module-level names reached at call time.
+//
+// Each module keeps the names it imports (duckdb, pd, BrindleError, ...) as
+// attributes of itself; C++ looks them up in the module's dict on every use,
+// so that mock.patch("brindle.<module>.<name>") takes effect.
+#pragma once
+
+#include "core.h"
+
+namespace brindle::interop {
+
+class ModuleScope {
+public:
+    // Called once from the module's init with the module object.
+    void bind(nb::module_ &m) {
+        module_ = m.ptr();
+        dict_ = PyModule_GetDict(m.ptr());
+    }
+
+    nb::handle module() const { return module_; }
+
+    // The module attribute `name` as it stands now.
+    nb::object get(const Name &name) const {
+        PyObject *v = PyDict_GetItemWithError(dict_, name.ptr());
+        if (!v) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'",
+                             PyModule_GetName(module_), name.ptr());
+            throw_pending();
+        }
+        return nb::borrow(v);
+    }
+
+    void set(const char *name, nb::handle value) const {
+        if (PyDict_SetItemString(dict_, name, value.ptr()) != 0)
+            throw_pending();
+    }
+
+    // from <module> import <name>, bound here as `as`.
+    void import_from(const char *module, const char *name, const char *as = nullptr) const {
+        nb::object mod = import(module);
+        set(as ? as : name, mod.attr(name));
+    }
+
+    void import_module(const char *module, const char *as = nullptr) const {
+        set(as ? as : module, import(module));
+    }
+
+    // Relative import of a sibling in the package (".errors" -> "brindle.errors").
+    void import_sibling(const char *sibling, std::initializer_list<const char *> names) const {
+        std::string full = std::string("brindle.") + sibling;
+        nb::object mod = import(full.c_str());
+        for (const char *n : names)
+            set(n, mod.attr(n));
+    }
+
+private:
+    PyObject *module_ = nullptr;  // borrowed: a loaded module lives until exit
+    PyObject *dict_ = nullptr;
+};
+
+}  // namespace brindle::interop

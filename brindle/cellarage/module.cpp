@@ -1,0 +1,3 @@
+#include "_interop/interop.h"
+
+NB_MODULE(cellarage, m) { m.doc() = "Persistence for brindle."; }

@@ -1,0 +1,273 @@
+"""Configuration of brindle: global settings and per-database answers.
+
+``BrindleConfig`` holds the process-wide settings; ``BrindleConfig.from_env()``
+builds one from ``BRINDLE_*`` environment variables. ``CacheConfigResolver``
+answers per-database and per-table questions from a JSON file
+(``connector_config.json`` by convention); see the README for its format.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+from typing import Any, Mapping, Optional
+
+__all__ = ["BrindleConfig", "CacheConfigResolver", "ConfigError"]
+
+SINGLE_DB = "single_db"
+PER_TABLE_DB = "per_table_db"
+_MODES = (SINGLE_DB, PER_TABLE_DB)
+
+
+class ConfigError(ValueError):
+    """A configuration value or file is not usable."""
+
+
+def _check_str(name: str, value: Any) -> str:
+    if type(value) is not str:
+        raise TypeError(f"{name} must be str, not {type(value).__name__}")
+    return value
+
+
+def _check_mode(name: str, value: Any) -> str:
+    _check_str(name, value)
+    if value not in _MODES:
+        raise ConfigError(f"{name} must be 'single_db' or 'per_table_db', not {value!r}")
+    return value
+
+
+def _check_int(name: str, value: Any, minimum: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be int, not {type(value).__name__}")
+    if value < minimum:
+        raise ConfigError(f"{name} must be at least {minimum}, not {value}")
+    return value
+
+
+def _check_seconds(name: str, value: Any) -> float | int:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+    if not math.isfinite(value) or value < 0:
+        raise ConfigError(f"{name} must be a finite number >= 0, not {value!r}")
+    return value
+
+
+class BrindleConfig:
+    """Process-wide settings of the cache.
+
+    Args:
+        log_name: name of the manager's logger; persistence logs under
+            ``log_name + ".persistence"``.
+        config_file_path: path of the resolver's JSON file, or None for none.
+        cleanup_interval_minutes: minutes between background cleanup passes.
+        default_mode: "single_db" or "per_table_db" for databases the file
+            does not mention.
+        default_tidewatch_minutes: time-to-live in minutes for tables the
+            file does not mention.
+        lock_timeout_seconds: how long a writer waits for a connection's
+            write lock.
+        persist_base_path: directory for persisted files, or None/"" for none.
+        service_name: this service's name in the outside snapshot store.
+    """
+
+    # Environment variable -> (attribute, parser) for from_env().
+    ENVIRONMENT = {
+        "BRINDLE_LOG_NAME": "log_name",
+        "BRINDLE_CONFIG_FILE": "config_file_path",
+        "BRINDLE_CLEANUP_INTERVAL_MINUTES": "cleanup_interval_minutes",
+        "BRINDLE_DEFAULT_MODE": "default_mode",
+        "BRINDLE_DEFAULT_TTL_MINUTES": "default_tidewatch_minutes",
+        "BRINDLE_LOCK_TIMEOUT_SECONDS": "lock_timeout_seconds",
+        "BRINDLE_PERSIST_BASE_PATH": "persist_base_path",
+        "BRINDLE_SERVICE_NAME": "service_name",
+    }
+
+    def __init__(
+        self,
+        log_name: str = "brindle",
+        config_file_path: Optional[str] = None,
+        cleanup_interval_minutes: int = 5,
+        default_mode: str = SINGLE_DB,
+        default_tidewatch_minutes: int = 60,
+        lock_timeout_seconds: float = 30.0,
+        persist_base_path: Optional[str] = None,
+        service_name: str = "brindle",
+    ) -> None:
+        self.log_name = _check_str("log_name", log_name)
+        if config_file_path is not None and not isinstance(config_file_path, (str, os.PathLike)):
+            raise TypeError(
+                f"config_file_path must be a path or None, not {type(config_file_path).__name__}"
+            )
+        self.config_file_path = config_file_path
+        self.cleanup_interval_minutes = _check_int(
+            "cleanup_interval_minutes", cleanup_interval_minutes, 1
+        )
+        self.default_mode = _check_mode("default_mode", default_mode)
+        self.default_tidewatch_minutes = _check_int(
+            "default_tidewatch_minutes", default_tidewatch_minutes, 0
+        )
+        self.lock_timeout_seconds = _check_seconds("lock_timeout_seconds", lock_timeout_seconds)
+        if persist_base_path is not None and type(persist_base_path) is not str:
+            raise TypeError(
+                f"persist_base_path must be str or None, not {type(persist_base_path).__name__}"
+            )
+        self.persist_base_path = persist_base_path
+        self.service_name = _check_str("service_name", service_name)
+
+    @classmethod
+    def from_env(cls, environ: Optional[Mapping[str, str]] = None) -> "BrindleConfig":
+        """Build a configuration from the BRINDLE_* environment variables.
+
+        Unset variables keep the constructor's defaults. A value that cannot
+        be used raises ConfigError naming the variable.
+        """
+        env = os.environ if environ is None else environ
+        kwargs: dict[str, Any] = {}
+        for variable, attribute in cls.ENVIRONMENT.items():
+            raw = env.get(variable)
+            if raw is None:
+                continue
+            try:
+                kwargs[attribute] = _parse_env_value(attribute, raw)
+            except (TypeError, ValueError) as exc:
+                raise ConfigError(f"Invalid value for {variable}: {raw!r} ({exc})") from exc
+        try:
+            return cls(**kwargs)
+        except (TypeError, ValueError) as exc:
+            raise ConfigError(f"Invalid brindle environment configuration: {exc}") from exc
+
+    def __repr__(self) -> str:
+        fields = ", ".join(f"{k}={v!r}" for k, v in vars(self).items())
+        return f"BrindleConfig({fields})"
+
+
+def _parse_env_value(attribute: str, raw: str) -> Any:
+    if attribute in ("cleanup_interval_minutes", "default_tidewatch_minutes"):
+        return int(raw.strip())
+    if attribute == "lock_timeout_seconds":
+        return float(raw.strip())
+    if attribute in ("config_file_path", "persist_base_path"):
+        return raw or None
+    if attribute == "default_mode":
+        return _check_mode("mode", raw.strip())
+    return raw
+
+
+class CacheConfigResolver:
+    """Answers per-database and per-table questions from a JSON file.
+
+    The file is read once, when the resolver is built; the answers are then
+    computed from that immutable snapshot, so every method is safe to call
+    from many threads at once. ``config_file_path`` None (or "") means no
+    file: every answer comes from the defaults the caller passes.
+    """
+
+    _DATABASE_KEYS = {"mode", "ttl_minutes", "persist_path", "in_memory", "tables"}
+    _TABLE_KEYS = {"ttl_minutes", "scheduler_managed", "persist"}
+
+    def __init__(self, config_file_path: Optional[str] = None) -> None:
+        self.config_file_path = config_file_path
+        self._databases: dict[str, dict[str, Any]] = {}
+        if config_file_path:
+            self._databases = self._load(os.fspath(config_file_path))
+
+    @classmethod
+    def _load(cls, path: str) -> dict[str, dict[str, Any]]:
+        try:
+            with open(path, encoding="utf-8") as f:
+                data = json.load(f)
+        except FileNotFoundError as exc:
+            raise ConfigError(f"Configuration file not found: {path}") from exc
+        except json.JSONDecodeError as exc:
+            raise ConfigError(f"Configuration file {path} is not valid JSON: {exc}") from exc
+        except OSError as exc:
+            raise ConfigError(f"Cannot read configuration file {path}: {exc}") from exc
+        if not isinstance(data, dict):
+            raise ConfigError(f"Configuration file {path}: top level must be an object")
+        databases = data.get("databases", {})
+        if not isinstance(databases, dict):
+            raise ConfigError(f"Configuration file {path}: 'databases' must be an object")
+        for name, entry in databases.items():
+            cls._validate_database(path, name, entry)
+        return databases
+
+    @classmethod
+    def _validate_database(cls, path: str, name: str, entry: Any) -> None:
+        where = f"Configuration file {path}: database {name!r}"
+        if not isinstance(entry, dict):
+            raise ConfigError(f"{where} must be an object")
+        unknown = set(entry) - cls._DATABASE_KEYS
+        if unknown:
+            raise ConfigError(f"{where} has unknown keys: {', '.join(sorted(unknown))}")
+        if "mode" in entry and entry["mode"] not in _MODES:
+            raise ConfigError(f"{where}: mode must be 'single_db' or 'per_table_db'")
+        if "ttl_minutes" in entry and not _is_plain_int(entry["ttl_minutes"]):
+            raise ConfigError(f"{where}: ttl_minutes must be an integer")
+        if "persist_path" in entry and not (
+            isinstance(entry["persist_path"], str) and entry["persist_path"]
+        ):
+            raise ConfigError(f"{where}: persist_path must be a non-empty string")
+        if "in_memory" in entry and not isinstance(entry["in_memory"], bool):
+            raise ConfigError(f"{where}: in_memory must be true or false")
+        tables = entry.get("tables", {})
+        if not isinstance(tables, dict):
+            raise ConfigError(f"{where}: tables must be an object")
+        for table, settings in tables.items():
+            twhere = f"{where}, table {table!r}"
+            if not isinstance(settings, dict):
+                raise ConfigError(f"{twhere} must be an object")
+            unknown = set(settings) - cls._TABLE_KEYS
+            if unknown:
+                raise ConfigError(f"{twhere} has unknown keys: {', '.join(sorted(unknown))}")
+            if "ttl_minutes" in settings and not _is_plain_int(settings["ttl_minutes"]):
+                raise ConfigError(f"{twhere}: ttl_minutes must be an integer")
+            for flag in ("scheduler_managed", "persist"):
+                if flag in settings and not isinstance(settings[flag], bool):
+                    raise ConfigError(f"{twhere}: {flag} must be true or false")
+
+    def _database(self, database: str) -> dict[str, Any]:
+        return self._databases.get(database, {})
+
+    def _table(self, database: str, table: str) -> dict[str, Any]:
+        return self._database(database).get("tables", {}).get(table, {})
+
+    def get_mode(self, database: str, default_mode: str) -> str:
+        """The database's storage mode, or default_mode when not configured."""
+        return self._database(database).get("mode", default_mode)
+
+    def get_ttl(self, database: str, table: str, default_ttl: int) -> int:
+        """The table's time-to-live in minutes: table, then database, then default."""
+        table_ttl = self._table(database, table).get("ttl_minutes")
+        if table_ttl is not None:
+            return table_ttl
+        return self._database(database).get("ttl_minutes", default_ttl)
+
+    def is_scheduler_managed(self, database: str, table: str) -> bool:
+        """True when an outside scheduler refreshes the table."""
+        return bool(self._table(database, table).get("scheduler_managed", False))
+
+    def get_persist_path(self, database: str, persist_base_path: Optional[str]) -> Optional[str]:
+        """Path of the database's .duckdb file, or None when it lives in memory.
+
+        A per-database "persist_path" comes first; "in_memory": true keeps the
+        database in memory even with a global base path (what table-level
+        Parquet persistence needs); otherwise a global base path gives
+        ``<base>/<database>.duckdb``.
+        """
+        entry = self._database(database)
+        if entry.get("persist_path"):
+            return entry["persist_path"]
+        if entry.get("in_memory", False):
+            return None
+        if persist_base_path:
+            return os.path.join(persist_base_path, database + ".duckdb")
+        return None
+
+    def is_table_persistent(self, database: str, table: str) -> bool:
+        """True when the table is marked "persist": true."""
+        return bool(self._table(database, table).get("persist", False))
+
+
+def _is_plain_int(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)

@@ -1,0 +1,3 @@
+#include "_interop/interop.h"
+
+NB_MODULE(quaymaster, m) { m.doc() = "Cache manager for brindle."; }

@@ -1,0 +1,229 @@
+// CacheStore: swaps a DataFrame into a DuckDB table atomically.
+#include "stowage.h"
+#include "texts.h"
+
+namespace brindle::stowage {
+namespace {
+
+const Name kLogging{"logging"};
+const Name kModuleName{"__name__"};
+const Name kEmpty{"empty"};
+
+nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
+
+std::string rows_text(nb::handle df) {
+    Py_ssize_t n = PyObject_Length(df.ptr());
+    if (n < 0)
+        throw_pending();
+    return std::to_string(n);
+}
+
+// Names that go into SQL must be plain identifiers; anything else is refused
+// before a statement runs.
+void require_identifier(nb::handle table) {
+    if (!duck::is_plain_identifier(table))
+        raise_plain(scope().get(kBrindleError), fill(text::kBadName, {{"table", str_view(table)}}));
+}
+
+struct StoreNames {
+    std::string table;
+    std::string temp_table;
+};
+
+void log_step(nb::handle logger, const char *tmpl, const StoreNames &n, nb::handle df = {}) {
+    log(logger, Level::Debug, [&] {
+        std::string rows = df.is_valid() ? rows_text(df) : std::string();
+        return fill(tmpl, {{"table", n.table}, {"temp_table", n.temp_table}, {"rows", rows}});
+    });
+}
+
+void log_stored(nb::handle logger, const StoreNames &n, nb::handle df) {
+    log(logger, Level::Info, [&] {
+        return fill(text::kStored, {{"table", n.table}, {"rows", rows_text(df)}});
+    });
+}
+
+// The whole swap runs in one transaction on a private cursor: the new table
+// is built, the old one dropped and the new one renamed into place, and all
+// of it commits together. Readers on other cursors see the old table or the
+// new one, never none; a failure rolls back to the old table untouched and
+// leaves no temporary table behind (nor touches a table of that name that
+// this call did not create).
+void swap_in_transaction(nb::handle connection, nb::handle logger, const StoreNames &n,
+                         nb::handle df) {
+    duck::Cursor cursor(connection);
+    nb::handle c = cursor.handle();
+    {
+        duck::Registration visible(c, "df", df);
+        duck::execute(c, text::kBegin);
+        try {
+            log_step(logger, text::kCreating, n, df);
+            duck::execute(c, fill(text::kCreateTemp, {{"temp_table", n.temp_table}}));
+            log_step(logger, text::kDropping, n);
+            duck::execute(c, fill(text::kDropTable, {{"table", n.table}}));
+            log_step(logger, text::kRenaming, n);
+            duck::execute(c, fill(text::kRename, {{"temp_table", n.temp_table}, {"table", n.table}}));
+            duck::execute(c, text::kCommit);
+        } catch (nb::python_error &) {
+            ignore_failure([&] { duck::execute(c, text::kRollback); });
+            throw;
+        }
+    }
+    log_stored(logger, n, df);
+}
+
+// Objects that are not DuckDB connections are driven statement by statement.
+void swap_in_steps(nb::handle connection, nb::handle logger, const StoreNames &n, nb::handle df) {
+    try {
+        log_step(logger, text::kCreating, n, df);
+        duck::execute(connection, fill(text::kCreateTemp, {{"temp_table", n.temp_table}}));
+        log_step(logger, text::kDropping, n);
+        duck::execute(connection, fill(text::kDropTable, {{"table", n.table}}));
+        log_step(logger, text::kRenaming, n);
+        duck::execute(connection, fill(text::kRename, {{"temp_table", n.temp_table}, {"table", n.table}}));
+        log_stored(logger, n, df);
+    } catch (nb::python_error &e) {
+        if (!is_exception_family(e))
+            throw;
+        ignore_failure([&] {
+            duck::execute(connection, fill(text::kDropTable, {{"table", n.temp_table}}));
+        });
+        throw;
+    }
+}
+
+nb::object cache_store_init(const Args &a) {
+    nb::handle self = a[0];
+    set_attr(self, kLogger, get_logger(scope().get(kLogging), scope().get(kModuleName)));
+    return nb::none();
+}
+
+nb::object cache_store_store(const Args &a) {
+    nb::handle self = a[0], connection = a[1], table = a.str(2), df = a[3];
+    nb::object logger = logger_of(self);
+    StoreNames n{std::string(str_view(table)), {}};
+    if (truth(attr(df, kEmpty)))
+        log(logger, Level::Warning, [&] { return fill(text::kEmptyFrame, {{"table", n.table}}); });
+    n.temp_table = n.table + text::kTempSuffix;
+    require_identifier(table);
+    bool real = duck::is_connection(scope().get(kDuckdb), connection);
+    guarded(
+        [&] {
+            if (real)
+                swap_in_transaction(connection, logger, n, df);
+            else
+                swap_in_steps(connection, logger, n, df);
+        },
+        [&](nb::python_error &e) {
+            raise_from(scope().get(kBrindleError),
+                       fill(text::kStoreFailed, {{"table", n.table}, {"error", error_text(e)}}), e);
+        });
+    return nb::none();
+}
+
+nb::object cache_store_drop_table(const Args &a) {
+    nb::handle self = a[0], connection = a[1], table = a.str(2);
+    std::string name(str_view(table));
+    require_identifier(table);
+    nb::object logger = logger_of(self);
+    guarded(
+        [&] {
+            duck::with_cursor(scope().get(kDuckdb), connection, [&](nb::handle c) {
+                return duck::execute(c, fill(text::kDropTable, {{"table", name}}));
+            });
+            log(logger, Level::Info, [&] { return fill(text::kDropped, {{"table", name}}); });
+        },
+        [&](nb::python_error &e) {
+            raise_from(scope().get(kBrindleError),
+                       fill(text::kDropFailed, {{"table", name}, {"error", error_text(e)}}), e);
+        });
+    return nb::none();
+}
+
+nb::object cache_store_table_exists(const Args &a) {
+    nb::handle self = a[0], connection = a[1], table = a.str(2);
+    return guarded(
+        [&] {
+            nb::object row = duck::with_cursor(scope().get(kDuckdb), connection, [&](nb::handle c) {
+                nb::list params;
+                params.append(table);
+                return duck::fetchone(duck::execute(c, text::kTableExists, params));
+            });
+            if (is_none(row))
+                return py_bool(false);
+            nb::object first = row[0];
+            return py_bool(truth(checked(PyObject_RichCompare(first.ptr(), nb::int_(0).ptr(), Py_GT))));
+        },
+        [&](nb::python_error &e) {
+            log(logger_of(self), Level::Error, [&] {
+                return fill(text::kExistsFailed, {{"table", str_view(table)}, {"error", error_text(e)}});
+            });
+            return py_bool(false);
+        });
+}
+
+nb::object cache_store_get_row_count(const Args &a) {
+    nb::handle connection = a[1], table = a.str(2);
+    if (!duck::is_plain_identifier(table))
+        return nb::int_(0);
+    return guarded(
+        [&] {
+            nb::object row = duck::with_cursor(scope().get(kDuckdb), connection, [&](nb::handle c) {
+                return duck::fetchone(duck::execute(c, fill(text::kCountRows, {{"table", str_view(table)}})));
+            });
+            if (is_none(row))
+                return nb::object(nb::int_(0));
+            return nb::object(row[0]);
+        },
+        [&](nb::python_error &) { return nb::object(nb::int_(0)); });
+}
+
+nb::object cache_store_get_table_columns(const Args &a) {
+    nb::handle connection = a[1], table = a.str(2);
+    if (!duck::is_plain_identifier(table))
+        return nb::list();
+    return guarded(
+        [&] {
+            nb::object rows = duck::with_cursor(scope().get(kDuckdb), connection, [&](nb::handle c) {
+                return duck::fetchall(duck::execute(c, fill(text::kDescribe, {{"table", str_view(table)}})));
+            });
+            nb::list names;
+            for (nb::handle row : rows)
+                names.append(row[0]);
+            return nb::object(names);
+        },
+        [&](nb::python_error &) { return nb::object(nb::list()); });
+}
+
+}  // namespace
+
+void init_cache_store(nb::module_ &m) {
+    const char *mod = "brindle.stowage";
+    auto method = [&](const char *qualname, const char *doc, std::initializer_list<Param> params,
+                      const char *returns, Impl impl) {
+        return make_function({mod, qualname, doc, returns}, params, impl);
+    };
+    const char *conn = "DuckDBPyConnection";
+    nb::object cls = make_class(mod, "CacheStore", text::kClassDoc, {
+        {"__init__", method("CacheStore.__init__", nullptr, {"self"}, nullptr, cache_store_init)},
+        {"store", method("CacheStore.store", nullptr,
+                         {"self", {"connection", conn}, {"table", "str"}, {"df", "pd.DataFrame"},
+                          {"lock", "threading.Lock"}},
+                         nullptr, cache_store_store)},
+        {"drop_table", method("CacheStore.drop_table", nullptr,
+                              {"self", {"connection", conn}, {"table", "str"}, {"lock", "threading.Lock"}},
+                              nullptr, cache_store_drop_table)},
+        {"table_exists", method("CacheStore.table_exists", nullptr,
+                                {"self", {"connection", conn}, {"table", "str"}}, "bool",
+                                cache_store_table_exists)},
+        {"get_row_count", method("CacheStore.get_row_count", nullptr,
+                                 {"self", {"connection", conn}, {"table", "str"}}, "int",
+                                 cache_store_get_row_count)},
+        {"get_table_columns", method("CacheStore.get_table_columns", nullptr,
+                                     {"self", {"connection", conn}, {"table", "str"}}, "list[str]",
+                                     cache_store_get_table_columns)},
+    });
+    m.attr("CacheStore") = cls;
+}
+
+}  // namespace brindle::stowage

@@ -1,0 +1,40 @@
+// Everything of the table store that callers see as text: docstrings,
+// statements, log lines and error messages.
+#pragma once
+
+namespace brindle::stowage::text {
+
+constexpr const char *kModuleDoc = "Storage operations for brindle - atomic writes and table management.";
+constexpr const char *kClassDoc = "Handles storage operations with atomic swap guarantees.";
+
+constexpr const char *kTempSuffix = "_new";
+
+// Statements; {table} and {temp_table} are spliced verbatim.
+constexpr const char *kCreateTemp = "CREATE TABLE {temp_table} AS SELECT * FROM df";
+constexpr const char *kDropTable = "DROP TABLE IF EXISTS {table}";
+constexpr const char *kRename = "ALTER TABLE {temp_table} RENAME TO {table}";
+constexpr const char *kBegin = "BEGIN TRANSACTION";
+constexpr const char *kCommit = "COMMIT";
+constexpr const char *kRollback = "ROLLBACK";
+constexpr const char *kTableExists =
+    "SELECT COUNT(*) FROM information_schema.tables WHERE table_name = ?";
+constexpr const char *kCountRows = "SELECT COUNT(*) FROM {table}";
+constexpr const char *kDescribe = "DESCRIBE {table}";
+
+// Log lines.
+constexpr const char *kEmptyFrame = "Attempting to store empty DataFrame to table '{table}'";
+constexpr const char *kCreating = "Creating temporary table '{temp_table}' ({rows} rows)";
+constexpr const char *kDropping = "Dropping existing table '{table}' if present";
+constexpr const char *kRenaming = "Renaming '{temp_table}' to '{table}'";
+constexpr const char *kStored = "Successfully stored {rows} rows in table '{table}'";
+constexpr const char *kDropped = "Dropped table '{table}'";
+constexpr const char *kExistsFailed = "Error checking if table '{table}' exists: {error}";
+
+// Errors.
+constexpr const char *kStoreFailed = "Failed to store data in table '{table}': {error}";
+constexpr const char *kDropFailed = "Failed to drop table '{table}': {error}";
+constexpr const char *kBadName =
+    "Invalid table name '{table}': table names must be plain identifiers "
+    "(letters, digits and underscores, not starting with a digit)";
+
+}  // namespace brindle::stowage::text

@@ -1,0 +1,3 @@
+#include "_interop/interop.h"
+
+NB_MODULE(tidewatch, m) { m.doc() = "TTL registry and cleanup management for brindle."; }
