@@ -41,6 +41,19 @@ inline bool is_connection(nb::handle duckdb_module, nb::handle conn) {
     return r != 0;
 }
 
+// The duckdb module if the process has imported it (a real DuckDB connection
+// implies it has), for modules that do not import DuckDB themselves.
+inline nb::object loaded_module() {
+    static const Name kDuckdbName{"duckdb"};
+    PyObject *m = PyImport_GetModule(kDuckdbName.ptr());
+    if (!m) {
+        if (PyErr_Occurred())
+            throw_pending();
+        return nb::none();
+    }
+    return nb::steal(m);
+}
+
 // A private cursor of a real connection, closed when the scope ends.
 class Cursor {
 public:

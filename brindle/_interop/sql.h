@@ -1,0 +1,29 @@
+// Building SQL text that carries values rather than names.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace brindle::interop::sql {
+
+// The body of a standard SQL string literal for `text`: every single quote
+// doubled. Spliced between two single quotes it always reads back as exactly
+// `text`, whatever the text holds, and can never end the literal early.
+// (Backslashes need nothing: standard literals give them no meaning.)
+inline std::string escape_string_literal(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    for (char c : text) {
+        out.push_back(c);
+        if (c == '\'')
+            out.push_back('\'');
+    }
+    return out;
+}
+
+// `text` as a complete SQL string literal, quotes included.
+inline std::string string_literal(std::string_view text) {
+    return "'" + escape_string_literal(text) + "'";
+}
+
+}  // namespace brindle::interop::sql

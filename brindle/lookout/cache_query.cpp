@@ -1,0 +1,182 @@
+// CacheQuery: builds and runs SELECT statements and free SQL on a connection.
+#include "lookout.h"
+#include "texts.h"
+
+namespace brindle::lookout {
+namespace {
+
+const Name kLogging{"logging"};
+const Name kModuleName{"__name__"};
+
+nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
+
+std::string rows_text(nb::handle frame) {
+    Py_ssize_t n = PyObject_Length(frame.ptr());
+    if (n < 0)
+        throw_pending();
+    return std::to_string(n);
+}
+
+void require_identifier(nb::handle table) {
+    if (!duck::is_plain_identifier(table))
+        raise_plain(scope().get(kBrindleError), fill(text::kBadName, {{"table", str_view(table)}}));
+}
+
+// Runs fn on a private cursor when the connection is a real DuckDB
+// connection (each read gets its own pending result, and reads run in
+// parallel), on the object itself otherwise. The duckdb module is taken
+// from sys.modules: a real connection implies it is loaded.
+template <typename Fn>
+nb::object on_connection(nb::handle connection, Fn &&fn) {
+    nb::object duckdb = duck::loaded_module();
+    if (is_none(duckdb))
+        return fn(connection);
+    return duck::with_cursor(duckdb, connection, std::forward<Fn>(fn));
+}
+
+// A failure whose text mentions a missing object is reported as a missing table.
+bool mentions_missing(const std::string &error) {
+    std::string lower(error);
+    for (char &c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char *marker : text::kMissingMarkers)
+        if (lower.find(marker) != std::string::npos)
+            return true;
+    return false;
+}
+
+[[noreturn]] void raise_classified(const nb::python_error &e, std::string_view table,
+                                   const char *other_template) {
+    std::string error = error_text(e);
+    if (mentions_missing(error))
+        raise_from(scope().get(kBrindleNotFoundError), fill(text::kNotFound, {{"table", table}}), e);
+    raise_from(scope().get(kBrindleError), fill(other_template, {{"table", table}, {"error", error}}), e);
+}
+
+struct SelectPieces {
+    std::string column_list = text::kAllColumns;
+    std::string where_clause;
+    std::string limit_clause;
+};
+
+// Joining uses str.join, so a non-str column entry fails as it would in Python.
+std::string column_list(nb::handle columns) {
+    if (!columns.is_valid() || PyList_GET_SIZE(columns.ptr()) == 0)
+        return text::kAllColumns;
+    nb::object joined = checked(PyUnicode_Join(make_str(text::kColumnSeparator).ptr(), columns.ptr()));
+    return std::string(str_view(joined));
+}
+
+std::string select_statement(nb::handle table, nb::handle sql_where, nb::handle columns,
+                             nb::handle limit) {
+    SelectPieces p;
+    p.column_list = column_list(columns);
+    if (sql_where.is_valid() && PyUnicode_GET_LENGTH(sql_where.ptr()) > 0)
+        p.where_clause = std::string(text::kWherePrefix).append(str_view(sql_where));
+    if (limit.is_valid() && truth(limit))
+        p.limit_clause = std::string(text::kLimitPrefix).append(to_text(limit));
+    return fill(text::kSelect, {{"column_list", p.column_list},
+                                {"table", str_view(table)},
+                                {"where_clause", p.where_clause},
+                                {"limit_clause", p.limit_clause}});
+}
+
+nb::object cache_query_init(const Args &a) {
+    set_attr(a[0], kLogger, get_logger(scope().get(kLogging), scope().get(kModuleName)));
+    return nb::none();
+}
+
+nb::object cache_query_query(const Args &a) {
+    nb::handle self = a[0], connection = a[1], table = a.str(2);
+    nb::handle sql_where = a.optional_str(3), columns = a.optional_list(4);
+    nb::object limit = a.optional_integer(5);
+    std::string statement = select_statement(table, sql_where, columns, limit);
+    require_identifier(table);
+    nb::object logger = logger_of(self);
+    return guarded(
+        [&] {
+            log(logger, Level::Debug, [&] { return text::kExecuting + statement; });
+            nb::str sql = make_str(statement);
+            nb::object frame = on_connection(connection, [&](nb::handle c) {
+                return duck::to_frame(duck::execute(c, sql));
+            });
+            log(logger, Level::Info, [&] {
+                return fill(text::kQueryReturned, {{"rows", rows_text(frame)}, {"table", str_view(table)}});
+            });
+            return frame;
+        },
+        [&](nb::python_error &e) -> nb::object { raise_classified(e, str_view(table), text::kQueryFailed); });
+}
+
+nb::object cache_query_execute_sql(const Args &a) {
+    nb::handle self = a[0], connection = a[1], sql = a.str(2);
+    return guarded(
+        [&] {
+            nb::object logger = logger_of(self);
+            log(logger, Level::Debug, [&] {
+                nb::object prefix = checked(PyUnicode_Substring(sql.ptr(), 0, text::kSqlPrefixLength));
+                return fill(text::kExecutingRaw, {{"sql_prefix", str_view(prefix)}});
+            });
+            nb::object frame = on_connection(connection, [&](nb::handle c) {
+                return duck::to_frame(duck::execute(c, sql));
+            });
+            log(logger, Level::Info, [&] { return fill(text::kRawReturned, {{"rows", rows_text(frame)}}); });
+            return frame;
+        },
+        [&](nb::python_error &e) -> nb::object {
+            raise_from(scope().get(kBrindleError), fill(text::kRawFailed, {{"error", error_text(e)}}), e);
+        });
+}
+
+nb::object describe(nb::handle target, std::string_view table) {
+    nb::object count_row = duck::fetchone(duck::execute(target, fill(text::kCountRows, {{"table", table}})));
+    nb::object row_count = count_row[0];
+    nb::object rows = duck::fetchall(duck::execute(target, fill(text::kDescribe, {{"table", table}})));
+    nb::list columns;
+    for (nb::handle row : rows)
+        columns.append(row[0]);
+    nb::dict types;
+    for (nb::handle row : rows)
+        types[row[0]] = row[1];
+    nb::dict info;
+    info[text::kRowCount] = row_count;
+    info[text::kColumns] = columns;
+    info[text::kColumnTypes] = types;
+    return info;
+}
+
+nb::object cache_query_get_table_info(const Args &a) {
+    nb::handle connection = a[1], table = a.str(2);
+    require_identifier(table);
+    return guarded(
+        [&] {
+            return on_connection(connection, [&](nb::handle c) { return describe(c, str_view(table)); });
+        },
+        [&](nb::python_error &e) -> nb::object { raise_classified(e, str_view(table), text::kInfoFailed); });
+}
+
+}  // namespace
+
+void init_cache_query(nb::module_ &m) {
+    const char *mod = "brindle.lookout";
+    auto method = [&](const char *qualname, std::initializer_list<Param> params, const char *returns,
+                      Impl impl) { return make_function({mod, qualname, nullptr, returns}, params, impl); };
+    const char *conn = "DuckDBPyConnection";
+    nb::object cls = make_class(mod, "CacheQuery", text::kClassDoc, {
+        {"__init__", method("CacheQuery.__init__", {"self"}, nullptr, cache_query_init)},
+        {"query", method("CacheQuery.query",
+                         {"self", {"connection", conn}, {"table", "str"},
+                          {"sql_where", "Optional[str]", nb::none()},
+                          {"columns", "Optional[List[str]]", nb::none()},
+                          {"limit", "Optional[int]", nb::none()}},
+                         "pd.DataFrame", cache_query_query)},
+        {"execute_sql", method("CacheQuery.execute_sql", {"self", {"connection", conn}, {"sql", "str"}},
+                               "pd.DataFrame", cache_query_execute_sql)},
+        {"get_table_info", method("CacheQuery.get_table_info",
+                                  {"self", {"connection", conn}, {"table", "str"}}, "dict",
+                                  cache_query_get_table_info)},
+    });
+    m.attr("CacheQuery") = cls;
+}
+
+}  // namespace brindle::lookout

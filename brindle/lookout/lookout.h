@@ -1,0 +1,22 @@
+// The query layer module: shared declarations of its translation units.
+#pragma once
+
+#include "_interop/duckdb.h"
+#include "_interop/interop.h"
+
+namespace brindle::lookout {
+
+namespace nb = nanobind;
+using namespace brindle::interop;
+
+// brindle.lookout itself; pd, BrindleError, ... are looked up there on every use.
+ModuleScope &scope();
+
+inline const Name kBrindleError{"BrindleError"};
+inline const Name kBrindleNotFoundError{"BrindleNotFoundError"};
+inline const Name kLogger{"logger"};
+
+// Adds the CacheQuery class to the module.
+void init_cache_query(nb::module_ &m);
+
+}  // namespace brindle::lookout

@@ -1,0 +1,43 @@
+// Everything of the query layer that callers see as text: docstrings,
+// statements, log lines and error messages.
+#pragma once
+
+namespace brindle::lookout::text {
+
+constexpr const char *kModuleDoc = "Query operations for brindle - SQL filtering and data retrieval.";
+constexpr const char *kClassDoc = "Handles query operations on cached data.";
+
+// Statement pieces; names and fragments are spliced verbatim.
+constexpr const char *kSelect = "SELECT {column_list} FROM {table} {where_clause} {limit_clause}";
+constexpr const char *kAllColumns = "*";
+constexpr const char *kColumnSeparator = ", ";
+constexpr const char *kWherePrefix = "WHERE ";
+constexpr const char *kLimitPrefix = "LIMIT ";
+constexpr const char *kCountRows = "SELECT COUNT(*) FROM {table}";
+constexpr const char *kDescribe = "DESCRIBE {table}";
+
+// Log lines.
+constexpr const char *kExecuting = "Executing query: ";
+constexpr const char *kQueryReturned = "Query returned {rows} rows from table '{table}'";
+constexpr const char *kExecutingRaw = "Executing raw SQL: {sql_prefix}...";
+constexpr const char *kRawReturned = "Raw SQL query returned {rows} rows";
+constexpr size_t kSqlPrefixLength = 100;
+
+// Errors.
+constexpr const char *kNotFound = "Table '{table}' not found in cache";
+constexpr const char *kQueryFailed = "Query failed on table '{table}': {error}";
+constexpr const char *kInfoFailed = "Failed to get info for table '{table}': {error}";
+constexpr const char *kRawFailed = "Raw SQL execution failed: {error}";
+constexpr const char *kBadName =
+    "Invalid table name '{table}': table names must be plain identifiers "
+    "(letters, digits and underscores, not starting with a digit)";
+
+// Words in a failure that mean the table is missing.
+constexpr const char *kMissingMarkers[] = {"does not exist", "not found"};
+
+// Keys of a table description, in order.
+constexpr const char *kRowCount = "row_count";
+constexpr const char *kColumns = "columns";
+constexpr const char *kColumnTypes = "column_types";
+
+}  // namespace brindle::lookout::text

@@ -1,0 +1,203 @@
+import inspect
+import logging
+import threading
+from unittest import mock
+
+import pandas as pd
+import pytest
+
+from brindle import lookout
+from brindle.errors import BrindleError, BrindleNotFoundError
+from brindle.lookout import CacheQuery
+from brindle.stowage import CacheStore
+from conftest import records_of
+
+
+class Text(str):
+    pass
+
+
+@pytest.fixture
+def query():
+    return CacheQuery()
+
+
+@pytest.fixture
+def sales(con):
+    CacheStore().store(
+        con,
+        "sales_data",
+        pd.DataFrame({"date": pd.date_range("2026-01-01", periods=6), "amount": [10, 1500, 2500, 999, 3000, 7]}),
+        None,
+    )
+    return con
+
+
+def recording_connection(error=None):
+    conn = mock.MagicMock(name="connection")
+    if error:
+        conn.execute.side_effect = error
+    conn.execute.return_value.df.return_value = pd.DataFrame({"a": [1, 2]})
+    return conn
+
+
+@pytest.mark.parametrize(
+    "kwargs, statement",
+    [
+        ({}, "SELECT * FROM sales_data  "),
+        ({"columns": [], "sql_where": "", "limit": 0}, "SELECT * FROM sales_data  "),
+        ({"limit": 100}, "SELECT * FROM sales_data  LIMIT 100"),
+        ({"limit": 10.7}, "SELECT * FROM sales_data  LIMIT 10"),
+        ({"limit": -1}, "SELECT * FROM sales_data  LIMIT -1"),
+        ({"sql_where": "amount > 1000"}, "SELECT * FROM sales_data WHERE amount > 1000 "),
+        (
+            {"columns": ["date", "amount"], "sql_where": "amount > 1000", "limit": 5},
+            "SELECT date, amount FROM sales_data WHERE amount > 1000 LIMIT 5",
+        ),
+    ],
+)
+def test_statement_text(query, debug_logs, kwargs, statement):
+    conn = recording_connection()
+    result = query.query(conn, "sales_data", **kwargs)
+    conn.execute.assert_called_once_with(statement)
+    assert list(result["a"]) == [1, 2]
+    assert records_of(debug_logs, "brindle.lookout") == [
+        ("DEBUG", "Executing query: " + statement),
+        ("INFO", "Query returned 2 rows from table 'sales_data'"),
+    ]
+
+
+def test_query_reads_rows(query, sales):
+    df = query.query(sales, "sales_data", sql_where="amount > 1000", columns=["amount"], limit=2)
+    assert list(df.columns) == ["amount"] and len(df) == 2
+    assert len(query.query(sales, "sales_data")) == 6
+
+
+@pytest.mark.parametrize(
+    "table, where, error, message",
+    [
+        ("missing", None, BrindleNotFoundError, "Table 'missing' not found in cache"),
+        ("sales_data", "no_such_column > 1", BrindleNotFoundError, "Table 'sales_data' not found in cache"),
+        ("sales_data", "amount >", BrindleError, "Query failed on table 'sales_data': "),
+    ],
+)
+def test_query_failures_are_classified_and_chained(query, sales, table, where, error, message):
+    with pytest.raises(error) as err:
+        query.query(sales, table, sql_where=where)
+    assert type(err.value) is error
+    assert str(err.value).startswith(message)
+    assert err.value.__cause__ is not None
+    if error is BrindleError:
+        assert str(err.value) == message + str(err.value.__cause__)
+
+
+def test_execute_sql(query, sales, debug_logs):
+    df = query.execute_sql(sales, "SELECT SUM(amount) AS total FROM sales_data")
+    assert df["total"][0] == 8016
+    long_sql = "SELECT 1 AS x" + " " * 237
+    query.execute_sql(sales, long_sql)
+    logs = records_of(debug_logs, "brindle.lookout")
+    assert ("DEBUG", "Executing raw SQL: SELECT SUM(amount) AS total FROM sales_data...") in logs
+    assert ("DEBUG", "Executing raw SQL: " + long_sql[:100] + "...") in logs
+    assert ("INFO", "Raw SQL query returned 1 rows") in logs
+
+
+def test_execute_sql_failures_are_never_classified(query, sales, debug_logs):
+    with pytest.raises(BrindleError) as err:
+        query.execute_sql(sales, "")
+    assert type(err.value) is BrindleError
+    assert ("DEBUG", "Executing raw SQL: ...") in records_of(debug_logs, "brindle.lookout")
+    with pytest.raises(BrindleError) as err:
+        query.execute_sql(sales, "SELECT * FROM missing")
+    assert type(err.value) is BrindleError
+    assert str(err.value) == f"Raw SQL execution failed: {err.value.__cause__}"
+
+
+def test_get_table_info(query, sales):
+    info = query.get_table_info(sales, "sales_data")
+    assert list(info) == ["row_count", "columns", "column_types"]
+    assert info == {"row_count": 6, "columns": ["date", "amount"],
+                    "column_types": {"date": "TIMESTAMP", "amount": "BIGINT"}}
+    with pytest.raises(BrindleNotFoundError, match="Table 'nope' not found in cache") as err:
+        query.get_table_info(sales, "nope")
+    assert err.value.__cause__ is not None
+
+
+def test_get_table_info_other_failure(query):
+    conn = recording_connection(RuntimeError("disk on fire"))
+    with pytest.raises(BrindleError) as err:
+        query.get_table_info(conn, "t")
+    assert str(err.value) == "Failed to get info for table 't': disk on fire"
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"table": None}, {"table": Text("t")}, {"columns": ("a",)}, {"columns": "a"},
+        {"sql_where": 5}, {"sql_where": Text("x")}, {"limit": "5"}, {"limit": [1]},
+    ],
+)
+def test_query_refuses_wrong_types_before_any_sql(query, kwargs):
+    conn = recording_connection()
+    args = {"connection": conn, "table": "t", **kwargs}
+    with pytest.raises(TypeError):
+        query.query(**args)
+    conn.execute.assert_not_called()
+
+
+def test_non_str_column_entry_fails_while_building(query):
+    conn = recording_connection()
+    with pytest.raises(TypeError):
+        query.query(conn, "t", columns=["a", 1])
+    conn.execute.assert_not_called()
+
+
+@pytest.mark.parametrize("name", ["bad name", "t; DROP TABLE t", "9lives"])
+def test_table_names_must_be_identifiers(query, name):
+    conn = recording_connection()
+    for call in (lambda: query.query(conn, name), lambda: query.get_table_info(conn, name)):
+        with pytest.raises(BrindleError, match="Invalid table name"):
+            call()
+    conn.execute.assert_not_called()
+
+
+def test_concurrent_queries_on_one_connection_get_their_own_rows(query, con):
+    store = CacheStore()
+    for i in range(4):
+        store.store(con, f"t{i}", pd.DataFrame({"v": [i] * (1000 + i)}), None)
+    problems = []
+
+    def reader(i):
+        for _ in range(40):
+            df = query.query(con, f"t{i}")
+            if len(df) != 1000 + i or set(df["v"]) != {i}:
+                problems.append((i, len(df)))
+
+    threads = [threading.Thread(target=reader, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert problems == []
+
+
+def test_python_facing_shape():
+    assert lookout.__doc__ == "Query operations for brindle - SQL filtering and data retrieval."
+    assert CacheQuery.__doc__ == "Handles query operations on cached data."
+    assert str(inspect.signature(CacheQuery.query)) == (
+        "(self, connection: 'DuckDBPyConnection', table: 'str', sql_where: 'Optional[str]' = None, "
+        "columns: 'Optional[List[str]]' = None, limit: 'Optional[int]' = None) -> 'pd.DataFrame'"
+    )
+    assert str(inspect.signature(CacheQuery().get_table_info)) == "(connection: 'DuckDBPyConnection', table: 'str') -> 'dict'"
+    assert vars(CacheQuery()) == {"logger": logging.getLogger("brindle.lookout")}
+    for name in ("logging", "Optional", "List", "TYPE_CHECKING", "pd", "BrindleError", "BrindleNotFoundError"):
+        assert hasattr(lookout, name)
+
+
+def test_errors_are_reached_through_the_module(query):
+    class Replacement(Exception):
+        pass
+
+    with mock.patch("brindle.lookout.BrindleError", Replacement):
+        with pytest.raises(Replacement):
+            query.execute_sql(recording_connection(RuntimeError("x")), "SELECT 1")
