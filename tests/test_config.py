@@ -1,0 +1,169 @@
+import json
+import os
+import threading
+
+import pytest
+
+from brindle import errors
+from brindle.config import BrindleConfig, CacheConfigResolver, ConfigError
+
+
+def test_defaults_cover_every_attribute():
+    cfg = BrindleConfig()
+    assert vars(cfg) == {
+        "log_name": "brindle",
+        "config_file_path": None,
+        "cleanup_interval_minutes": 5,
+        "default_mode": "single_db",
+        "default_tidewatch_minutes": 60,
+        "lock_timeout_seconds": 30.0,
+        "persist_base_path": None,
+        "service_name": "brindle",
+    }
+
+
+def test_from_env_reads_every_variable():
+    env = {
+        "BRINDLE_LOG_NAME": "svc.cache",
+        "BRINDLE_CONFIG_FILE": "/etc/brindle/connector_config.json",
+        "BRINDLE_CLEANUP_INTERVAL_MINUTES": "2",
+        "BRINDLE_DEFAULT_MODE": "per_table_db",
+        "BRINDLE_DEFAULT_TTL_MINUTES": "15",
+        "BRINDLE_LOCK_TIMEOUT_SECONDS": "2.5",
+        "BRINDLE_PERSIST_BASE_PATH": "/var/lib/brindle",
+        "BRINDLE_SERVICE_NAME": "orders",
+    }
+    cfg = BrindleConfig.from_env(env)
+    assert (cfg.log_name, cfg.config_file_path, cfg.cleanup_interval_minutes, cfg.default_mode,
+            cfg.default_tidewatch_minutes, cfg.lock_timeout_seconds, cfg.persist_base_path, cfg.service_name) == (
+        "svc.cache", "/etc/brindle/connector_config.json", 2, "per_table_db", 15, 2.5, "/var/lib/brindle", "orders")
+
+
+def test_from_env_uses_the_process_environment(monkeypatch):
+    monkeypatch.setenv("BRINDLE_SERVICE_NAME", "from-env")
+    assert BrindleConfig.from_env().service_name == "from-env"
+
+
+@pytest.mark.parametrize(
+    "variable, value",
+    [
+        ("BRINDLE_CLEANUP_INTERVAL_MINUTES", "soon"),
+        ("BRINDLE_CLEANUP_INTERVAL_MINUTES", "0"),
+        ("BRINDLE_DEFAULT_MODE", "sharded"),
+        ("BRINDLE_DEFAULT_TTL_MINUTES", "1.5"),
+        ("BRINDLE_LOCK_TIMEOUT_SECONDS", "-1"),
+        ("BRINDLE_LOCK_TIMEOUT_SECONDS", "nan"),
+    ],
+)
+def test_from_env_names_the_bad_variable(variable, value):
+    with pytest.raises(ConfigError) as err:
+        BrindleConfig.from_env({variable: value})
+    message = str(err.value)
+    assert value in message
+    assert variable in message or "Invalid brindle environment" in message
+
+
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [({"log_name": None}, TypeError), ({"cleanup_interval_minutes": "5"}, TypeError),
+     ({"default_mode": "other"}, ConfigError), ({"lock_timeout_seconds": True}, TypeError)],
+)
+def test_constructor_checks_values(kwargs, error):
+    with pytest.raises(error):
+        BrindleConfig(**kwargs)
+
+
+def write(tmp_path, data, name="connector_config.json"):
+    path = tmp_path / name
+    path.write_text(json.dumps(data) if not isinstance(data, str) else data)
+    return str(path)
+
+
+@pytest.fixture
+def resolver(tmp_path):
+    return CacheConfigResolver(write(tmp_path, {
+        "databases": {
+            "sales": {
+                "mode": "per_table_db",
+                "ttl_minutes": 30,
+                "tables": {"daily": {"ttl_minutes": 10, "scheduler_managed": True, "persist": True}},
+            },
+            "archive": {"persist_path": "/data/archive.duckdb"},
+            "scratch": {"in_memory": True, "tables": {"kept": {"persist": True}}},
+        }
+    }))
+
+
+def test_resolver_answers(resolver):
+    assert resolver.get_mode("sales", "single_db") == "per_table_db"
+    assert resolver.get_mode("other", "single_db") == "single_db"
+    assert resolver.get_ttl("sales", "daily", 60) == 10
+    assert resolver.get_ttl("sales", "weekly", 60) == 30
+    assert resolver.get_ttl("other", "x", 60) == 60
+    assert resolver.is_scheduler_managed("sales", "daily") is True
+    assert resolver.is_scheduler_managed("sales", "weekly") is False
+    assert resolver.is_table_persistent("sales", "daily") is True
+    assert resolver.is_table_persistent("scratch", "other") is False
+
+
+@pytest.mark.parametrize(
+    "database, base, expected",
+    [
+        ("archive", None, "/data/archive.duckdb"),
+        ("archive", "/base", "/data/archive.duckdb"),
+        ("scratch", "/base", None),
+        ("sales", "/base", os.path.join("/base", "sales.duckdb")),
+        ("sales", None, None),
+        ("sales", "", None),
+    ],
+)
+def test_persist_path_rules(resolver, database, base, expected):
+    assert resolver.get_persist_path(database, base) == expected
+
+
+def test_no_file_means_defaults():
+    r = CacheConfigResolver(None)
+    assert r.get_mode("x", "per_table_db") == "per_table_db"
+    assert r.get_ttl("x", "t", 7) == 7
+    assert r.get_persist_path("x", "/base") == os.path.join("/base", "x.duckdb")
+
+
+@pytest.mark.parametrize(
+    "content, fragment",
+    [
+        (None, "not found"),
+        ("{not json", "not valid JSON"),
+        ("[]", "top level must be an object"),
+        ({"databases": {"a": {"mode": "sharded"}}}, "mode must be"),
+        ({"databases": {"a": {"tables": {"t": {"ttl_minutes": "10"}}}}}, "ttl_minutes must be an integer"),
+        ({"databases": {"a": {"tabels": {}}}}, "unknown keys: tabels"),
+    ],
+)
+def test_bad_files_name_the_file(tmp_path, content, fragment):
+    path = str(tmp_path / "connector_config.json") if content is None else write(tmp_path, content)
+    with pytest.raises(ConfigError) as err:
+        CacheConfigResolver(path)
+    assert path in str(err.value) and fragment in str(err.value)
+
+
+def test_resolver_is_safe_from_many_threads(resolver):
+    answers = []
+
+    def ask():
+        for _ in range(500):
+            answers.append((resolver.get_ttl("sales", "daily", 1), resolver.get_mode("sales", "single_db")))
+
+    threads = [threading.Thread(target=ask) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert set(answers) == {(10, "per_table_db")}
+
+
+@pytest.mark.parametrize("name", ["BrindleNotFoundError", "BrindleLockError", "BrindleStaleError", "BrindlePersistenceError"])
+def test_error_classes(name):
+    cls = getattr(errors, name)
+    assert issubclass(cls, errors.BrindleError) and issubclass(errors.BrindleError, Exception)
+    err = cls("Table a.b not found in cache")
+    assert str(err) == "Table a.b not found in cache" and err.args == ("Table a.b not found in cache",)
