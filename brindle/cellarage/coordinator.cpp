@@ -1,0 +1,121 @@
+// PersistenceCoordinator: the class, its constructor and what both halves share.
+#include "cellarage.h"
+#include "texts.h"
+
+namespace brindle::cellarage {
+namespace {
+
+const Name kGetLogger{"getLogger"};
+const Name kRLock{"RLock"};
+const Name kPersistenceSuffix{".persistence"};
+
+// The lock that keeps each operation's connector calls together. It is made
+// with the coordinator; one that was never made (a subclass skipping
+// __init__) is made on first use, and setdefault keeps two racing threads on
+// the same one.
+nb::object new_connector_lock() { return call_method(import("threading"), kRLock); }
+
+}  // namespace
+
+nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
+
+nb::object row_count(nb::handle df) {
+    Py_ssize_t n = PyObject_Length(df.ptr());
+    if (n < 0)
+        throw_pending();
+    return checked(PyLong_FromSsize_t(n));
+}
+
+void raise_persistence_error(const std::string &message, const nb::python_error &cause) {
+    raise_from(scope().get(kPersistenceError), message, cause);
+}
+
+void raise_persistence_error(const std::string &message) {
+    raise_plain(scope().get(kPersistenceError), message);
+}
+
+nb::object connector_lock(nb::handle self) {
+    PyObject *found = nullptr;
+    nb::object dict = checked(PyObject_GenericGetDict(self.ptr(), nullptr));
+    found = PyDict_GetItemWithError(dict.ptr(), kConnectorLock.ptr());
+    if (found)
+        return nb::borrow(found);
+    if (PyErr_Occurred())
+        throw_pending();
+    nb::object fresh = new_connector_lock();
+    PyObject *kept = PyDict_SetDefault(dict.ptr(), kConnectorLock.ptr(), fresh.ptr());
+    if (!kept)
+        throw_pending();
+    return nb::borrow(kept);
+}
+
+nb::object coordinator_init(const Args &a) {
+    nb::handle self = a[0], config = a[1], resolver = a[2], connector = a[3];
+    set_attr(self, kConfig, config);
+    set_attr(self, kConfigResolver, resolver);
+    set_attr(self, kExternalConnector, connector);
+    // Plain concatenation, as `config.log_name + ".persistence"` would do it.
+    nb::object name = checked(PyNumber_Add(attr(config, kLogName).ptr(), kPersistenceSuffix.ptr()));
+    set_attr(self, kLogger, call_method(scope().get(kLogging), kGetLogger, name));
+    set_attr(self, kConnectorLock, new_connector_lock());
+    return nb::none();
+}
+
+void init_coordinator(nb::module_ &m) {
+    auto method = [](const char *qualname, const char *doc, std::initializer_list<Param> params,
+                     const char *returns, Impl impl) {
+        return make_function({kModule, qualname, doc, returns}, params, impl);
+    };
+    nb::object cls = make_class(kModule, "PersistenceCoordinator", text::kClassDoc, {
+        {"__init__", method("PersistenceCoordinator.__init__", text::kInitDoc,
+                            {"self", {"config", "BrindleConfig"},
+                             {"config_resolver", "CacheConfigResolver"},
+                             {"external_connector", "Optional[Any]", nb::none()}},
+                            nullptr, coordinator_init)},
+        {"get_db_file_path", method("PersistenceCoordinator.get_db_file_path", text::kGetDbFilePathDoc,
+                                    {"self", {"database", "str"}}, "Optional[str]", get_db_file_path)},
+        {"is_db_file_based", method("PersistenceCoordinator.is_db_file_based", text::kIsDbFileBasedDoc,
+                                    {"self", {"database", "str"}}, "bool", is_db_file_based)},
+        {"_get_parquet_path", method("PersistenceCoordinator._get_parquet_path", text::kGetParquetPathDoc,
+                                     {"self", {"database", "str"}, {"table", "str"}}, "Optional[str]",
+                                     get_parquet_path)},
+        {"should_persist_table", method("PersistenceCoordinator.should_persist_table",
+                                        text::kShouldPersistTableDoc,
+                                        {"self", {"database", "str"}, {"table", "str"}}, "bool",
+                                        should_persist_table)},
+        {"persist_table_to_parquet", method("PersistenceCoordinator.persist_table_to_parquet",
+                                            text::kPersistTableDoc,
+                                            {"self", {"database", "str"}, {"table", "str"},
+                                             {"df", "pd.DataFrame"}},
+                                            nullptr, persist_table_to_parquet)},
+        {"load_table_from_parquet", method("PersistenceCoordinator.load_table_from_parquet",
+                                           text::kLoadTableDoc,
+                                           {"self", {"database", "str"}, {"table", "str"}},
+                                           "Optional[pd.DataFrame]", load_table_from_parquet)},
+        {"list_persisted_parquet_tables", method("PersistenceCoordinator.list_persisted_parquet_tables",
+                                                 text::kListTablesDoc, {"self"}, "List[Tuple[str, str]]",
+                                                 list_persisted_parquet_tables)},
+        {"has_external_connector", method("PersistenceCoordinator.has_external_connector",
+                                          text::kHasConnectorDoc, {"self"}, "bool", has_external_connector)},
+        {"_serialize_df", method("PersistenceCoordinator._serialize_df", text::kSerializeDoc,
+                                 {"self", {"df", "pd.DataFrame"}}, "bytes", serialize_df)},
+        {"_deserialize_df", method("PersistenceCoordinator._deserialize_df", text::kDeserializeDoc,
+                                   {"self", {"data", "bytes"}}, "pd.DataFrame", deserialize_df)},
+        {"save_to_external", method("PersistenceCoordinator.save_to_external", text::kSaveDoc,
+                                    {"self", {"database", "str"}, {"table", "str"}, {"df", "pd.DataFrame"}},
+                                    nullptr, save_to_external)},
+        {"load_from_external", method("PersistenceCoordinator.load_from_external", text::kLoadDoc,
+                                      {"self", {"database", "str"}, {"table", "str"}},
+                                      "Optional[pd.DataFrame]", load_from_external)},
+        {"warm_all_from_external", method("PersistenceCoordinator.warm_all_from_external", text::kWarmAllDoc,
+                                          {"self"}, "Dict[str, List[str]]", warm_all_from_external)},
+        {"get_warm_snapshots", method("PersistenceCoordinator.get_warm_snapshots", text::kGetWarmSnapshotsDoc,
+                                      {"self"}, "List[Tuple[str, str, pd.DataFrame]]", get_warm_snapshots)},
+        {"delete_from_external", method("PersistenceCoordinator.delete_from_external", text::kDeleteDoc,
+                                        {"self", {"database", "str"}, {"table", "Optional[str]", nb::none()}},
+                                        nullptr, delete_from_external)},
+    });
+    m.attr("PersistenceCoordinator") = cls;
+}
+
+}  // namespace brindle::cellarage

@@ -1,0 +1,257 @@
+// Database file paths and per-table Parquet files under the base path.
+#include "cellarage.h"
+#include "texts.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <random>
+
+namespace brindle::cellarage {
+namespace {
+
+const Name kPath{"path"};
+const Name kDirname{"dirname"};
+const Name kJoin{"join"};
+const Name kIsfile{"isfile"};
+const Name kIsdir{"isdir"};
+const Name kListdir{"listdir"};
+const Name kMakedirs{"makedirs"};
+const Name kReplace{"replace"};
+const Name kRemove{"remove"};
+const Name kReadParquet{"read_parquet"};
+const Name kToParquet{"to_parquet"};
+const Name kGetPersistPath{"get_persist_path"};
+const Name kIsTablePersistent{"is_table_persistent"};
+const Name kParquetSuffix{text::kParquetSuffix};
+
+nb::object os_path() { return attr(scope().get(kOs), kPath); }
+
+nb::object base_path_of(nb::handle self) { return attr(attr(self, kConfig), kPersistBasePath); }
+
+// A name given to the file system as one path component must stay one: no
+// separator of any platform, no NUL, and not a name that means "here" or
+// "the parent". Checked on the str itself, so names the file system handed
+// back with undecodable bytes are judged without re-encoding them.
+bool is_single_component(nb::handle name, bool allow_empty) {
+    if (!PyUnicode_Check(name.ptr()))
+        return false;
+    Py_ssize_t length = PyUnicode_GetLength(name.ptr());
+    if (length < 0)
+        throw_pending();
+    if (length == 0)
+        return allow_empty;
+    if (PyUnicode_CompareWithASCIIString(name.ptr(), ".") == 0 ||
+        PyUnicode_CompareWithASCIIString(name.ptr(), "..") == 0)
+        return false;
+    for (Py_UCS4 ch : {Py_UCS4('/'), Py_UCS4('\\'), Py_UCS4('\0')}) {
+        Py_ssize_t at = PyUnicode_FindChar(name.ptr(), ch, 0, length, 1);
+        if (at == -2)
+            throw_pending();
+        if (at >= 0)
+            return false;
+    }
+    return true;
+}
+
+bool is_safe_database(nb::handle name) { return is_single_component(name, false); }
+// A table named "" is the file ".parquet" inside its database directory.
+bool is_safe_table(nb::handle name) { return is_single_component(name, true); }
+
+// The name as it can be shown in a message, even when it does not encode.
+std::string shown(nb::handle name) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+    if (data)
+        return std::string(data, static_cast<size_t>(size));
+    PyErr_Clear();
+    return to_text(checked(PyObject_ASCII(name.ptr())));
+}
+
+void require_safe_database(nb::handle database) {
+    if (!is_safe_database(database))
+        raise_persistence_error(fill(text::kUnsafeDatabase, {{"name", shown(database)}}));
+}
+
+void require_safe_table(nb::handle table) {
+    if (!is_safe_table(table))
+        raise_persistence_error(fill(text::kUnsafeTable, {{"name", shown(table)}}));
+}
+
+std::string type_name_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+// os.makedirs(directory, exist_ok=True)
+void make_directories(nb::handle directory) {
+    scope().get(kOs).attr(kMakedirs.handle())(directory, nb::arg("exist_ok") = true);
+}
+
+// A temporary name no other writer (thread, process or host sharing the
+// directory) picks at the same time.
+std::string unique_suffix() {
+    static std::atomic<unsigned long long> counter{0};
+    static const unsigned long long salt = [] {
+        std::random_device rd;
+        return (static_cast<unsigned long long>(rd()) << 32) ^ rd();
+    }();
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%ld-%llx-%llu", static_cast<long>(getpid()), salt,
+                  counter.fetch_add(1, std::memory_order_relaxed));
+    return buf;
+}
+
+nb::object temp_path_beside(nb::handle directory, nb::handle table) {
+    nb::object file_name = checked(PyNumber_Add(table.ptr(), kParquetSuffix.ptr()));
+    std::string temp = fill(text::kTempFileName, {{"file", shown(file_name)}, {"unique", unique_suffix()}});
+    return call_method(os_path(), kJoin, directory, make_str(temp));
+}
+
+// The file is written beside its final name and renamed over it, so the
+// previous copy survives a failed or interrupted write and concurrent writers
+// of one table each replace the file whole.
+void write_replacing(nb::handle df, nb::handle path, nb::handle table) {
+    nb::object directory = call_method(os_path(), kDirname, path);
+    make_directories(directory);
+    nb::object temp = temp_path_beside(directory, table);
+    try {
+        df.attr(kToParquet.handle())(temp, nb::arg("index") = false);
+        call_method(scope().get(kOs), kReplace, temp, path);
+    } catch (nb::python_error &) {
+        ignore_failure([&] { call_method(scope().get(kOs), kRemove, temp); });
+        throw;
+    }
+}
+
+// Appends (database, table) for each "<table>.parquet" entry of the directory.
+void collect_tables(nb::handle directory, nb::handle database, nb::handle result) {
+    nb::object names = call_method(scope().get(kOs), kListdir, directory);
+    for (nb::handle name : names) {
+        if (!PyUnicode_Check(name.ptr()))
+            continue;
+        Py_ssize_t matched = PyUnicode_Tailmatch(name.ptr(), kParquetSuffix.ptr(), 0, PY_SSIZE_T_MAX, 1);
+        if (matched < 0)
+            throw_pending();
+        if (matched == 0)
+            continue;
+        Py_ssize_t length = PyUnicode_GetLength(name.ptr());
+        nb::object table = checked(PyUnicode_Substring(name.ptr(), 0, length - 8));
+        if (!is_safe_table(table))
+            continue;
+        if (PyList_Append(result.ptr(), nb::make_tuple(database, table).ptr()) != 0)
+            throw_pending();
+    }
+}
+
+}  // namespace
+
+nb::object get_db_file_path(const Args &a) {
+    nb::handle self = a[0], database = a.str(1);
+    nb::object base = base_path_of(self);
+    nb::object path = call_method(attr(self, kConfigResolver), kGetPersistPath, database, base);
+    if (!truth(path))
+        return path;
+    if (!PyUnicode_Check(path.ptr()))
+        throw_type_error(fill(text::kPathNotStr, {{"type", type_name_of(path)}}));
+    require_safe_database(database);
+    nb::object directory = call_method(os_path(), kDirname, path);
+    // A bare file name lives in the working directory, which already exists.
+    if (truth(directory)) {
+        try {
+            make_directories(directory);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_OSError))
+                throw;
+            raise_persistence_error(
+                fill(text::kCannotCreateDir, {{"directory", to_text(directory)}, {"error", error_text(e)}}), e);
+        }
+    }
+    log_format(logger_of(self), Level::Debug, text::kResolvedPath, database, path);
+    return path;
+}
+
+nb::object is_db_file_based(const Args &a) {
+    nb::handle self = a[0], database = a.str(1);
+    return py_bool(!is_none(call_method(self, kGetDbFilePath, database)));
+}
+
+nb::object get_parquet_path(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2);
+    nb::object base = base_path_of(self);
+    if (!truth(base))
+        return nb::none();
+    require_safe_database(database);
+    require_safe_table(table);
+    nb::object file_name = checked(PyNumber_Add(table.ptr(), kParquetSuffix.ptr()));
+    return call_method(os_path(), kJoin, base, database, file_name);
+}
+
+nb::object should_persist_table(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2);
+    if (truth(call_method(self, kIsDbFileBased, database)))
+        return py_bool(false);
+    return call_method(attr(self, kConfigResolver), kIsTablePersistent, database, table);
+}
+
+nb::object persist_table_to_parquet(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2), df = a[3];
+    nb::object path = call_method(self, kGetParquetPath, database, table);
+    if (!truth(path))
+        return nb::none();
+    guarded(
+        [&] {
+            write_replacing(df, path, table);
+            log_format(logger_of(self), Level::Info, text::kPersisted, database, table, row_count(df), path);
+        },
+        [&](nb::python_error &e) {
+            raise_persistence_error(fill(text::kPersistFailed, {{"database", shown(database)},
+                                                                {"table", shown(table)},
+                                                                {"error", error_text(e)}}),
+                                    e);
+        });
+    return nb::none();
+}
+
+nb::object load_table_from_parquet(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2);
+    nb::object path = call_method(self, kGetParquetPath, database, table);
+    if (!truth(path) || !truth(call_method(os_path(), kIsfile, path)))
+        return nb::none();
+    return guarded(
+        [&] {
+            nb::object df = call_method(scope().get(kPd), kReadParquet, path);
+            log_format(logger_of(self), Level::Info, text::kLoadedParquet, database, table, row_count(df), path);
+            return df;
+        },
+        [&](nb::python_error &e) -> nb::object {
+            raise_persistence_error(fill(text::kLoadFailed, {{"database", shown(database)},
+                                                             {"table", shown(table)},
+                                                             {"error", error_text(e)}}),
+                                    e);
+        });
+}
+
+nb::object list_persisted_parquet_tables(const Args &a) {
+    nb::handle self = a[0];
+    nb::object base = base_path_of(self);
+    nb::list result;
+    if (!truth(base) || !truth(call_method(os_path(), kIsdir, base)))
+        return result;
+    try {
+        nb::object entries = call_method(scope().get(kOs), kListdir, base);
+        for (nb::handle database : entries) {
+            if (!is_safe_database(database))
+                continue;
+            nb::object directory = call_method(os_path(), kJoin, base, database);
+            if (!truth(call_method(os_path(), kIsdir, directory)))
+                continue;
+            collect_tables(directory, database, result);
+        }
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError))
+            throw;
+        log_format(logger_of(self), Level::Warning, text::kListFailed, exception_value(e));
+    }
+    return result;
+}
+
+}  // namespace brindle::cellarage

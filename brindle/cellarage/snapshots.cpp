@@ -1,0 +1,236 @@
+// The external snapshot store: DataFrames as Parquet bytes behind a connector.
+#include "cellarage.h"
+#include "texts.h"
+
+namespace brindle::cellarage {
+namespace {
+
+const Name kBytesIO{"BytesIO"};
+const Name kGetvalue{"getvalue"};
+const Name kToParquet{"to_parquet"};
+const Name kReadParquet{"read_parquet"};
+const Name kNow{"now"};
+const Name kUtc{"utc"};
+const Name kIsoformat{"isoformat"};
+const Name kExecute{"execute"};
+const Name kFetchone{"fetchone"};
+const Name kFetchall{"fetchall"};
+const Name kAllTables{text::kAllTables};
+
+// The connector, or an invalid object when the gate is closed (absent or false).
+nb::object open_connector(nb::handle self) {
+    nb::object connector = attr(self, kExternalConnector);
+    if (!truth(connector))
+        return nb::object();
+    return connector;
+}
+
+nb::object service_name_of(nb::handle self) { return attr(attr(self, kConfig), kServiceName); }
+
+// datetime.now(timezone.utc).isoformat()
+nb::object utc_timestamp_text() {
+    nb::object now = call_method(scope().get(kDatetime), kNow, attr(scope().get(kTimezone), kUtc));
+    return call_method(now, kIsoformat);
+}
+
+void execute(nb::handle connector, const char *sql, nb::handle params) {
+    call_method(connector, kExecute, nb::str(sql), params);
+}
+
+// Holds the coordinator's connector lock for the scope. A connector keeps one
+// pending result, so an execute and the fetch that reads it must not be split
+// by another thread's statement; acquire() waits with the GIL released.
+class ConnectorCalls {
+public:
+    explicit ConnectorCalls(nb::handle self) : guard_(connector_lock(self)) {}
+
+private:
+    PyLockGuard guard_;
+};
+
+// `database, table, data = row`, with Python's own errors for a wrong count.
+void unpack_row(nb::handle row, nb::object (&out)[3]) {
+    nb::object it = checked(PyObject_GetIter(row.ptr()));
+    for (int i = 0; i < 3; ++i) {
+        PyObject *item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred())
+                throw_pending();
+            throw_value_error("not enough values to unpack (expected 3, got " + std::to_string(i) + ")");
+        }
+        out[i] = nb::steal(item);
+    }
+    PyObject *extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        throw_value_error("too many values to unpack (expected 3)");
+    }
+    if (PyErr_Occurred())
+        throw_pending();
+}
+
+void append_table(nb::handle loaded, nb::handle database, nb::handle table) {
+    nb::list fresh;
+    PyObject *tables = PyDict_SetDefault(loaded.ptr(), database.ptr(), fresh.ptr());
+    if (!tables || PyList_Append(tables, table.ptr()) != 0)
+        throw_pending();
+}
+
+std::string shown(nb::handle name) { return to_text(name); }
+
+}  // namespace
+
+nb::object has_external_connector(const Args &a) {
+    return py_bool(!is_none(attr(a[0], kExternalConnector)));
+}
+
+nb::object serialize_df(const Args &a) {
+    nb::handle df = a[1];
+    nb::object buffer = call_method(scope().get(kIo), kBytesIO);
+    df.attr(kToParquet.handle())(buffer, nb::arg("index") = false);
+    return call_method(buffer, kGetvalue);
+}
+
+nb::object deserialize_df(const Args &a) {
+    nb::handle data = a[1];
+    if (!PyBytes_CheckExact(data.ptr()))
+        throw_type_error(fill(text::kDataNotBytes, {{"type", Py_TYPE(data.ptr())->tp_name}}));
+    nb::object buffer = call_method(scope().get(kIo), kBytesIO, data);
+    return call_method(scope().get(kPd), kReadParquet, buffer);
+}
+
+nb::object save_to_external(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2), df = a[3];
+    nb::object connector = open_connector(self);
+    if (!connector.is_valid())
+        return nb::none();
+    guarded(
+        [&] {
+            nb::object data = call_method(self, kSerializeDf, df);
+            nb::object stored_at = utc_timestamp_text();
+            nb::object service = service_name_of(self);
+            nb::object rows = row_count(df);
+            {
+                ConnectorCalls calls(self);
+                execute(connector, text::kDeleteOne, nb::make_tuple(service, database, table));
+                execute(connector, text::kInsert,
+                        nb::make_tuple(service, database, table, data, stored_at, rows));
+            }
+            log_format(logger_of(self), Level::Info, text::kSaved, database, table, rows,
+                       row_count(data));
+        },
+        [&](nb::python_error &e) {
+            raise_persistence_error(fill(text::kSaveFailed, {{"database", shown(database)},
+                                                             {"table", shown(table)},
+                                                             {"error", error_text(e)}}),
+                                    e);
+        });
+    return nb::none();
+}
+
+nb::object load_from_external(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2);
+    nb::object connector = open_connector(self);
+    if (!connector.is_valid())
+        return nb::none();
+    return guarded(
+        [&]() -> nb::object {
+            nb::object service = service_name_of(self);
+            nb::object row;
+            {
+                ConnectorCalls calls(self);
+                execute(connector, text::kSelectOne, nb::make_tuple(service, database, table));
+                row = call_method(connector, kFetchone);
+            }
+            if (!truth(row))
+                return nb::none();
+            nb::object df = call_method(self, kDeserializeDf, row[0]);
+            log_format(logger_of(self), Level::Info, text::kLoadedSnapshot, database, table, row_count(df));
+            return df;
+        },
+        [&](nb::python_error &e) -> nb::object {
+            raise_persistence_error(fill(text::kExternalLoadFailed, {{"database", shown(database)},
+                                                                     {"table", shown(table)},
+                                                                     {"error", error_text(e)}}),
+                                    e);
+        });
+}
+
+nb::object warm_all_from_external(const Args &a) {
+    nb::handle self = a[0];
+    nb::object connector = open_connector(self);
+    if (!connector.is_valid())
+        return nb::dict();
+    return guarded(
+        [&]() -> nb::object {
+            nb::object service = service_name_of(self);
+            nb::object rows;
+            {
+                ConnectorCalls calls(self);
+                execute(connector, text::kSelectService, nb::make_tuple(service));
+                // Read every row before letting another thread at the connector.
+                rows = checked(PySequence_List(call_method(connector, kFetchall).ptr()));
+            }
+            nb::dict loaded;
+            nb::list snapshots;
+            for (nb::handle row : rows) {
+                nb::object fields[3];
+                unpack_row(row, fields);
+                nb::object df = call_method(self, kDeserializeDf, fields[2]);
+                snapshots.append(nb::make_tuple(fields[0], fields[1], df));
+                append_table(loaded, fields[0], fields[1]);
+            }
+            log_format(logger_of(self), Level::Info, text::kWarmed, row_count(snapshots), service);
+            set_attr(self, kWarmSnapshots, snapshots);
+            return loaded;
+        },
+        [&](nb::python_error &e) -> nb::object {
+            raise_persistence_error(fill(text::kWarmFailed, {{"error", error_text(e)}}), e);
+        });
+}
+
+nb::object get_warm_snapshots(const Args &a) {
+    nb::handle self = a[0];
+    // Taking the list and leaving a fresh one runs without giving up the GIL,
+    // so two threads can never be handed the same snapshots.
+    PyObject *taken = PyObject_GetAttr(self.ptr(), kWarmSnapshots.ptr());
+    nb::object result;
+    if (taken) {
+        result = nb::steal(taken);
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw_pending();
+        PyErr_Clear();
+        result = nb::list();
+    }
+    set_attr(self, kWarmSnapshots, nb::list());
+    return result;
+}
+
+nb::object delete_from_external(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.optional_str(2);
+    nb::object connector = open_connector(self);
+    if (!connector.is_valid())
+        return nb::none();
+    bool whole_database = !table.is_valid() || PyUnicode_GetLength(table.ptr()) == 0;
+    nb::handle table_shown = whole_database ? kAllTables.handle() : table;
+    guarded(
+        [&] {
+            nb::object service = service_name_of(self);
+            {
+                ConnectorCalls calls(self);
+                if (whole_database)
+                    execute(connector, text::kDeleteDatabase, nb::make_tuple(service, database));
+                else
+                    execute(connector, text::kDeleteOne, nb::make_tuple(service, database, table));
+            }
+            log_format(logger_of(self), Level::Info, text::kDeleted, database, table_shown);
+        },
+        [&](nb::python_error &e) {
+            log_format(logger_of(self), Level::Warning, text::kDeleteFailed, database, table_shown,
+                       exception_value(e));
+        });
+    return nb::none();
+}
+
+}  // namespace brindle::cellarage
