@@ -30,6 +30,16 @@ Mode require_mode(nb::handle if_exists, const char *message) {
     return *mode;
 }
 
+// The path's text for the quotes around {file_path}. The file system ends a
+// path at its first null character, so such a path would name another file
+// than the caller's: it is refused, as Python's own file functions do.
+std::string path_literal_body(nb::handle path) {
+    std::string_view p = str_view(path);
+    if (p.find('\0') != std::string_view::npos)
+        throw_value_error(text::kNullInPath);
+    return sql::escape_string_literal(p);
+}
+
 // The two ways of putting a source's rows into the table.
 struct LoadStatements {
     std::string create;
@@ -76,7 +86,7 @@ nb::object import_duckdb_from_parquet(const Args &a) {
     nb::handle connection = a[0], table = a.str(1), path = a.str(2), if_exists = a.str(3);
     Mode mode = require_mode(if_exists, text::kBadParquetMode);
     std::string_view t = str_view(table);
-    std::string p = sql::escape_string_literal(str_view(path));
+    std::string p = path_literal_body(path);
     LoadStatements s{fill(text::kCreateFromParquet, {{"table_name", t}, {"file_path", p}}),
                      fill(text::kInsertFromParquet, {{"table_name", t}, {"file_path", p}})};
     load_table(connection, mode, t, s);
@@ -85,7 +95,7 @@ nb::object import_duckdb_from_parquet(const Args &a) {
 
 nb::object export_duckdb_to_parquet(const Args &a) {
     nb::handle connection = a[0], table = a.str(1), path = a.str(2);
-    std::string p = sql::escape_string_literal(str_view(path));
+    std::string p = path_literal_body(path);
     run(connection, fill(text::kExportParquet, {{"table_name", str_view(table)}, {"file_path", p}}));
     return nb::none();
 }

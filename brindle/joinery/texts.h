@@ -52,5 +52,6 @@ constexpr const char *kKeyEstimatedSize = "estimated_size_bytes";
 constexpr const char *kBadFrameMode =
     "Invalid if_exists value: {if_exists}. Must be 'replace', 'append', or 'fail'";
 constexpr const char *kBadParquetMode = "Invalid if_exists value: {if_exists}";
+constexpr const char *kNullInPath = "embedded null character in file_path";
 
 }  // namespace brindle::joinery::text
