@@ -128,7 +128,12 @@ def main() -> None:
         results.append((f"reads from {threads} thread(s), {calls} x 1,000 rows each",
                         t_ours / (threads * calls), t_plain / (threads * calls)))
 
+    # What a per-query cursor costs on its own (the alternative is a cursor
+    # kept per thread and connection).
+    cursor_cost = best_of(lambda: con.cursor().close(), repeats, inner=200)
+
     print(f"duckdb {duckdb.__version__}, pandas {pd.__version__}")
+    print(f"cursor() + close() alone: {cursor_cost * 1e6:.1f}us")
     print(f"{'case':55} {'ours':>12} {'plain':>12} {'ratio':>7}")
     for name, t_ours, t_plain in results:
         print(f"{name:55} {t_ours * 1e6:10.1f}us {t_plain * 1e6:10.1f}us {t_ours / t_plain:7.2f}")
