@@ -14,11 +14,11 @@ enum class Mode { Replace, Append, Fail };
 // Exact, case-sensitive match against the three modes.
 std::optional<Mode> parse_mode(nb::handle if_exists) {
     std::string_view v = str_view(if_exists);
-    if (v == "replace")
+    if (v == text::kModeReplace)
         return Mode::Replace;
-    if (v == "append")
+    if (v == text::kModeAppend)
         return Mode::Append;
-    if (v == "fail")
+    if (v == text::kModeFail)
         return Mode::Fail;
     return std::nullopt;
 }
@@ -139,7 +139,7 @@ void init_tables(nb::module_ &m) {
     auto add = [&](const char *name, std::initializer_list<Param> params, const char *returns, Impl impl) {
         add_function(m, name, params, returns, impl);
     };
-    nb::str replace_mode("replace");
+    nb::str replace_mode(text::kModeReplace);
     add("create_duckdb_table_from_df",
         {"connection", {"table_name", "str"}, {"df", "pd.DataFrame"}, {"if_exists", "str", replace_mode}},
         "None", create_duckdb_table_from_df);

@@ -7,6 +7,11 @@ namespace brindle::joinery::text {
 constexpr const char *kModuleDoc =
     "\nDuckDB Table Creation Utilities\n\nHelpers for creating and managing DuckDB tables in cache.\n";
 
+// The if_exists modes, matched exactly.
+constexpr const char *kModeReplace = "replace";
+constexpr const char *kModeAppend = "append";
+constexpr const char *kModeFail = "fail";
+
 // The frame handed to create_duckdb_table_from_df is registered under this
 // name for the duration of its statements.
 constexpr const char *kFrameName = "df";
