@@ -1,0 +1,61 @@
+// The TTL registry module: shared declarations of its translation units.
+#pragma once
+
+#include "_interop/interop.h"
+
+namespace brindle::tidewatch {
+
+namespace nb = nanobind;
+using namespace brindle::interop;
+
+constexpr const char *kModuleName = "brindle.tidewatch";
+
+// brindle.tidewatch itself; its attributes (datetime, time, threading, ...)
+// are looked up there on every use.
+ModuleScope &scope();
+
+// Module attributes.
+inline const Name kDatetime{"datetime"};
+inline const Name kTime{"time"};
+inline const Name kLogging{"logging"};
+inline const Name kThreading{"threading"};
+inline const Name kTTLEntry{"TTLEntry"};
+
+// Instance attributes of the registry.
+inline const Name kRegistry{"_registry"};
+inline const Name kRegistryLock{"_registry_lock"};
+inline const Name kCleanupThread{"_cleanup_thread"};
+inline const Name kCleanupStopEvent{"_cleanup_stop_event"};
+inline const Name kCleanupCallback{"_cleanup_callback"};
+inline const Name kCleanupInterval{"_cleanup_interval_minutes"};
+inline const Name kLogger{"logger"};
+inline const Name kInitialized{"_initialized"};
+
+// Fields of an entry.
+inline const Name kLoadedAt{"loaded_at"};
+inline const Name kTtlMinutes{"ttl_minutes"};
+inline const Name kIsStale{"is_stale"};
+inline const Name kSchedulerManaged{"scheduler_managed"};
+inline const Name kActiveReaders{"active_readers"};
+
+// datetime.now() through the module's own `datetime`, so a patched clock rules.
+nb::object now();
+
+// True when an entry loaded at `loaded_at` with `ttl_minutes` is past its
+// time-to-live at `at`: (at - loaded_at).total_seconds() / 60 > ttl_minutes.
+bool past_ttl(nb::handle entry, nb::handle at);
+
+// The entry filed under (database, table) in the registry dict, or an invalid
+// object. The caller holds _registry_lock.
+nb::object find_entry(nb::handle registry, nb::handle database, nb::handle table);
+
+// Builds TTLEntry and adds it to the module.
+void init_ttl_entry(nb::module_ &m);
+// Builds TTLRegistry (with the cleanup thread's methods) and adds it to the module.
+void init_ttl_registry(nb::module_ &m);
+// The cleanup thread's methods, installed on the registry class.
+void add_cleanup_methods(nb::handle cls);
+// Makes sure no cleanup thread is inside a pass when the interpreter finalises.
+void install_exit_guard();
+
+}  // namespace brindle::tidewatch

@@ -1,0 +1,396 @@
+// TTLRegistry: the process-wide record of every cached table's freshness.
+//
+// The registry sits on the path of every store and query, so each operation
+// is a handful of dict and attribute operations under _registry_lock. The
+// lock and the dict are read from the instance on every call; entries are
+// TTLEntry dataclass instances whose fields are read and written as plain
+// attributes, so callers holding an entry see the same values we do.
+#include "texts.h"
+#include "tidewatch.h"
+
+namespace brindle::tidewatch {
+namespace {
+
+const Name kNow{"now"};
+const Name kTotalSeconds{"total_seconds"};
+const Name kInstance{"_instance"};
+const Name kClassLock{"_lock"};
+const Name kLock{"Lock"};
+const Name kEvent{"Event"};
+const Name kDunderName{"__name__"};
+const Name kDunderNew{"__new__"};
+
+PyObject *small_int(long value) {
+    // Leaked on purpose: process-lifetime constants built under the GIL.
+    return PyLong_FromLong(value);
+}
+
+PyObject *zero() {
+    static PyObject *value = small_int(0);
+    return value;
+}
+
+PyObject *one() {
+    static PyObject *value = small_int(1);
+    return value;
+}
+
+PyObject *sixty() {
+    static PyObject *value = small_int(60);
+    return value;
+}
+
+const char *bool_text(bool value) { return value ? "True" : "False"; }
+
+// mapping[key], or an invalid object when the key is absent.
+nb::object lookup(nb::handle mapping, nb::handle key) {
+    if (PyDict_Check(mapping.ptr())) {
+        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (!v) {
+            if (PyErr_Occurred())
+                throw_pending();
+            return nb::object();
+        }
+        return nb::borrow(v);
+    }
+    PyObject *v = PyObject_GetItem(mapping.ptr(), key.ptr());
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            throw_pending();
+        PyErr_Clear();
+        return nb::object();
+    }
+    return nb::steal(v);
+}
+
+bool contains(nb::handle mapping, nb::handle key) {
+    int r = PySequence_Contains(mapping.ptr(), key.ptr());
+    if (r < 0)
+        throw_pending();
+    return r == 1;
+}
+
+void set_item(nb::handle mapping, nb::handle key, nb::handle value) {
+    if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) != 0)
+        throw_pending();
+}
+
+void del_item(nb::handle mapping, nb::handle key) {
+    if (PyObject_DelItem(mapping.ptr(), key.ptr()) != 0)
+        throw_pending();
+}
+
+bool greater(nb::handle left, nb::handle right) {
+    return truth(checked(PyObject_RichCompare(left.ptr(), right.ptr(), Py_GT)));
+}
+
+nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
+
+// Holds _registry_lock for the scope and gives access to the dict.
+class Locked {
+public:
+    explicit Locked(nb::handle self)
+        : guard_(attr(self, kRegistryLock)), registry_(attr(self, kRegistry)) {}
+
+    nb::handle registry() const { return registry_; }
+    nb::object entry(nb::handle database, nb::handle table) const {
+        return find_entry(registry_, database, table);
+    }
+
+private:
+    PyLockGuard guard_;
+    nb::object registry_;
+};
+
+struct Pair {
+    nb::handle database;
+    nb::handle table;
+};
+
+// Both names are checked before anything else happens.
+Pair pair_of(const Args &a) { return {a.str(1), a.str(2)}; }
+
+std::string pair_message(const char *tmpl, const Pair &p) {
+    return fill(tmpl, {{"database", str_view(p.database)}, {"table", str_view(p.table)}});
+}
+
+std::string readers_message(const char *tmpl, const Pair &p, nb::handle readers) {
+    return fill(tmpl, {{"database", str_view(p.database)},
+                       {"table", str_view(p.table)},
+                       {"active_readers", to_text(readers)}});
+}
+
+// --- construction -------------------------------------------------------
+
+nb::object registry_new(const Args &a) {
+    nb::handle cls = a[0];
+    nb::object instance = attr(cls, kInstance);
+    if (!is_none(instance))
+        return instance;
+    PyLockGuard creating(attr(cls, kClassLock));
+    instance = attr(cls, kInstance);
+    if (is_none(instance)) {
+        instance = call_method(nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type)),
+                               kDunderNew, cls);
+        set_attr(cls, kInstance, instance);
+        set_attr(instance, kInitialized, Py_False);
+    }
+    return instance;
+}
+
+nb::object registry_init(const Args &a) {
+    nb::handle self = a[0];
+    if (truth(attr(self, kInitialized)))
+        return nb::none();
+    nb::object threading = scope().get(kThreading);
+    set_attr(self, kRegistry, nb::dict());
+    set_attr(self, kRegistryLock, call_method(threading, kLock));
+    set_attr(self, kCleanupThread, Py_None);
+    set_attr(self, kCleanupStopEvent, call_method(threading, kEvent));
+    set_attr(self, kCleanupCallback, Py_None);
+    set_attr(self, kCleanupInterval, nb::int_(5));
+    set_attr(self, kLogger, get_logger(scope().get(kLogging), scope().get(kDunderName)));
+    set_attr(self, kInitialized, Py_True);
+    return nb::none();
+}
+
+// --- updates --------------------------------------------------------------
+
+nb::object registry_register(const Args &a) {
+    nb::handle self = a[0];
+    Pair p = pair_of(a);
+    nb::object ttl = a.integer(3);
+    bool scheduler_managed = a.flag(4);
+    Locked r(self);
+    nb::object tables = lookup(r.registry(), p.database);
+    if (!tables.is_valid()) {
+        tables = nb::dict();
+        set_item(r.registry(), p.database, tables);
+    }
+    nb::object entry = call(scope().get(kTTLEntry), now(), ttl, py_bool(false),
+                            py_bool(scheduler_managed), nb::int_(0));
+    set_item(tables, p.table, entry);
+    log(logger_of(self), Level::Debug, [&] {
+        return fill(text::kRegistered, {{"database", str_view(p.database)},
+                                        {"table", str_view(p.table)},
+                                        {"ttl_minutes", to_text(ttl)},
+                                        {"scheduler_managed", bool_text(scheduler_managed)}});
+    });
+    return nb::none();
+}
+
+nb::object registry_update_loaded_time(const Args &a) {
+    nb::handle self = a[0];
+    Pair p = pair_of(a);
+    Locked r(self);
+    nb::object entry = r.entry(p.database, p.table);
+    if (!entry.is_valid())
+        return nb::none();
+    set_attr(entry, kLoadedAt, now());
+    set_attr(entry, kIsStale, Py_False);
+    log(logger_of(self), Level::Debug, [&] { return pair_message(text::kUpdatedLoadedTime, p); });
+    return nb::none();
+}
+
+nb::object registry_mark_stale(const Args &a) {
+    nb::handle self = a[0];
+    Pair p = pair_of(a);
+    Locked r(self);
+    nb::object entry = r.entry(p.database, p.table);
+    if (!entry.is_valid())
+        return nb::none();
+    set_attr(entry, kIsStale, Py_True);
+    log(logger_of(self), Level::Info, [&] { return pair_message(text::kMarkedStale, p); });
+    return nb::none();
+}
+
+nb::object registry_increment_readers(const Args &a) {
+    nb::handle self = a[0];
+    Pair p = pair_of(a);
+    Locked r(self);
+    nb::object entry = r.entry(p.database, p.table);
+    if (!entry.is_valid())
+        return nb::none();
+    nb::object count = checked(PyNumber_Add(attr(entry, kActiveReaders).ptr(), one()));
+    set_attr(entry, kActiveReaders, count);
+    log(logger_of(self), Level::Debug, [&] { return readers_message(text::kReaderUp, p, count); });
+    return nb::none();
+}
+
+nb::object registry_decrement_readers(const Args &a) {
+    nb::handle self = a[0];
+    Pair p = pair_of(a);
+    Locked r(self);
+    nb::object entry = r.entry(p.database, p.table);
+    if (!entry.is_valid())
+        return nb::none();
+    nb::object count = checked(PyNumber_Subtract(attr(entry, kActiveReaders).ptr(), one()));
+    // max(0, count - 1): unmatched decrements never drive the count negative.
+    if (!greater(count, zero()))
+        count = nb::borrow(zero());
+    set_attr(entry, kActiveReaders, count);
+    log(logger_of(self), Level::Debug, [&] { return readers_message(text::kReaderDown, p, count); });
+    return nb::none();
+}
+
+nb::object registry_remove(const Args &a) {
+    nb::handle self = a[0];
+    Pair p = pair_of(a);
+    Locked r(self);
+    nb::object tables = lookup(r.registry(), p.database);
+    if (!tables.is_valid())
+        return nb::none();
+    if (contains(tables, p.table))
+        del_item(tables, p.table);
+    if (!truth(tables))
+        del_item(r.registry(), p.database);
+    log(logger_of(self), Level::Debug, [&] { return pair_message(text::kRemoved, p); });
+    return nb::none();
+}
+
+nb::object registry_remove_database(const Args &a) {
+    nb::handle self = a[0], database = a.str(1);
+    Locked r(self);
+    if (!contains(r.registry(), database))
+        return nb::none();
+    del_item(r.registry(), database);
+    log(logger_of(self), Level::Info,
+        [&] { return fill(text::kRemovedDatabase, {{"database", str_view(database)}}); });
+    return nb::none();
+}
+
+// --- questions ------------------------------------------------------------
+
+nb::object registry_is_stale(const Args &a) {
+    Pair p = pair_of(a);
+    Locked r(a[0]);
+    nb::object entry = r.entry(p.database, p.table);
+    return entry.is_valid() ? attr(entry, kIsStale) : py_bool(false);
+}
+
+nb::object registry_is_expired(const Args &a) {
+    Pair p = pair_of(a);
+    Locked r(a[0]);
+    nb::object entry = r.entry(p.database, p.table);
+    if (!entry.is_valid())
+        return py_bool(false);
+    return py_bool(past_ttl(entry, now()));
+}
+
+nb::object registry_exists(const Args &a) {
+    Pair p = pair_of(a);
+    Locked r(a[0]);
+    nb::object tables = lookup(r.registry(), p.database);
+    return py_bool(tables.is_valid() && contains(tables, p.table));
+}
+
+nb::object registry_has_active_readers(const Args &a) {
+    Pair p = pair_of(a);
+    Locked r(a[0]);
+    nb::object entry = r.entry(p.database, p.table);
+    if (!entry.is_valid())
+        return py_bool(false);
+    return checked(PyObject_RichCompare(attr(entry, kActiveReaders).ptr(), zero(), Py_GT));
+}
+
+nb::object registry_is_scheduler_managed(const Args &a) {
+    Pair p = pair_of(a);
+    Locked r(a[0]);
+    nb::object entry = r.entry(p.database, p.table);
+    return entry.is_valid() ? attr(entry, kSchedulerManaged) : py_bool(false);
+}
+
+nb::object registry_get_last_updated(const Args &a) {
+    Pair p = pair_of(a);
+    Locked r(a[0]);
+    nb::object entry = r.entry(p.database, p.table);
+    return entry.is_valid() ? attr(entry, kLoadedAt) : nb::none();
+}
+
+// Two dict levels are copied; the entries are the live objects.
+nb::object registry_get_all_entries(const Args &a) {
+    Locked r(a[0]);
+    PyObject *dict_type = reinterpret_cast<PyObject *>(&PyDict_Type);
+    nb::object outer = checked(PyObject_CallOneArg(dict_type, r.registry().ptr()));
+    PyObject *key, *tables;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(outer.ptr(), &pos, &key, &tables)) {
+        nb::object copy = checked(PyObject_CallOneArg(dict_type, tables));
+        // Replacing the value of an existing key keeps the iteration valid.
+        set_item(outer, key, copy);
+    }
+    return outer;
+}
+
+nb::object registry_get_entry(const Args &a) {
+    Pair p = pair_of(a);
+    nb::object entry = find_entry(attr(a[0], kRegistry), p.database, p.table);
+    return entry.is_valid() ? entry : nb::none();
+}
+
+}  // namespace
+
+nb::object now() { return call_method(scope().get(kDatetime), kNow); }
+
+bool past_ttl(nb::handle entry, nb::handle at) {
+    nb::object age = checked(PyNumber_Subtract(at.ptr(), attr(entry, kLoadedAt).ptr()));
+    nb::object seconds = call_method(age, kTotalSeconds);
+    nb::object minutes = checked(PyNumber_TrueDivide(seconds.ptr(), sixty()));
+    return greater(minutes, attr(entry, kTtlMinutes));
+}
+
+nb::object find_entry(nb::handle registry, nb::handle database, nb::handle table) {
+    nb::object tables = lookup(registry, database);
+    if (!tables.is_valid())
+        return tables;
+    return lookup(tables, table);
+}
+
+void init_ttl_registry(nb::module_ &m) {
+    auto method = [](const char *qualname, const char *doc, std::initializer_list<Param> params,
+                     const char *returns, Impl impl) {
+        return make_function({kModuleName, qualname, doc, returns}, params, impl);
+    };
+    // A question or update about one table: (self, database: str, table: str).
+    auto on_table = [&](const char *qualname, const char *doc, const char *returns, Impl impl) {
+        return method(qualname, doc, {"self", {"database", "str"}, {"table", "str"}}, returns, impl);
+    };
+    nb::object threading = scope().get(kThreading);
+    nb::object cls = make_class(kModuleName, "TTLRegistry", text::kRegistryDoc, {
+        {"_instance", nb::none()},
+        {"_lock", call_method(threading, kLock)},
+        {"__new__", static_method(method("TTLRegistry.__new__", nullptr, {"cls"}, nullptr, registry_new))},
+        {"__init__", method("TTLRegistry.__init__", nullptr, {"self"}, nullptr, registry_init)},
+        {"register", method("TTLRegistry.register", text::kRegisterDoc,
+                            {"self", {"database", "str"}, {"table", "str"}, {"ttl_minutes", "int"},
+                             {"scheduler_managed", "bool", nb::bool_(false)}},
+                            nullptr, registry_register)},
+        {"update_loaded_time", on_table("TTLRegistry.update_loaded_time", text::kUpdateLoadedTimeDoc,
+                                        nullptr, registry_update_loaded_time)},
+        {"mark_stale", on_table("TTLRegistry.mark_stale", text::kMarkStaleDoc, nullptr, registry_mark_stale)},
+        {"is_stale", on_table("TTLRegistry.is_stale", text::kIsStaleDoc, "bool", registry_is_stale)},
+        {"is_expired", on_table("TTLRegistry.is_expired", text::kIsExpiredDoc, "bool", registry_is_expired)},
+        {"exists", on_table("TTLRegistry.exists", text::kExistsDoc, "bool", registry_exists)},
+        {"increment_readers", on_table("TTLRegistry.increment_readers", text::kIncrementReadersDoc, nullptr,
+                                       registry_increment_readers)},
+        {"decrement_readers", on_table("TTLRegistry.decrement_readers", text::kDecrementReadersDoc, nullptr,
+                                       registry_decrement_readers)},
+        {"has_active_readers", on_table("TTLRegistry.has_active_readers", text::kHasActiveReadersDoc, "bool",
+                                        registry_has_active_readers)},
+        {"is_scheduler_managed", on_table("TTLRegistry.is_scheduler_managed", text::kIsSchedulerManagedDoc,
+                                          "bool", registry_is_scheduler_managed)},
+        {"remove", on_table("TTLRegistry.remove", text::kRemoveDoc, nullptr, registry_remove)},
+        {"remove_database", method("TTLRegistry.remove_database", text::kRemoveDatabaseDoc,
+                                   {"self", {"database", "str"}}, nullptr, registry_remove_database)},
+        {"get_all_entries", method("TTLRegistry.get_all_entries", text::kGetAllEntriesDoc, {"self"},
+                                   "Dict[str, Dict[str, TTLEntry]]", registry_get_all_entries)},
+        {"get_last_updated", on_table("TTLRegistry.get_last_updated", text::kGetLastUpdatedDoc,
+                                      "Optional[datetime]", registry_get_last_updated)},
+        {"_get_entry", on_table("TTLRegistry._get_entry", text::kGetEntryDoc, "Optional[TTLEntry]",
+                                registry_get_entry)},
+    });
+    add_cleanup_methods(cls);
+    m.attr("TTLRegistry") = cls;
+}
+
+}  // namespace brindle::tidewatch
