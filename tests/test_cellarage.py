@@ -13,7 +13,8 @@ from brindle import cellarage
 from brindle.cellarage import PersistenceCoordinator
 from brindle.config import BrindleConfig, CacheConfigResolver
 from brindle.errors import BrindlePersistenceError
-from cellarage_frames import changed_dtype_frame, expected_after_round_trip, expected_changed_dtypes, mixed_frame
+from cellarage_frames import (changed_dtype_frame, expected_after_round_trip, expected_changed_dtypes,
+                              expected_empty_after_round_trip, mixed_frame)
 from conftest import records_of
 
 LOGGER = "svc.persistence"
@@ -201,10 +202,14 @@ def test_table_file_layout_and_round_trip(coordinator, tmp_path, debug_logs):
     ]
 
 
-def test_round_trip_dtype_changes_pandas_makes(coordinator):
-    df = changed_dtype_frame()
+@pytest.mark.parametrize("make, expect", [
+    (changed_dtype_frame, expected_changed_dtypes),
+    (lambda: mixed_frame().iloc[0:0], expected_empty_after_round_trip),
+], ids=["changed-dtypes", "empty"])
+def test_round_trip_dtype_changes_pandas_makes(coordinator, make, expect):
+    df = make()
     coordinator.persist_table_to_parquet("db", "t", df)
-    pd.testing.assert_frame_equal(coordinator.load_table_from_parquet("db", "t"), expected_changed_dtypes(df))
+    pd.testing.assert_frame_equal(coordinator.load_table_from_parquet("db", "t"), expect(df))
 
 
 def test_writing_again_replaces_the_file(coordinator):
