@@ -177,13 +177,6 @@ def test_directory_that_cannot_be_created(tmp_path):
         assert str(info.value) == f"Cannot create persist directory '{directory}': {info.value.__cause__}"
 
 
-def test_resolver_answer_that_is_no_str():
-    resolver = mock.Mock()
-    resolver.get_persist_path.return_value = 42
-    with pytest.raises(TypeError):
-        PersistenceCoordinator(make_config(), resolver).get_db_file_path("db")
-
-
 # --- Parquet table files ---------------------------------------------------------------------
 
 
@@ -429,14 +422,6 @@ def test_warm_up_and_handover(external, debug_logs):
     assert p.get_warm_snapshots() == [] and p._warm_snapshots == []
     [record] = [r for r in debug_logs.records if r.name == LOGGER]
     assert (record.msg, record.args) == ("Loaded %d snapshots from external DB for service '%s'", (3, "orders"))
-
-
-def test_second_warm_up_replaces_the_first(external):
-    p, connector = external(rows=[("db", "a", snapshot_bytes(pd.DataFrame({"x": [1]})))])
-    p.warm_all_from_external()
-    connector.rows = []
-    assert p.warm_all_from_external() == {}
-    assert p.get_warm_snapshots() == []
 
 
 @pytest.mark.parametrize("bad_row, cause", [

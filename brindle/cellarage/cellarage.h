@@ -46,6 +46,9 @@ inline const Name kDeserializeDf{"_deserialize_df"};
 // Small helpers shared by the file and snapshot halves.
 nb::object logger_of(nb::handle self);
 nb::object row_count(nb::handle df);  // len(df) as a Python int
+// A database or table name as messages show it, even one that does not
+// encode as UTF-8 (names read back from the file system may not).
+std::string shown(nb::handle name);
 // The per-coordinator lock around connector calls (a threading.RLock).
 nb::object connector_lock(nb::handle self);
 [[noreturn]] void raise_persistence_error(const std::string &message, const nb::python_error &cause);

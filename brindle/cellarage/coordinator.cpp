@@ -26,6 +26,15 @@ nb::object row_count(nb::handle df) {
     return checked(PyLong_FromSsize_t(n));
 }
 
+std::string shown(nb::handle name) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+    if (data)
+        return std::string(data, static_cast<size_t>(size));
+    PyErr_Clear();
+    return to_text(checked(PyObject_ASCII(name.ptr())));
+}
+
 void raise_persistence_error(const std::string &message, const nb::python_error &cause) {
     raise_from(scope().get(kPersistenceError), message, cause);
 }

@@ -59,16 +59,6 @@ bool is_safe_database(nb::handle name) { return is_single_component(name, false)
 // A table named "" is the file ".parquet" inside its database directory.
 bool is_safe_table(nb::handle name) { return is_single_component(name, true); }
 
-// The name as it can be shown in a message, even when it does not encode.
-std::string shown(nb::handle name) {
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
-    if (data)
-        return std::string(data, static_cast<size_t>(size));
-    PyErr_Clear();
-    return to_text(checked(PyObject_ASCII(name.ptr())));
-}
-
 void require_safe_database(nb::handle database) {
     if (!is_safe_database(database))
         raise_persistence_error(fill(text::kUnsafeDatabase, {{"name", shown(database)}}));

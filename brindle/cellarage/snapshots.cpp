@@ -76,8 +76,6 @@ void append_table(nb::handle loaded, nb::handle database, nb::handle table) {
         throw_pending();
 }
 
-std::string shown(nb::handle name) { return to_text(name); }
-
 }  // namespace
 
 nb::object has_external_connector(const Args &a) {
