@@ -125,6 +125,14 @@ inline nb::str make_str(std::string_view text) {
     return nb::steal<nb::str>(checked(PyUnicode_FromStringAndSize(text.data(), text.size())).release());
 }
 
+// len(obj) in decimal, as record texts show row counts.
+inline std::string length_text(nb::handle obj) {
+    Py_ssize_t n = PyObject_Length(obj.ptr());
+    if (n < 0)
+        throw_pending();
+    return std::to_string(n);
+}
+
 inline bool truth(nb::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());
     if (r < 0)

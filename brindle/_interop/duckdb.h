@@ -131,6 +131,16 @@ inline bool is_plain_identifier(nb::handle name) {
     return PyUnicode_Check(name.ptr()) && PyUnicode_IsIdentifier(name.ptr()) == 1;
 }
 
+// Refuses, with error_class, a table name that is not a plain identifier,
+// before any statement is built from it.
+inline void require_plain_identifier(nb::handle name, nb::handle error_class) {
+    if (!is_plain_identifier(name))
+        raise_plain(error_class,
+                    "Invalid table name '" + to_text(name) +
+                        "': table names must be plain identifiers "
+                        "(letters, digits and underscores, not starting with a digit)");
+}
+
 }  // namespace duck
 
 }  // namespace brindle::interop

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "core.h"
+#include "logging.h"
 
 namespace brindle::interop {
 
@@ -29,6 +30,13 @@ public:
             throw_pending();
         }
         return nb::borrow(v);
+    }
+
+    // logging.getLogger(__name__) through the module's own `logging` name.
+    nb::object logger() const {
+        static const Name kLogging{"logging"};
+        static const Name kModuleName{"__name__"};
+        return get_logger(get(kLogging), get(kModuleName));
     }
 
     void set(const char *name, nb::handle value) const {

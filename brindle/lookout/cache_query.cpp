@@ -5,21 +5,11 @@
 namespace brindle::lookout {
 namespace {
 
-const Name kLogging{"logging"};
-const Name kModuleName{"__name__"};
 
 nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
 
-std::string rows_text(nb::handle frame) {
-    Py_ssize_t n = PyObject_Length(frame.ptr());
-    if (n < 0)
-        throw_pending();
-    return std::to_string(n);
-}
-
 void require_identifier(nb::handle table) {
-    if (!duck::is_plain_identifier(table))
-        raise_plain(scope().get(kBrindleError), fill(text::kBadName, {{"table", str_view(table)}}));
+    duck::require_plain_identifier(table, scope().get(kBrindleError));
 }
 
 // Runs fn on a private cursor when the connection is a real DuckDB
@@ -82,7 +72,7 @@ std::string select_statement(nb::handle table, nb::handle sql_where, nb::handle 
 }
 
 nb::object cache_query_init(const Args &a) {
-    set_attr(a[0], kLogger, get_logger(scope().get(kLogging), scope().get(kModuleName)));
+    set_attr(a[0], kLogger, scope().logger());
     return nb::none();
 }
 
@@ -101,7 +91,7 @@ nb::object cache_query_query(const Args &a) {
                 return duck::to_frame(duck::execute(c, sql));
             });
             log(logger, Level::Info, [&] {
-                return fill(text::kQueryReturned, {{"rows", rows_text(frame)}, {"table", str_view(table)}});
+                return fill(text::kQueryReturned, {{"rows", length_text(frame)}, {"table", str_view(table)}});
             });
             return frame;
         },
@@ -120,7 +110,7 @@ nb::object cache_query_execute_sql(const Args &a) {
             nb::object frame = on_connection(connection, [&](nb::handle c) {
                 return duck::to_frame(duck::execute(c, sql));
             });
-            log(logger, Level::Info, [&] { return fill(text::kRawReturned, {{"rows", rows_text(frame)}}); });
+            log(logger, Level::Info, [&] { return fill(text::kRawReturned, {{"rows", length_text(frame)}}); });
             return frame;
         },
         [&](nb::python_error &e) -> nb::object {

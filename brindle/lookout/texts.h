@@ -28,9 +28,6 @@ constexpr const char *kNotFound = "Table '{table}' not found in cache";
 constexpr const char *kQueryFailed = "Query failed on table '{table}': {error}";
 constexpr const char *kInfoFailed = "Failed to get info for table '{table}': {error}";
 constexpr const char *kRawFailed = "Raw SQL execution failed: {error}";
-constexpr const char *kBadName =
-    "Invalid table name '{table}': table names must be plain identifiers "
-    "(letters, digits and underscores, not starting with a digit)";
 
 // Words in a failure that mean the table is missing.
 constexpr const char *kMissingMarkers[] = {"does not exist", "not found"};

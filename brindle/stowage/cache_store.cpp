@@ -5,24 +5,12 @@
 namespace brindle::stowage {
 namespace {
 
-const Name kLogging{"logging"};
-const Name kModuleName{"__name__"};
 const Name kEmpty{"empty"};
 
 nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
 
-std::string rows_text(nb::handle df) {
-    Py_ssize_t n = PyObject_Length(df.ptr());
-    if (n < 0)
-        throw_pending();
-    return std::to_string(n);
-}
-
-// Names that go into SQL must be plain identifiers; anything else is refused
-// before a statement runs.
 void require_identifier(nb::handle table) {
-    if (!duck::is_plain_identifier(table))
-        raise_plain(scope().get(kBrindleError), fill(text::kBadName, {{"table", str_view(table)}}));
+    duck::require_plain_identifier(table, scope().get(kBrindleError));
 }
 
 struct StoreNames {
@@ -32,14 +20,14 @@ struct StoreNames {
 
 void log_step(nb::handle logger, const char *tmpl, const StoreNames &n, nb::handle df = {}) {
     log(logger, Level::Debug, [&] {
-        std::string rows = df.is_valid() ? rows_text(df) : std::string();
+        std::string rows = df.is_valid() ? length_text(df) : std::string();
         return fill(tmpl, {{"table", n.table}, {"temp_table", n.temp_table}, {"rows", rows}});
     });
 }
 
 void log_stored(nb::handle logger, const StoreNames &n, nb::handle df) {
     log(logger, Level::Info, [&] {
-        return fill(text::kStored, {{"table", n.table}, {"rows", rows_text(df)}});
+        return fill(text::kStored, {{"table", n.table}, {"rows", length_text(df)}});
     });
 }
 
@@ -94,7 +82,7 @@ void swap_in_steps(nb::handle connection, nb::handle logger, const StoreNames &n
 
 nb::object cache_store_init(const Args &a) {
     nb::handle self = a[0];
-    set_attr(self, kLogger, get_logger(scope().get(kLogging), scope().get(kModuleName)));
+    set_attr(self, kLogger, scope().logger());
     return nb::none();
 }
 

@@ -33,8 +33,5 @@ constexpr const char *kExistsFailed = "Error checking if table '{table}' exists:
 // Errors.
 constexpr const char *kStoreFailed = "Failed to store data in table '{table}': {error}";
 constexpr const char *kDropFailed = "Failed to drop table '{table}': {error}";
-constexpr const char *kBadName =
-    "Invalid table name '{table}': table names must be plain identifiers "
-    "(letters, digits and underscores, not starting with a digit)";
 
 }  // namespace brindle::stowage::text
