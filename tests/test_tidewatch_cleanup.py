@@ -1,0 +1,274 @@
+import itertools
+import logging
+import random
+import threading
+import time as real_time
+from unittest import mock
+
+import pytest
+
+import brindle.tidewatch as tw
+from tidewatch_support import clock, messages, registry  # noqa: F401
+
+
+@pytest.fixture(autouse=True)
+def _capture(caplog):
+    caplog.set_level(logging.DEBUG, logger="brindle.tidewatch")
+
+
+class GatedSleep:
+    """time.sleep stand-in that blocks until released, counting the calls."""
+
+    def __init__(self):
+        self.calls = []
+        self.gate = threading.Semaphore(0)
+
+    def sleep(self, seconds):
+        self.calls.append(seconds)
+        assert self.gate.acquire(timeout=10)
+
+    def release(self, n=1):
+        for _ in range(n):
+            self.gate.release()
+
+
+def wait_for(condition):
+    deadline = real_time.monotonic() + 10
+    while not condition():
+        assert real_time.monotonic() < deadline, "condition not reached"
+        real_time.sleep(0.001)
+
+
+# --- start and stop -----------------------------------------------------------
+
+def test_start_twice_keeps_the_first_thread(registry, caplog):
+    sleeper = GatedSleep()
+    first, second = mock.Mock(), mock.Mock()
+    with mock.patch("brindle.tidewatch.time", sleeper):
+        registry.start_cleanup_thread(first, interval_minutes=2.5)
+        thread = registry._cleanup_thread
+        registry.start_cleanup_thread(second, interval_minutes=7)
+        assert registry._cleanup_callback is first and registry._cleanup_interval_minutes == 2
+        assert registry._cleanup_thread is thread
+        assert (thread.name, thread.daemon) == ("BrindleCleanup", True)
+        assert messages(caplog)[-2:] == ["Started cleanup thread (interval=2min)", "Cleanup thread already running"]
+        wait_for(lambda: sleeper.calls)
+        assert sleeper.calls == [120]
+        registry._cleanup_stop_event.set()
+        sleeper.release()
+        thread.join(timeout=5)
+    assert not thread.is_alive()
+
+
+@pytest.mark.parametrize("interval", [None, "5", object()])
+def test_start_refuses_bad_interval(registry, interval):
+    with pytest.raises(TypeError):
+        registry.start_cleanup_thread(print, interval_minutes=interval)
+    assert registry._cleanup_thread is None and registry._cleanup_callback is None
+
+
+def test_stop_without_live_thread_does_nothing(registry, caplog):
+    registry.stop_cleanup_thread()
+    registry._cleanup_thread = threading.Thread(target=lambda: None)
+    registry.stop_cleanup_thread()
+    assert messages(caplog) == [] and not registry._cleanup_stop_event.is_set()
+
+
+def test_stop_lets_the_sleep_end_then_one_more_pass(registry, caplog):
+    sleeper = GatedSleep()
+    passes = []
+    with mock.patch("brindle.tidewatch.time", sleeper), \
+            mock.patch.object(registry, "_run_cleanup", lambda: passes.append(1)):
+        registry.start_cleanup_thread(None, interval_minutes=1)
+        wait_for(lambda: sleeper.calls)
+        assert passes == []  # no pass at start
+        sleeper.release()
+        wait_for(lambda: len(sleeper.calls) == 2)
+        registry._cleanup_stop_event.set()
+        sleeper.release()
+        registry._cleanup_thread.join(timeout=5)
+        assert passes == [1, 1] and len(sleeper.calls) == 2
+        registry.stop_cleanup_thread()  # ended thread: nothing
+    assert "Stopped cleanup thread" not in messages(caplog)
+
+    with mock.patch("brindle.tidewatch.time", sleeper):
+        registry.start_cleanup_thread(None, interval_minutes=0)  # a new start clears the event
+        wait_for(lambda: len(sleeper.calls) == 3)
+        sleeper.release(100)
+        registry.stop_cleanup_thread()
+    assert messages(caplog)[-1] == "Stopped cleanup thread"
+    assert not registry._cleanup_thread.is_alive()
+
+
+def test_loop_logs_a_failing_pass_and_goes_on(registry, caplog):
+    outcomes = itertools.chain([ValueError("bad pass")], itertools.repeat(None))
+    passes = []
+
+    def run_cleanup():
+        passes.append(1)
+        error = next(outcomes)
+        if error:
+            raise error
+
+    with mock.patch.object(registry, "_run_cleanup", run_cleanup):
+        registry.start_cleanup_thread(None, interval_minutes=0)
+        wait_for(lambda: len(passes) >= 2)
+        registry.stop_cleanup_thread()
+    [record] = [r for r in caplog.records if r.levelname == "ERROR"]
+    assert record.getMessage() == "Error in cleanup loop: bad pass"
+    assert record.exc_info[1].args == ("bad pass",)
+
+
+# --- one pass -------------------------------------------------------------------
+
+def test_pass_hands_over_expired_tables(registry, clock, caplog):
+    calls = []
+    registry.register("a", "old", 1)
+    registry.register("a", "managed", 1, scheduler_managed=True)
+    registry.register("b", "fresh", 10)
+    registry._cleanup_callback = lambda d, t: calls.append((d, t))
+    clock.advance(minutes=2)
+    caplog.clear()
+    registry._run_cleanup()
+    assert calls == [("a", "old")]
+    assert messages(caplog) == ["Cleaning up expired table: a.old"]
+
+
+def test_pass_marks_read_tables_stale_until_readers_leave(registry, clock, caplog):
+    calls = []
+    registry.register("db", "t", 1)
+    registry.increment_readers("db", "t")
+    registry._cleanup_callback = lambda d, t: calls.append((d, t))
+    clock.advance(minutes=2)
+    caplog.clear()
+    registry._run_cleanup()
+    assert calls == [] and registry.is_stale("db", "t")
+    assert messages(caplog, "INFO") == ["Marked as stale: db.t",
+                                        "Table db.t expired but has 1 readers - marked stale"]
+    registry.decrement_readers("db", "t")
+    registry._run_cleanup()
+    assert calls == [("db", "t")]
+
+
+def test_failing_callback_does_not_stop_the_pass(registry, clock, caplog):
+    calls = []
+
+    def callback(database, table):
+        calls.append(table)
+        if table == "t1":
+            raise RuntimeError("drop failed")
+
+    for name in ("t1", "t2"):
+        registry.register("db", name, 0)
+    registry._cleanup_callback = callback
+    clock.advance(seconds=1)
+    registry._run_cleanup()
+    assert calls == ["t1", "t2"]
+    assert messages(caplog, "ERROR") == ["Cleanup callback failed for db.t1: drop failed"]
+    assert not any(r.exc_info for r in caplog.records)
+
+
+def test_without_callback_the_entry_stays(registry, clock, caplog):
+    registry.register("db", "t", 0)
+    clock.advance(seconds=1)
+    registry._run_cleanup()
+    registry._run_cleanup()
+    assert messages(caplog, "INFO") == ["Cleaning up expired table: db.t"] * 2
+    assert registry.exists("db", "t")
+
+
+class HookedLock:
+    """A lock that runs a hook once, the next time it is taken after arming."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.hook = None
+
+    def acquire(self, *args, **kwargs):
+        hook, self.hook = self.hook, None
+        if hook:
+            hook()
+        return self.lock.acquire(*args, **kwargs)
+
+    def release(self):
+        self.lock.release()
+
+
+@pytest.mark.parametrize("change", ["re-stored", "reader arrived", "reloaded"])
+def test_pass_rechecks_before_handing_over(registry, clock, change):
+    calls = []
+    registry.register("db", "t", 1)
+    entry = registry._get_entry("db", "t")
+    registry._cleanup_callback = lambda d, t: calls.append((d, t))
+    clock.advance(minutes=2)
+    lock = registry._registry_lock = HookedLock()
+    take_snapshot = registry.get_all_entries
+
+    def change_after_snapshot():
+        if change == "re-stored":
+            registry._registry["db"]["t"] = tw.TTLEntry(entry.loaded_at, 1)
+        elif change == "reader arrived":
+            entry.active_readers = 1
+        else:
+            entry.loaded_at = clock.at
+
+    def snapshot():
+        snap = take_snapshot()
+        lock.hook = change_after_snapshot  # runs as the pass takes the lock to confirm
+        return snap
+
+    with mock.patch.object(registry, "get_all_entries", snapshot):
+        registry._run_cleanup()
+    assert calls == []
+    lock.hook = None
+    registry._run_cleanup()
+    assert calls == ([("db", "t")] if change == "re-stored" else [])
+
+
+# --- threads together -----------------------------------------------------------
+
+def test_concurrent_use_leaves_a_consistent_registry(registry):
+    errors = []
+    handed_over = []
+
+    def callback(database, table):
+        handed_over.append((database, table))
+        registry.remove(database, table)
+
+    def worker(n):
+        rnd = random.Random(n)
+        try:
+            for i in range(400):
+                db, table = f"db{rnd.randrange(3)}", f"t{rnd.randrange(5)}"
+                step = rnd.randrange(5)
+                if step == 0:
+                    registry.register(db, table, rnd.choice([0, 0, 60]))
+                elif step == 1:
+                    registry.remove(db, table)
+                elif step == 2:
+                    registry.increment_readers(db, table)
+                    registry.is_expired(db, table)
+                    registry.decrement_readers(db, table)
+                elif step == 3:
+                    for tables in registry.get_all_entries().values():
+                        assert tables
+                else:
+                    registry.exists(db, table)
+                    registry.has_active_readers(db, table)
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    registry.start_cleanup_thread(callback, interval_minutes=0)
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    registry.stop_cleanup_thread()
+    assert not registry._cleanup_thread.is_alive()
+    assert errors == []
+    for tables in registry._registry.values():
+        assert tables
+        for entry in tables.values():
+            assert entry.active_readers == 0
+    assert not registry._registry_lock.locked()

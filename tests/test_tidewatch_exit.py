@@ -1,0 +1,65 @@
+"""The cleanup thread must never bring the interpreter down at exit."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# Passes back to back, each calling the callback, while the main script ends.
+BUSY = """
+    import brindle.tidewatch as tw
+    registry = tw.TTLRegistry()
+    registry.register("db", "t", 0)
+    calls = []
+    registry.start_cleanup_thread(lambda d, t: calls.append(t), interval_minutes=0)
+    while len(calls) < 3:
+        pass
+"""
+
+# The thread is asleep when the exit begins and wakes while the interpreter
+# is finalising (a slow __del__ keeps finalisation going).
+WAKES_DURING_FINALISATION = """
+    import builtins, time, types
+    import brindle.tidewatch as tw
+
+    def short_sleep(seconds, pause=time.sleep):
+        pause(0.01)
+
+    class SlowTeardown:
+        def __del__(self, pause=time.sleep):
+            pause(0.1)
+
+    builtins._slow_teardown = SlowTeardown()
+    tw.time = types.SimpleNamespace(sleep=short_sleep)
+    registry = tw.TTLRegistry()
+    registry.register("db", "t", 0)
+    registry.start_cleanup_thread(lambda d, t: None, interval_minutes=1)
+    time.sleep(0.05)
+"""
+
+
+def run_many(script, runs):
+    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    code = textwrap.dedent(script)
+    results = []
+    for start in range(0, runs, 4):
+        batch = [subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True)
+                 for _ in range(min(4, runs - start))]
+        results += [(p.wait(timeout=60), p.stdout.read() + p.stderr.read()) for p in batch]
+        for p in batch:
+            p.stdout.close()
+            p.stderr.close()
+    return results
+
+
+@pytest.mark.parametrize("script,runs", [(BUSY, 30), (WAKES_DURING_FINALISATION, 12)],
+                         ids=["busy-passes", "wakes-during-finalisation"])
+def test_process_exits_cleanly(script, runs):
+    for status, output in run_many(script, runs):
+        assert status == 0, output
+        assert "Fatal" not in output and "FATAL" not in output, output
