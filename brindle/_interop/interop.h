@@ -6,6 +6,7 @@
 #include "errors.h"
 #include "function.h"
 #include "gil.h"
+#include "handled.h"
 #include "logging.h"
 #include "module.h"
 #include "text.h"

@@ -47,7 +47,8 @@ void log_format(nb::handle logger, Level level, const char *format, Args &&...ar
     call_method(logger, detail::level_method(level), nb::str(format), std::forward<Args>(args)...);
 }
 
-// logger.error(message, exc_info=True), built only when enabled.
+// logger.<level>(message, exc_info=True), built only when enabled. For an error
+// caught in C++ use log_caught (handled.h), which makes it the one reported.
 template <typename Build>
 void log_with_traceback(nb::handle logger, Level level, Build &&build) {
     if (!log_enabled(logger, level))
