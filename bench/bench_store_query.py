@@ -70,7 +70,7 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer repeats, for a smoke run")
     args = parser.parse_args()
-    repeats = 3 if args.quick else 7
+    repeats = 3 if args.quick else 11
 
     con = duckdb.connect()
     store, query = CacheStore(), CacheQuery()
@@ -81,9 +81,14 @@ def main() -> None:
 
     results = []
 
-    def compare(name, ours, plain, **kw):
-        t_ours, t_plain = best_of(ours, repeats, **kw), best_of(plain, repeats, **kw)
-        results.append((name, t_ours, t_plain))
+    def compare(name, ours, plain, inner=1):
+        # Rounds alternate between the two so that drift in machine load hits both alike.
+        ours(), plain()
+        t_ours, t_plain = [], []
+        for _ in range(repeats):
+            t_ours.append(best_of(ours, 1, inner))
+            t_plain.append(best_of(plain, 1, inner))
+        results.append((name, statistics.median(t_ours), statistics.median(t_plain)))
 
     compare(
         "query, 10 of 100,000 rows",
@@ -123,8 +128,10 @@ def main() -> None:
             cursor = con.cursor()
             return lambda: cursor.execute("SELECT * FROM plain WHERE qty < 500 LIMIT 1000").df()
 
-        t_ours = statistics.median(threaded(ours_reader, threads, calls) for _ in range(repeats))
-        t_plain = statistics.median(threaded(plain_reader, threads, calls) for _ in range(repeats))
+        rounds = [(threaded(ours_reader, threads, calls), threaded(plain_reader, threads, calls))
+                  for _ in range(repeats)]
+        t_ours = statistics.median(r[0] for r in rounds)
+        t_plain = statistics.median(r[1] for r in rounds)
         results.append((f"reads from {threads} thread(s), {calls} x 1,000 rows each",
                         t_ours / (threads * calls), t_plain / (threads * calls)))
 

@@ -201,3 +201,39 @@ def test_errors_are_reached_through_the_module(query):
     with mock.patch("brindle.lookout.BrindleError", Replacement):
         with pytest.raises(Replacement):
             query.execute_sql(recording_connection(RuntimeError("x")), "SELECT 1")
+
+
+def test_a_thread_sees_every_new_version_of_a_table(query, con):
+    store = CacheStore()
+    for n in (3, 5, 2):
+        store.store(con, "t", pd.DataFrame({"v": range(n)}), None)
+        assert len(query.query(con, "t")) == n
+        assert query.get_table_info(con, "t")["row_count"] == n
+
+
+def test_free_sql_leaves_no_session_state_behind(query, con):
+    query.execute_sql(con, "CREATE TEMP TABLE scratch AS SELECT 1 AS x")
+    query.execute_sql(con, "BEGIN TRANSACTION")
+    with pytest.raises(BrindleNotFoundError):
+        query.query(con, "scratch")
+    CacheStore().store(con, "t", pd.DataFrame({"v": [1]}), None)
+    assert len(query.query(con, "t")) == 1
+
+
+def test_closed_and_collected_connections(query):
+    import gc
+
+    import duckdb
+
+    for _ in range(3):
+        conn = duckdb.connect()
+        CacheStore().store(conn, "t", pd.DataFrame({"v": [1, 2]}), None)
+        assert len(query.query(conn, "t")) == 2
+        conn.close()
+        with pytest.raises(BrindleError):
+            query.query(conn, "t")
+        del conn
+        gc.collect()
+    fresh = duckdb.connect()
+    CacheStore().store(fresh, "t", pd.DataFrame({"v": [1, 2, 3]}), None)
+    assert len(query.query(fresh, "t")) == 3

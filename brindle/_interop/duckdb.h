@@ -84,6 +84,86 @@ auto with_cursor(nb::handle duckdb_module, nb::handle connection, Fn &&fn) -> de
     return fn(cursor.handle());
 }
 
+// One cursor per thread and connection, for reads. Making a cursor per read
+// is cheap on its own, but a fresh engine connection makes its first query
+// noticeably slower; reads that repeat on a thread reuse the thread's cursor.
+// The cursors live in a threading.local, so a thread's cursors go when the
+// thread does, and each entry holds its connection only weakly: when the
+// connection is collected, its entry (and the cursor) is dropped.
+// Only statements that leave no session state behind may run on these
+// cursors; free SQL gets a fresh cursor every time.
+class ReadCursors {
+public:
+    // Called once from the module's init, with the GIL held.
+    void init() {
+        static const Name kLocal{"local"};
+        static const Name kPartial{"partial"};
+        // Kept for the life of the process (never released at exit).
+        local_ = call(attr(import("threading"), kLocal)).release().ptr();
+        partial_ = attr(import("functools"), kPartial).release().ptr();
+    }
+
+    nb::object get(nb::handle connection) {
+        nb::object cursors = per_thread();
+        nb::object key = checked(PyLong_FromVoidPtr(connection.ptr()));
+        PyObject *entry = PyDict_GetItemWithError(cursors.ptr(), key.ptr());
+        if (!entry && PyErr_Occurred())
+            throw_pending();
+        if (entry && PyWeakref_GetObject(PyTuple_GET_ITEM(entry, 0)) == connection.ptr())
+            return nb::borrow(PyTuple_GET_ITEM(entry, 1));
+        nb::object cursor = call_method(connection, kCursor);
+        // When the connection goes, the weakref's callback pops the entry:
+        // partial(cursors.pop, key)(ref) is cursors.pop(key, ref).
+        static const Name kPop{"pop"};
+        nb::object drop_entry = call(partial_, attr(cursors, kPop), key);
+        nb::object ref = checked(PyWeakref_NewRef(connection.ptr(), drop_entry.ptr()));
+        nb::object pair = checked(PyTuple_Pack(2, ref.ptr(), cursor.ptr()));
+        if (PyDict_SetItem(cursors.ptr(), key.ptr(), pair.ptr()) != 0)
+            throw_pending();
+        return cursor;
+    }
+
+    // Drops this thread's cursor for the connection (after a failed read, so
+    // that a broken cursor is never reused).
+    void forget(nb::handle connection) {
+        nb::object cursors = per_thread();
+        nb::object key = checked(PyLong_FromVoidPtr(connection.ptr()));
+        if (PyDict_DelItem(cursors.ptr(), key.ptr()) != 0)
+            PyErr_Clear();
+    }
+
+private:
+    nb::object per_thread() {
+        static const Name kCursors{"cursors"};
+        PyObject *d = PyObject_GetAttr(local_, kCursors.ptr());
+        if (d)
+            return nb::steal(d);
+        PyErr_Clear();
+        nb::object fresh = checked(PyDict_New());
+        set_attr(local_, kCursors, fresh);
+        return fresh;
+    }
+
+    PyObject *local_ = nullptr;
+    PyObject *partial_ = nullptr;
+};
+
+// Runs fn(target) on this thread's read cursor of a real DuckDB connection,
+// on the object itself otherwise.
+template <typename Fn>
+auto with_read_cursor(ReadCursors &cursors, nb::handle duckdb_module, nb::handle connection, Fn &&fn)
+    -> decltype(fn(connection)) {
+    if (!is_connection(duckdb_module, connection))
+        return fn(connection);
+    nb::object cursor = cursors.get(connection);
+    try {
+        return fn(cursor);
+    } catch (nb::python_error &) {
+        cursors.forget(connection);
+        throw;
+    }
+}
+
 inline nb::object execute(nb::handle target, nb::handle sql) {
     return call_method(target, kExecute, sql);
 }

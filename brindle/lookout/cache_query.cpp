@@ -12,12 +12,28 @@ void require_identifier(nb::handle table) {
     duck::require_plain_identifier(table, scope().get(kBrindleError));
 }
 
-// Runs fn on a private cursor when the connection is a real DuckDB
-// connection (each read gets its own pending result, and reads run in
-// parallel), on the object itself otherwise. The duckdb module is taken
-// from sys.modules: a real connection implies it is loaded.
+duck::ReadCursors &read_cursors() {
+    static duck::ReadCursors cursors;
+    return cursors;
+}
+
+// Reads on a real DuckDB connection run on a cursor of it, so that each read
+// gets its own pending result and reads run in parallel. Built statements
+// (SELECT, COUNT, DESCRIBE) leave no session state and reuse the thread's
+// cursor; free SQL may (SET, temporary tables, transactions) and gets a
+// private cursor that is closed afterwards. The duckdb module is taken from
+// sys.modules: a real connection implies it is loaded. Other objects are
+// driven as they are.
 template <typename Fn>
-nb::object on_connection(nb::handle connection, Fn &&fn) {
+nb::object on_read_cursor(nb::handle connection, Fn &&fn) {
+    nb::object duckdb = duck::loaded_module();
+    if (is_none(duckdb))
+        return fn(connection);
+    return duck::with_read_cursor(read_cursors(), duckdb, connection, std::forward<Fn>(fn));
+}
+
+template <typename Fn>
+nb::object on_private_cursor(nb::handle connection, Fn &&fn) {
     nb::object duckdb = duck::loaded_module();
     if (is_none(duckdb))
         return fn(connection);
@@ -87,7 +103,7 @@ nb::object cache_query_query(const Args &a) {
         [&] {
             log(logger, Level::Debug, [&] { return text::kExecuting + statement; });
             nb::str sql = make_str(statement);
-            nb::object frame = on_connection(connection, [&](nb::handle c) {
+            nb::object frame = on_read_cursor(connection, [&](nb::handle c) {
                 return duck::to_frame(duck::execute(c, sql));
             });
             log(logger, Level::Info, [&] {
@@ -107,7 +123,7 @@ nb::object cache_query_execute_sql(const Args &a) {
                 nb::object prefix = checked(PyUnicode_Substring(sql.ptr(), 0, text::kSqlPrefixLength));
                 return fill(text::kExecutingRaw, {{"sql_prefix", str_view(prefix)}});
             });
-            nb::object frame = on_connection(connection, [&](nb::handle c) {
+            nb::object frame = on_private_cursor(connection, [&](nb::handle c) {
                 return duck::to_frame(duck::execute(c, sql));
             });
             log(logger, Level::Info, [&] { return fill(text::kRawReturned, {{"rows", length_text(frame)}}); });
@@ -140,7 +156,7 @@ nb::object cache_query_get_table_info(const Args &a) {
     require_identifier(table);
     return guarded(
         [&] {
-            return on_connection(connection, [&](nb::handle c) { return describe(c, str_view(table)); });
+            return on_read_cursor(connection, [&](nb::handle c) { return describe(c, str_view(table)); });
         },
         [&](nb::python_error &e) -> nb::object { raise_classified(e, str_view(table), text::kInfoFailed); });
 }
@@ -148,6 +164,7 @@ nb::object cache_query_get_table_info(const Args &a) {
 }  // namespace
 
 void init_cache_query(nb::module_ &m) {
+    read_cursors().init();
     const char *mod = "brindle.lookout";
     auto method = [&](const char *qualname, std::initializer_list<Param> params, const char *returns,
                       Impl impl) { return make_function({mod, qualname, nullptr, returns}, params, impl); };
