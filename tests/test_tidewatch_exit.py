@@ -7,7 +7,12 @@ import textwrap
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+import brindle
+
+# The children import the same brindle as this process (installed, or built in
+# place), and run outside the source tree, whose folders would otherwise shadow
+# the extension modules.
+PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(brindle.__file__)))
 
 # Passes back to back, each calling the callback, while the main script ends.
 BUSY = """
@@ -42,12 +47,12 @@ WAKES_DURING_FINALISATION = """
 """
 
 
-def run_many(script, runs):
-    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+def run_many(script, runs, cwd):
+    env = dict(os.environ, PYTHONPATH=PACKAGE_PARENT + os.pathsep + os.environ.get("PYTHONPATH", ""))
     code = textwrap.dedent(script)
     results = []
     for start in range(0, runs, 4):
-        batch = [subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
+        batch = [subprocess.Popen([sys.executable, "-c", code], env=env, cwd=cwd, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, text=True)
                  for _ in range(min(4, runs - start))]
         results += [(p.wait(timeout=60), p.stdout.read() + p.stderr.read()) for p in batch]
@@ -59,7 +64,7 @@ def run_many(script, runs):
 
 @pytest.mark.parametrize("script,runs", [(BUSY, 30), (WAKES_DURING_FINALISATION, 12)],
                          ids=["busy-passes", "wakes-during-finalisation"])
-def test_process_exits_cleanly(script, runs):
-    for status, output in run_many(script, runs):
+def test_process_exits_cleanly(script, runs, tmp_path):
+    for status, output in run_many(script, runs, tmp_path):
         assert status == 0, output
         assert "Fatal" not in output and "FATAL" not in output, output
