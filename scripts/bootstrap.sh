@@ -15,7 +15,17 @@ apt_install() {
         local sudo=""
         [ "$(id -u)" -ne 0 ] && sudo="sudo"
         $sudo apt-get update -qq
+        # The tests start PostgreSQL servers of their own; keep the package's
+        # install scripts from starting the system cluster (no init system here).
+        local no_start=""
+        if [ ! -e /usr/sbin/policy-rc.d ]; then
+            printf '#!/bin/sh\nexit 101\n' | $sudo tee /usr/sbin/policy-rc.d >/dev/null
+            $sudo chmod +x /usr/sbin/policy-rc.d
+            no_start=1
+        fi
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+        [ -n "$no_start" ] && $sudo rm -f /usr/sbin/policy-rc.d
+        true
     fi
 }
 
@@ -23,7 +33,7 @@ if command -v apt-get >/dev/null 2>&1; then
     apt_install g++ postgresql
 fi
 
-PYTHON="${PYTHON:-python3.11}"
+PYTHON="${PYTHON:-$(command -v python3.11 || command -v python3)}"
 if [ ! -x .venv/bin/python ]; then
     "$PYTHON" -m venv .venv
 fi
