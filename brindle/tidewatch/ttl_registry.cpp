@@ -179,58 +179,51 @@ nb::object registry_register(const Args &a) {
     return nb::none();
 }
 
-nb::object registry_update_loaded_time(const Args &a) {
+// Applies change(entry, logger, pair) to the entry filed under the pair,
+// holding _registry_lock; a missing entry is no error and changes nothing.
+template <typename Change>
+nb::object update_entry(const Args &a, Change &&change) {
     nb::handle self = a[0];
     Pair p = pair_of(a);
     Locked r(self);
     nb::object entry = r.entry(p.database, p.table);
-    if (!entry.is_valid())
-        return nb::none();
-    set_attr(entry, kLoadedAt, now());
-    set_attr(entry, kIsStale, Py_False);
-    log(logger_of(self), Level::Debug, [&] { return pair_message(text::kUpdatedLoadedTime, p); });
+    if (entry.is_valid())
+        change(entry, logger_of(self), p);
     return nb::none();
+}
+
+nb::object registry_update_loaded_time(const Args &a) {
+    return update_entry(a, [](nb::handle entry, nb::handle logger, const Pair &p) {
+        set_attr(entry, kLoadedAt, now());
+        set_attr(entry, kIsStale, Py_False);
+        log(logger, Level::Debug, [&] { return pair_message(text::kUpdatedLoadedTime, p); });
+    });
 }
 
 nb::object registry_mark_stale(const Args &a) {
-    nb::handle self = a[0];
-    Pair p = pair_of(a);
-    Locked r(self);
-    nb::object entry = r.entry(p.database, p.table);
-    if (!entry.is_valid())
-        return nb::none();
-    set_attr(entry, kIsStale, Py_True);
-    log(logger_of(self), Level::Info, [&] { return pair_message(text::kMarkedStale, p); });
-    return nb::none();
+    return update_entry(a, [](nb::handle entry, nb::handle logger, const Pair &p) {
+        set_attr(entry, kIsStale, Py_True);
+        log(logger, Level::Info, [&] { return pair_message(text::kMarkedStale, p); });
+    });
 }
 
 nb::object registry_increment_readers(const Args &a) {
-    nb::handle self = a[0];
-    Pair p = pair_of(a);
-    Locked r(self);
-    nb::object entry = r.entry(p.database, p.table);
-    if (!entry.is_valid())
-        return nb::none();
-    nb::object count = checked(PyNumber_Add(attr(entry, kActiveReaders).ptr(), one()));
-    set_attr(entry, kActiveReaders, count);
-    log(logger_of(self), Level::Debug, [&] { return readers_message(text::kReaderUp, p, count); });
-    return nb::none();
+    return update_entry(a, [](nb::handle entry, nb::handle logger, const Pair &p) {
+        nb::object count = checked(PyNumber_Add(attr(entry, kActiveReaders).ptr(), one()));
+        set_attr(entry, kActiveReaders, count);
+        log(logger, Level::Debug, [&] { return readers_message(text::kReaderUp, p, count); });
+    });
 }
 
 nb::object registry_decrement_readers(const Args &a) {
-    nb::handle self = a[0];
-    Pair p = pair_of(a);
-    Locked r(self);
-    nb::object entry = r.entry(p.database, p.table);
-    if (!entry.is_valid())
-        return nb::none();
-    nb::object count = checked(PyNumber_Subtract(attr(entry, kActiveReaders).ptr(), one()));
-    // max(0, count - 1): unmatched decrements never drive the count negative.
-    if (!greater(count, zero()))
-        count = nb::borrow(zero());
-    set_attr(entry, kActiveReaders, count);
-    log(logger_of(self), Level::Debug, [&] { return readers_message(text::kReaderDown, p, count); });
-    return nb::none();
+    return update_entry(a, [](nb::handle entry, nb::handle logger, const Pair &p) {
+        nb::object count = checked(PyNumber_Subtract(attr(entry, kActiveReaders).ptr(), one()));
+        // max(0, count - 1): unmatched decrements never drive the count negative.
+        if (!greater(count, zero()))
+            count = nb::borrow(zero());
+        set_attr(entry, kActiveReaders, count);
+        log(logger, Level::Debug, [&] { return readers_message(text::kReaderDown, p, count); });
+    });
 }
 
 nb::object registry_remove(const Args &a) {
