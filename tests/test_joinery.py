@@ -5,14 +5,13 @@ behaviour on real DuckDB databases is in test_joinery_duckdb.py.
 """
 
 import inspect
-import subprocess
-import sys
 import typing
 from unittest import mock
 
 import pytest
 
 from brindle import joinery
+from child_process import run_child
 
 
 class StatementFailed(Exception):
@@ -117,10 +116,11 @@ def test_module_docstring_and_typing_names():
     assert public == set(SIGNATURES) | {"Any", "Dict", "List", "Optional", "Union"}
 
 
-def test_importing_the_module_loads_neither_duckdb_nor_pandas():
+def test_importing_the_module_loads_neither_duckdb_nor_pandas(tmp_path):
     probe = "import sys, brindle.joinery; print(sorted({'duckdb', 'pandas', 'logging'} & set(sys.modules)))"
-    out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True)
-    assert "duckdb" not in out.stdout and "pandas" not in out.stdout
+    status, out, err = run_child(probe, tmp_path)
+    assert status == 0, err
+    assert "duckdb" not in out and "pandas" not in out
 
 
 # --- statements -----------------------------------------------------------

@@ -1,18 +1,8 @@
 """The cleanup thread must never bring the interpreter down at exit."""
 
-import os
-import subprocess
-import sys
-import textwrap
-
 import pytest
 
-import brindle
-
-# The children import the same brindle as this process (installed, or built in
-# place), and run outside the source tree, whose folders would otherwise shadow
-# the extension modules.
-PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(brindle.__file__)))
+from child_process import start_child
 
 # Passes back to back, each calling the callback, while the main script ends.
 BUSY = """
@@ -48,13 +38,9 @@ WAKES_DURING_FINALISATION = """
 
 
 def run_many(script, runs, cwd):
-    env = dict(os.environ, PYTHONPATH=PACKAGE_PARENT + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    code = textwrap.dedent(script)
     results = []
     for start in range(0, runs, 4):
-        batch = [subprocess.Popen([sys.executable, "-c", code], env=env, cwd=cwd, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, text=True)
-                 for _ in range(min(4, runs - start))]
+        batch = [start_child(script, cwd) for _ in range(min(4, runs - start))]
         results += [(p.wait(timeout=60), p.stdout.read() + p.stderr.read()) for p in batch]
         for p in batch:
             p.stdout.close()

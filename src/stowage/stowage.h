@@ -1,8 +1,8 @@
 // The table store module: shared declarations of its translation units.
 #pragma once
 
-#include "_interop/duckdb.h"
-#include "_interop/interop.h"
+#include "interop/duckdb.h"
+#include "interop/interop.h"
 
 namespace brindle::stowage {
 

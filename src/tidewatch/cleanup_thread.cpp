@@ -13,7 +13,7 @@
 //    every loop to finish and waits until no thread is inside a pass. A loop
 //    told to finish starts no further pass, and a running pass stops before
 //    its next callback.
-#include "_interop/handled.h"
+#include "interop/handled.h"
 #include "texts.h"
 #include "tidewatch.h"
 

@@ -1,5 +1,5 @@
 // Creating, filling, changing and dropping tables.
-#include "_interop/sql.h"
+#include "interop/sql.h"
 #include "joinery.h"
 #include "texts.h"
 

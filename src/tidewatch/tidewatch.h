@@ -1,7 +1,7 @@
 // The TTL registry module: shared declarations of its translation units.
 #pragma once
 
-#include "_interop/interop.h"
+#include "interop/interop.h"
 
 namespace brindle::tidewatch {
 

@@ -1,3 +1,3 @@
-#include "_interop/interop.h"
+#include "interop/interop.h"
 
 NB_MODULE(quaymaster, m) { m.doc() = "Cache manager for brindle."; }

@@ -1,7 +1,7 @@
 // The persistence module: shared declarations of its translation units.
 #pragma once
 
-#include "_interop/interop.h"
+#include "interop/interop.h"
 
 namespace brindle::cellarage {
 

@@ -5,8 +5,8 @@
 // logging, and whatever the connection raises reaches the caller unchanged.
 #pragma once
 
-#include "_interop/duckdb.h"
-#include "_interop/interop.h"
+#include "interop/duckdb.h"
+#include "interop/interop.h"
 
 #include <string>
 #include <string_view>
