@@ -22,6 +22,8 @@ public:
         static const Name kAcquire{"acquire"};
         call_method(lock_, kAcquire);
     }
+    // Takes over a lock the caller has already acquired (with a timeout).
+    PyLockGuard(nb::handle lock, std::adopt_lock_t) : lock_(nb::borrow(lock)) {}
     ~PyLockGuard() {
         static const Name kRelease{"release"};
         // Release must not throw out of a destructor; a failure here means the

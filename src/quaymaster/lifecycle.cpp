@@ -1,0 +1,218 @@
+// The manager's life: construction, warm-ups, reload and shutdown.
+#include "interop/singleton.h"
+#include "quaymaster.h"
+#include "texts.h"
+
+#include <vector>
+
+namespace brindle::quaymaster {
+namespace {
+
+const Name kFromEnv{"from_env"};
+const Name kGetLogger{"getLogger"};
+const Name kLogName{"log_name"};
+const Name kConfigFilePath{"config_file_path"};
+const Name kCleanupIntervalMinutes{"cleanup_interval_minutes"};
+const Name kStartCleanupThread{"start_cleanup_thread"};
+const Name kStopCleanupThread{"stop_cleanup_thread"};
+const Name kLock{"Lock"};
+const Name kWarmAllFromExternal{"warm_all_from_external"};
+const Name kGetWarmSnapshots{"get_warm_snapshots"};
+const Name kLoadFromExternal{"load_from_external"};
+const Name kListPersistedParquetTables{"list_persisted_parquet_tables"};
+const Name kLoadTableFromParquet{"load_table_from_parquet"};
+const Name kItems{"items"};
+const Name kClear{"clear"};
+
+nb::object persistence_of(nb::handle self) { return attr(self, kPersistence); }
+
+bool has_connector(nb::handle self) { return truth(call_method(persistence_of(self), kHasExternalConnector)); }
+
+// self.store(database=..., table=..., df=..., scheduler_managed=True)
+void store_warmed(nb::handle self, nb::handle database, nb::handle table, nb::handle df) {
+    attr(self, kStoreMethod)(nb::arg("database") = database, nb::arg("table") = table, nb::arg("df") = df,
+                             nb::arg("scheduler_managed") = true);
+}
+
+// `a, b, c = item` with Python's own errors for a wrong count.
+std::vector<nb::object> unpack(nb::handle item, size_t count) {
+    nb::object it = checked(PyObject_GetIter(item.ptr()));
+    std::vector<nb::object> out;
+    while (PyObject *value = PyIter_Next(it.ptr())) {
+        if (out.size() == count) {
+            Py_DECREF(value);
+            throw_value_error("too many values to unpack (expected " + std::to_string(count) + ")");
+        }
+        out.push_back(nb::steal(value));
+    }
+    if (PyErr_Occurred())
+        throw_pending();
+    if (out.size() < count)
+        throw_value_error("not enough values to unpack (expected " + std::to_string(count) + ", got " +
+                          std::to_string(out.size()) + ")");
+    return out;
+}
+
+std::string warm_message(const char *tmpl, nb::handle database, nb::handle table, const std::string &detail) {
+    return fill(tmpl, {{"database", to_text(database)},
+                       {"table", to_text(table)},
+                       {"rows", detail},
+                       {"error", detail}});
+}
+
+// Warms one item; a failure of the Exception family is logged and absorbed.
+// A Parquet file that is gone by the time it is read loads as None: skipped.
+template <typename Load>
+void warm_one(nb::handle self, nb::handle database, nb::handle table, const char *done, const char *failed,
+              bool skip_none, Load &&load) {
+    guarded(
+        [&] {
+            nb::object df = load();
+            if (skip_none && is_none(df))
+                return;
+            store_warmed(self, database, table, df);
+            log(logger_of(self), Level::Info, [&] { return warm_message(done, database, table, length_text(df)); });
+        },
+        [&](nb::python_error &e) {
+            log(logger_of(self), Level::Warning,
+                [&] { return warm_message(failed, database, table, error_text(e)); });
+        });
+}
+
+struct CloseOutcome {
+    std::string key;
+    bool failed;
+    std::string error;
+    long running;
+};
+
+}  // namespace
+
+nb::object manager_new(const Args &a) { return singleton_new(a[0]); }
+
+nb::object manager_init(const Args &a) {
+    nb::handle self = a[0], config_arg = a[1], connector = a[2];
+    if (truth(attr(self, kInitialized)))
+        return nb::none();
+    nb::object config = truth(config_arg) ? nb::borrow(config_arg)
+                                          : call_method(scope().get(kBrindleConfig), kFromEnv);
+    set_attr(self, kConfig, config);
+    set_attr(self, kLogger, call_method(scope().get(kLogging), kGetLogger, attr(config_of(self), kLogName)));
+    set_attr(self, kConnections, nb::dict());
+    set_attr(self, kLocks, nb::dict());
+    set_attr(self, kStore, call(scope().get(kCacheStore)));
+    set_attr(self, kQuery, call(scope().get(kCacheQuery)));
+    set_attr(self, kTtlRegistry, call(scope().get(kTTLRegistry)));
+    set_attr(self, kConfigResolver, call(scope().get(kCacheConfigResolver), attr(config_of(self), kConfigFilePath)));
+    set_attr(self, kPersistence,
+             scope().get(kPersistenceCoordinator)(nb::arg("config") = config_of(self),
+                                                  nb::arg("config_resolver") = attr(self, kConfigResolver),
+                                                  nb::arg("external_connector") = connector));
+    set_attr(self, kConnectionLock, call_method(scope().get(kThreading), kLock));
+    attr(attr(self, kTtlRegistry), kStartCleanupThread)(
+        nb::arg("cleanup_callback") = attr(self, kCleanupExpiredTable),
+        nb::arg("interval_minutes") = attr(config_of(self), kCleanupIntervalMinutes));
+    log(logger_of(self), Level::Info, [&] {
+        nb::object cfg = config_of(self);
+        return fill(text::kInitialized, {{"mode", to_text(attr(cfg, kDefaultMode))}, {"ttl", to_text(attr(cfg, kDefaultTtl))}});
+    });
+    set_attr(self, kInitialized, Py_True);
+    if (has_connector(self))
+        guarded([&] { call_method(self, kWarmInternal); },
+                [&](nb::python_error &e) {
+                    log(logger_of(self), Level::Warning,
+                        [&] { return fill(text::kAutoWarmFailed, {{"error", error_text(e)}}); });
+                });
+    return nb::none();
+}
+
+nb::object get_persistence(const Args &a) { return persistence_of(a[0]); }
+
+nb::object warm_from_external_internal(const Args &a) {
+    nb::handle self = a[0];
+    nb::object persistence = persistence_of(self);
+    if (!truth(call_method(persistence, kWarmAllFromExternal)))
+        return nb::none();
+    nb::object snapshots = call_method(persistence, kGetWarmSnapshots);
+    for (nb::handle item : snapshots) {
+        std::vector<nb::object> parts = unpack(item, 3);
+        warm_one(self, parts[0], parts[1], text::kWarmedExternal, text::kWarmFailed, false, [&] { return parts[2]; });
+    }
+    return nb::none();
+}
+
+nb::object warm_from_external(const Args &a) {
+    nb::handle self = a[0], database = a.optional_str(1), table = a.optional_str(2);
+    if (!has_connector(self))
+        raise_error(kBrindleError, text::kNoConnector);
+    if (database.is_valid() && truth(database) && table.is_valid() && truth(table)) {
+        nb::object df = call_method(persistence_of(self), kLoadFromExternal, database, table);
+        if (is_none(df))
+            return nb::none();
+        store_warmed(self, database, table, df);
+        log(logger_of(self), Level::Info, [&] { return fill_names(text::kReloadedExternal, database, table); });
+        return nb::none();
+    }
+    call_method(self, kWarmInternal);
+    return nb::none();
+}
+
+nb::object warm_from_parquet(const Args &a) {
+    nb::handle self = a[0];
+    nb::object tables = call_method(persistence_of(self), kListPersistedParquetTables);
+    for (nb::handle item : tables) {
+        std::vector<nb::object> parts = unpack(item, 2);
+        warm_one(self, parts[0], parts[1], text::kWarmedParquet, text::kWarmParquetFailed, true, [&] {
+            return call_method(persistence_of(self), kLoadTableFromParquet, parts[0], parts[1]);
+        });
+    }
+    return nb::none();
+}
+
+nb::object reload(const Args &a) {
+    nb::handle self = a[0];
+    call_method(self, kWarmFromParquet);
+    if (has_connector(self))
+        call_method(self, kWarmInternal);
+    log(logger_of(self), Level::Info, [] { return std::string(text::kReloadComplete); });
+    return nb::none();
+}
+
+nb::object shutdown(const Args &a) {
+    nb::handle self = a[0];
+    nb::object logger = logger_of(self);
+    log(logger, Level::Info, [] { return std::string(text::kShuttingDown); });
+    call_method(attr(self, kTtlRegistry), kStopCleanupThread);
+    std::vector<CloseOutcome> outcomes;
+    {
+        PyLockGuard held(attr(self, kConnectionLock));
+        nb::object connections = attr(self, kConnections);
+        nb::object items = checked(PySequence_List(call_method(connections, kItems).ptr()));
+        for (nb::handle item : items) {
+            nb::object key = item[0];
+            CloseOutcome outcome{to_text(key), false, {}, 0};
+            guarded([&] { outcome.running = retire_connection(nb::object(item[1])); },
+                    [&](nb::python_error &e) {
+                        outcome.failed = true;
+                        outcome.error = error_text(e);
+                    });
+            outcomes.push_back(std::move(outcome));
+        }
+        call_method(connections, kClear);
+    }
+    // Records are written once _connection_lock is free, in the order of the closes.
+    for (const CloseOutcome &o : outcomes) {
+        if (o.failed)
+            log(logger, Level::Error, [&] { return fill(text::kErrorClosing, {{"key", o.key}, {"error", o.error}}); });
+        else if (o.running > 0)
+            log(logger, Level::Debug, [&] {
+                return fill(text::kCloseDeferred, {{"key", o.key}, {"count", std::to_string(o.running)}});
+            });
+        else
+            log(logger, Level::Debug, [&] { return fill(text::kClosedConnection, {{"key", o.key}}); });
+    }
+    log(logger, Level::Info, [] { return std::string(text::kShutdownComplete); });
+    return nb::none();
+}
+
+}  // namespace brindle::quaymaster

@@ -1,0 +1,86 @@
+// BrindleManager: the class as Python sees it, members in class-body order.
+#include "quaymaster.h"
+#include "texts.h"
+
+namespace brindle::quaymaster {
+
+void init_manager(nb::module_ &m) {
+    auto method = [](const char *qualname, const char *doc, std::initializer_list<Param> params,
+                     const char *returns, Impl impl) {
+        return make_function({kModuleName, qualname, doc, returns}, params, impl);
+    };
+    // (self, database: str, table: str)
+    auto on_table = [&](const char *qualname, const char *doc, const char *returns, Impl impl) {
+        return method(qualname, doc, {"self", {"database", "str"}, {"table", "str"}}, returns, impl);
+    };
+    // (self, database: str, table: Optional[str], mode: str)
+    auto on_key = [&](const char *qualname, const char *doc, const char *returns, Impl impl) {
+        return method(qualname, doc, {"self", {"database", "str"}, {"table", "Optional[str]"}, {"mode", "str"}},
+                      returns, impl);
+    };
+    const Param config{"config", "Optional[BrindleConfig]", nb::none()};
+    const Param connector{"external_connector", "Optional[object]", nb::none()};
+    const char *mgr = "BrindleManager.";
+    auto q = [&](const char *name) { return std::string(mgr) + name; };
+
+    nb::object persistence_getter =
+        method(q("persistence").c_str(), text::kPersistenceDoc, {"self"}, "PersistenceCoordinator", get_persistence);
+    nb::object cls = make_class(kModuleName, "BrindleManager", text::kClassDoc, {
+        // The singleton: _lock serialises only the creation of _instance.
+        {"_instance", nb::none()},
+        {"_lock", call_method(scope().get(kThreading), Name("Lock"))},
+        {"__new__", static_method(method(q("__new__").c_str(), nullptr, {"cls", config, connector}, nullptr,
+                                         manager_new))},
+        {"__init__", method(q("__init__").c_str(), text::kInitDoc, {"self", config, connector}, nullptr,
+                            manager_init)},
+        {"_get_lock_key", on_key(q("_get_lock_key").c_str(), text::kGetLockKeyDoc, "Tuple[str, Optional[str]]",
+                                 get_lock_key)},
+        {"_get_lock", on_key(q("_get_lock").c_str(), text::kGetLockDoc, "threading.Lock", get_lock)},
+        {"_get_connection", method(q("_get_connection").c_str(), text::kGetConnectionDoc,
+                                   {"self", {"database", "str"}, {"table", "Optional[str]"}, {"mode", "str"},
+                                    {"create", "bool", py_bool(true)}},
+                                   "Optional[duckdb.DuckDBPyConnection]", get_connection)},
+        {"store", method(q("store").c_str(), text::kStoreDoc,
+                         {"self", {"database", "str"}, {"table", "str"}, {"df", "pd.DataFrame"},
+                          {"ttl_minutes", "Optional[int]", nb::none()},
+                          {"scheduler_managed", "bool", py_bool(false)}},
+                         nullptr, store)},
+        {"query", method(q("query").c_str(), text::kQueryDoc,
+                         {"self", {"database", "str"}, {"table", "str"},
+                          {"sql_where", "Optional[str]", nb::none()},
+                          {"columns", "Optional[List[str]]", nb::none()},
+                          {"limit", "Optional[int]", nb::none()}},
+                         "pd.DataFrame", query)},
+        {"execute_sql", method(q("execute_sql").c_str(), text::kExecuteSqlDoc,
+                               {"self", {"database", "str"}, {"sql", "str"}}, "pd.DataFrame", execute_sql)},
+        {"exists", on_table(q("exists").c_str(), text::kExistsDoc, "bool", exists)},
+        {"invalidate", method(q("invalidate").c_str(), text::kInvalidateDoc,
+                              {"self", {"database", "str"}, {"table", "Optional[str]", nb::none()}}, nullptr,
+                              invalidate)},
+        {"_cleanup_table", on_table(q("_cleanup_table").c_str(), text::kCleanupTableDoc, nullptr, cleanup_table)},
+        {"_cleanup_database", method(q("_cleanup_database").c_str(), text::kCleanupDatabaseDoc,
+                                     {"self", {"database", "str"}}, nullptr, cleanup_database)},
+        {"_cleanup_expired_table", on_table(q("_cleanup_expired_table").c_str(), text::kCleanupExpiredTableDoc,
+                                            nullptr, cleanup_expired_table)},
+        {"get_last_updated", on_table(q("get_last_updated").c_str(), text::kGetLastUpdatedDoc,
+                                      "Optional[datetime]", get_last_updated)},
+        {"get_table_info", on_table(q("get_table_info").c_str(), text::kGetTableInfoDoc, "dict", get_table_info)},
+        {"get_raw_connection", method(q("get_raw_connection").c_str(), text::kGetRawConnectionDoc,
+                                      {"self", {"database", "str"}, {"table", "Optional[str]", nb::none()}},
+                                      "duckdb.DuckDBPyConnection", get_raw_connection)},
+        {"_warm_from_external_internal", method(q("_warm_from_external_internal").c_str(), text::kWarmInternalDoc,
+                                                {"self"}, nullptr, warm_from_external_internal)},
+        {"warm_from_external", method(q("warm_from_external").c_str(), text::kWarmFromExternalDoc,
+                                      {"self", {"database", "Optional[str]", nb::none()},
+                                       {"table", "Optional[str]", nb::none()}},
+                                      nullptr, warm_from_external)},
+        {"warm_from_parquet", method(q("warm_from_parquet").c_str(), text::kWarmFromParquetDoc, {"self"}, nullptr,
+                                     warm_from_parquet)},
+        {"reload", method(q("reload").c_str(), text::kReloadDoc, {"self"}, nullptr, reload)},
+        {"persistence", call(nb::handle(reinterpret_cast<PyObject *>(&PyProperty_Type)), persistence_getter)},
+        {"shutdown", method(q("shutdown").c_str(), text::kShutdownDoc, {"self"}, nullptr, shutdown)},
+    });
+    m.attr("BrindleManager") = cls;
+}
+
+}  // namespace brindle::quaymaster

@@ -1,0 +1,246 @@
+// Store, query, free SQL and inspection.
+#include "quaymaster.h"
+#include "texts.h"
+
+namespace brindle::quaymaster {
+namespace {
+
+const Name kGetTtl{"get_ttl"};
+const Name kIsSchedulerManaged{"is_scheduler_managed"};
+const Name kAcquire{"acquire"};
+const Name kRegister{"register"};
+const Name kExists{"exists"};
+const Name kIsStale{"is_stale"};
+const Name kIsExpired{"is_expired"};
+const Name kMarkStale{"mark_stale"};
+const Name kIncrementReaders{"increment_readers"};
+const Name kDecrementReaders{"decrement_readers"};
+const Name kGetLastUpdated{"get_last_updated"};
+const Name kQueryMethod{"query"};
+const Name kExecuteSql{"execute_sql"};
+const Name kGetTableInfo{"get_table_info"};
+const Name kShouldPersistTable{"should_persist_table"};
+const Name kPersistTableToParquet{"persist_table_to_parquet"};
+const Name kSaveToExternal{"save_to_external"};
+
+// How often a store follows its key to a fresh connection when invalidation
+// or shutdown retires the one it found before it could use it.
+constexpr int kStoreAttempts = 3;
+
+const char *bool_text(bool value) { return value ? "True" : "False"; }
+
+nb::object registry_of(nb::handle self) { return attr(self, kTtlRegistry); }
+
+bool ask_registry(nb::handle self, const Name &question, nb::handle database, nb::handle table) {
+    return truth(call_method(registry_of(self), question, database, table));
+}
+
+[[noreturn]] void raise_connection_not_found(nb::handle database, nb::handle table) {
+    raise_error(kBrindleNotFoundError, fill_names(text::kConnectionNotFound, database, table));
+}
+
+// get_ttl's answer: None, or any number as an int.
+nb::object resolved_ttl(nb::handle self, nb::handle database, nb::handle table) {
+    nb::object fallback = attr(config_of(self), kDefaultTtl);
+    nb::object ttl = call_method(attr(self, kConfigResolver), kGetTtl, database, table, fallback);
+    if (is_none(ttl) || PyLong_CheckExact(ttl.ptr()))
+        return ttl;
+    if (PyNumber_Check(ttl.ptr()))
+        return checked(PyNumber_Long(ttl.ptr()));
+    throw_type_error(fill(text::kTtlNotInt, {{"type", Py_TYPE(ttl.ptr())->tp_name}}));
+}
+
+// lock.acquire(timeout=<configured seconds>): waits with the GIL released.
+bool acquire(nb::handle lock, nb::handle timeout) {
+    return truth(attr(lock, kAcquire)(nb::arg("timeout") = timeout));
+}
+
+struct StoreRequest {
+    nb::handle database, table, df, mode;
+    nb::object ttl;
+    bool scheduler_managed;
+};
+
+// Swaps the frame in and registers it under the key's write lock; returns the
+// store's number for the persistence turn.
+std::uint64_t swap_in(nb::handle self, const StoreRequest &r) {
+    nb::object timeout = attr(config_of(self), kLockTimeoutSeconds);
+    for (int attempt = 1;; ++attempt) {
+        nb::object connection = call_method(self, kGetConnection, r.database, r.table, r.mode, py_bool(true));
+        nb::object lock = call_method(self, kGetLock, r.database, r.table, r.mode);
+        if (!acquire(lock, timeout))
+            raise_error(kBrindleLockError, fill(text::kLockTimeout, {{"database", str_view(r.database)},
+                                                                     {"table", str_view(r.table)},
+                                                                     {"timeout", to_text(timeout)}}));
+        PyLockGuard held(lock, std::adopt_lock);
+        ConnectionUse use(connection, logger_of(self));
+        if (use.refused()) {
+            if (attempt < kStoreAttempts)
+                continue;
+            raise_connection_not_found(r.database, r.table);
+        }
+        call_method(attr(self, kStore), kStoreMethod, connection, r.table, r.df, lock);
+        std::uint64_t number = next_store_number();
+        call_method(registry_of(self), kRegister, r.database, r.table, r.ttl, py_bool(r.scheduler_managed));
+        return number;
+    }
+}
+
+// The Parquet copy and the external snapshot, each a best-effort step.
+void persist(nb::handle self, nb::handle database, nb::handle table, nb::handle df, std::uint64_t number) {
+    PersistTurn turn(database, table, number);
+    nb::object logger = logger_of(self);
+    if (!turn.should_write()) {
+        log(logger, Level::Debug, [&] { return fill_names(text::kPersistSkipped, database, table); });
+        return;
+    }
+    auto warn = [&](const char *tmpl, const nb::python_error &e) {
+        log(logger, Level::Warning, [&] {
+            return fill(tmpl, {{"database", str_view(database)}, {"table", str_view(table)}, {"error", error_text(e)}});
+        });
+    };
+    guarded(
+        [&] {
+            nb::object persistence = attr(self, kPersistence);
+            if (truth(call_method(persistence, kShouldPersistTable, database, table)))
+                call_method(persistence, kPersistTableToParquet, database, table, df);
+        },
+        [&](nb::python_error &e) { warn(text::kParquetFailed, e); });
+    guarded(
+        [&] {
+            nb::object persistence = attr(self, kPersistence);
+            if (truth(call_method(persistence, kHasExternalConnector)))
+                call_method(persistence, kSaveToExternal, database, table, df);
+        },
+        [&](nb::python_error &e) { warn(text::kExternalSaveFailed, e); });
+}
+
+void decrement_readers(nb::handle self, nb::handle database, nb::handle table) {
+    call_method(registry_of(self), kDecrementReaders, database, table);
+}
+
+}  // namespace
+
+nb::object store(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2), df = a[3];
+    StoreRequest r{database, table, df, nb::handle(), a.optional_integer(4), a.flag(5)};
+    nb::object mode = mode_of(self, database);
+    r.mode = mode;
+    if (!r.ttl.is_valid())
+        r.ttl = resolved_ttl(self, database, table);
+    if (!r.scheduler_managed)
+        r.scheduler_managed = truth(call_method(attr(self, kConfigResolver), kIsSchedulerManaged, database, table));
+    // A name the store would refuse opens no connection.
+    if (PyUnicode_GET_LENGTH(table.ptr()) == 0 && !is_single_db(mode))
+        raise_error(kBrindleError, text::kTableRequired);
+    duck::require_plain_identifier(table, scope().get(kBrindleError));
+    std::uint64_t number = swap_in(self, r);
+    // Logged once the write lock is released, so that nothing a handler does
+    // can wait on it.
+    log(logger_of(self), Level::Info, [&] {
+        return fill(text::kStored, {{"rows", length_text(df)},
+                                    {"database", str_view(database)},
+                                    {"table", str_view(table)},
+                                    {"mode", to_text(mode)},
+                                    {"ttl", to_text(r.ttl)},
+                                    {"scheduler_managed", bool_text(r.scheduler_managed)}});
+    });
+    persist(self, database, table, df, number);
+    return nb::none();
+}
+
+nb::object query(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2);
+    a.optional_str(3);
+    a.optional_list(4);
+    nb::object limit = a.optional_integer(5);
+    if (!truth(call_method(self, kExistsMethod, database, table)))
+        raise_error(kBrindleNotFoundError, fill_names(text::kTableNotFound, database, table));
+    nb::object mode = mode_of(self, database);
+    nb::object connection = call_method(self, kGetConnection, database, table, mode, py_bool(false));
+    if (!truth(connection))
+        raise_connection_not_found(database, table);
+    ConnectionUse use(connection, logger_of(self));
+    if (use.refused())
+        raise_connection_not_found(database, table);
+    call_method(registry_of(self), kIncrementReaders, database, table);
+    nb::object result;
+    try {
+        result = call_method(attr(self, kQuery), kQueryMethod, connection, table, a[3], a[4],
+                             limit.is_valid() ? nb::handle(limit) : nb::handle(Py_None));
+    } catch (nb::python_error &) {
+        decrement_readers(self, database, table);
+        throw;
+    }
+    decrement_readers(self, database, table);
+    return result;
+}
+
+nb::object execute_sql(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), sql = a.str(2);
+    nb::object mode = mode_of(self, database);
+    if (!is_single_db(mode))
+        log(logger_of(self), Level::Warning, [&] { return fill(text::kExecuteSqlMode, {{"mode", to_text(mode)}}); });
+    nb::object connection = call_method(self, kGetConnection, database, nb::none(), mode, py_bool(false));
+    auto not_found = [&] {
+        raise_error(kBrindleNotFoundError, fill(text::kDatabaseConnectionNotFound, {{"database", str_view(database)}}));
+    };
+    if (!truth(connection))
+        not_found();
+    ConnectionUse use(connection, logger_of(self));
+    if (use.refused())
+        not_found();
+    return call_method(attr(self, kQuery), kExecuteSql, connection, sql);
+}
+
+nb::object exists(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2);
+    if (!ask_registry(self, kExists, database, table))
+        return py_bool(false);
+    if (ask_registry(self, kIsSchedulerManaged, database, table))
+        return py_bool(true);
+    if (ask_registry(self, kIsStale, database, table)) {
+        log(logger_of(self), Level::Debug, [&] { return fill_names(text::kMarkedStale, database, table); });
+        return py_bool(false);
+    }
+    if (ask_registry(self, kIsExpired, database, table)) {
+        log(logger_of(self), Level::Info, [&] { return fill_names(text::kExpiredTtl, database, table); });
+        call_method(registry_of(self), kMarkStale, database, table);
+        return py_bool(false);
+    }
+    return py_bool(true);
+}
+
+nb::object get_last_updated(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2);
+    return call_method(registry_of(self), kGetLastUpdated, database, table);
+}
+
+nb::object get_table_info(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2);
+    nb::object mode = mode_of(self, database);
+    nb::object connection = call_method(self, kGetConnection, database, table, mode, py_bool(false));
+    if (!truth(connection))
+        raise_connection_not_found(database, table);
+    ConnectionUse use(connection, logger_of(self));
+    if (use.refused())
+        raise_connection_not_found(database, table);
+    nb::object info = call_method(attr(self, kQuery), kGetTableInfo, connection, table);
+    if (!is_none(info) && !PyDict_Check(info.ptr()))
+        throw_type_error(fill(text::kInfoNotDict, {{"type", Py_TYPE(info.ptr())->tp_name}}));
+    return info;
+}
+
+nb::object get_raw_connection(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.optional_str(2);
+    nb::object mode = mode_of(self, database);
+    nb::object connection = call_method(self, kGetConnection, database, a[2], mode, py_bool(false));
+    if (!truth(connection)) {
+        std::string shown = table.is_valid() && truth(table) ? std::string(str_view(table)) : text::kNotApplicable;
+        raise_error(kBrindleNotFoundError,
+                    fill(text::kConnectionNotFound, {{"database", str_view(database)}, {"table", shown}}));
+    }
+    return connection;
+}
+
+}  // namespace brindle::quaymaster

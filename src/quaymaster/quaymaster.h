@@ -1,0 +1,189 @@
+// The cache manager module: shared declarations of its translation units.
+//
+// Locks, in the order they are taken when nested (never the other way):
+//   1. a connection key's write lock (threading.Lock in _locks), acquired
+//      with the configured timeout through its own acquire(), which waits
+//      with the GIL released;
+//   2. _connection_lock (threading.Lock): guards _connections and _locks;
+//      held only for a lookup, an insertion or a removal and the open or
+//      close tied to it; no log record is emitted and no resolver or
+//      coordinator code runs while it is held;
+//   3. the registry's _registry_lock (inside TTLRegistry's own methods);
+//   4. the C++ mutexes of ConnectionUsers and PersistTurns, held only for a
+//      few map operations, waited for with the GIL released, and never held
+//      while Python code runs.
+#pragma once
+
+#include "interop/duckdb.h"
+#include "interop/interop.h"
+#include "interop/mapping.h"
+
+#include <cstdint>
+#include <string>
+
+namespace brindle::quaymaster {
+
+namespace nb = nanobind;
+using namespace brindle::interop;
+
+constexpr const char *kModuleName = "brindle.quaymaster";
+
+// brindle.quaymaster itself; its attributes (duckdb, threading, the component
+// classes, the errors) are looked up there on every use.
+ModuleScope &scope();
+
+// Module attributes.
+inline const Name kLogging{"logging"};
+inline const Name kThreading{"threading"};
+inline const Name kDuckdb{"duckdb"};
+inline const Name kBrindleConfig{"BrindleConfig"};
+inline const Name kCacheConfigResolver{"CacheConfigResolver"};
+inline const Name kCacheStore{"CacheStore"};
+inline const Name kCacheQuery{"CacheQuery"};
+inline const Name kTTLRegistry{"TTLRegistry"};
+inline const Name kPersistenceCoordinator{"PersistenceCoordinator"};
+inline const Name kBrindleError{"BrindleError"};
+inline const Name kBrindleNotFoundError{"BrindleNotFoundError"};
+inline const Name kBrindleLockError{"BrindleLockError"};
+
+// Instance attributes, in the order __init__ creates them.
+inline const Name kInitialized{"_initialized"};
+inline const Name kConfig{"config"};
+inline const Name kLogger{"logger"};
+inline const Name kConnections{"_connections"};
+inline const Name kLocks{"_locks"};
+inline const Name kStore{"_store"};
+inline const Name kQuery{"_query"};
+inline const Name kTtlRegistry{"_ttl_registry"};
+inline const Name kConfigResolver{"_config_resolver"};
+inline const Name kPersistence{"_persistence"};
+inline const Name kConnectionLock{"_connection_lock"};
+
+// Configuration attributes.
+inline const Name kDefaultMode{"default_mode"};
+inline const Name kDefaultTtl{"default_tidewatch_minutes"};
+inline const Name kLockTimeoutSeconds{"lock_timeout_seconds"};
+
+// Methods reached through the instance, as Python code calling self.x() would,
+// so that a patched method takes effect.
+inline const Name kGetLockKey{"_get_lock_key"};
+inline const Name kGetLock{"_get_lock"};
+inline const Name kGetConnection{"_get_connection"};
+inline const Name kStoreMethod{"store"};
+inline const Name kExistsMethod{"exists"};
+inline const Name kCleanupTable{"_cleanup_table"};
+inline const Name kCleanupDatabase{"_cleanup_database"};
+inline const Name kWarmInternal{"_warm_from_external_internal"};
+inline const Name kWarmFromParquet{"warm_from_parquet"};
+inline const Name kCleanupExpiredTable{"_cleanup_expired_table"};
+
+// Methods of the components and of the objects they hand back.
+inline const Name kClose{"close"};
+inline const Name kHasExternalConnector{"has_external_connector"};
+
+// --- helpers shared by the manager's translation units ------------------------
+
+inline nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
+inline nb::object config_of(nb::handle self) { return attr(self, kConfig); }
+
+// self._config_resolver.get_mode(database, self.config.default_mode)
+nb::object mode_of(nb::handle self, nb::handle database);
+// mode == "single_db"
+bool is_single_db(nb::handle mode);
+
+// "{database}.{table}" and the like, filled from Python strings.
+std::string fill_names(const char *tmpl, nb::handle database, nb::handle table);
+
+// Raises the module's error class `name` with `message`, not chained.
+[[noreturn]] void raise_error(const Name &name, const std::string &message);
+
+// --- connections in use -----------------------------------------------------------
+
+// Keeps count of the manager's statements running on each connection, so that
+// a connection retired by invalidation or shutdown is closed only once they
+// have ended (DuckDB refuses to close a connection while a cursor of it runs a
+// statement). Connections are known by their identity; a connection object
+// that cannot be tracked (one without weak references) is used untracked.
+class ConnectionUse {
+public:
+    // Enters the connection; refused() tells whether it has been retired.
+    ConnectionUse(nb::handle connection, nb::handle logger);
+    ~ConnectionUse();
+    ConnectionUse(const ConnectionUse &) = delete;
+    ConnectionUse &operator=(const ConnectionUse &) = delete;
+
+    bool refused() const { return refused_; }
+
+private:
+    nb::object connection_;
+    nb::object logger_;
+    bool entered_ = false;
+    bool refused_ = false;
+};
+
+// Retires a connection that is leaving the manager. Returns how many of the
+// manager's statements are still running on it: with 0, the connection is
+// closed here and now (a failing close puts it back in service and raises);
+// otherwise the last of those statements closes it.
+long retire_connection(nb::handle connection);
+
+// --- persistence in store order ----------------------------------------------------
+
+// A number taken by each store while it holds the write lock; later stores of a
+// table always take larger numbers.
+std::uint64_t next_store_number();
+
+// Holds a table's persistence turn for the scope: persistence writes of one
+// table run one at a time, and a store whose number is below one already
+// persisted is skipped (should_write() false). Waiting for the turn releases
+// the GIL. A store re-entering from its own turn's thread (a log handler that
+// stores the same table) writes without waiting.
+class PersistTurn {
+public:
+    PersistTurn(nb::handle database, nb::handle table, std::uint64_t number);
+    ~PersistTurn();
+    PersistTurn(const PersistTurn &) = delete;
+    PersistTurn &operator=(const PersistTurn &) = delete;
+
+    bool should_write() const { return write_; }
+
+private:
+    std::string key_;
+    std::uint64_t number_;
+    bool write_ = false;
+    bool owner_ = false;
+};
+
+// --- method implementations, each (self, ...) as make_function binds them -----
+
+nb::object manager_new(const Args &a);
+nb::object manager_init(const Args &a);
+nb::object get_persistence(const Args &a);
+
+nb::object get_lock_key(const Args &a);
+nb::object get_lock(const Args &a);
+nb::object get_connection(const Args &a);
+
+nb::object store(const Args &a);
+nb::object query(const Args &a);
+nb::object execute_sql(const Args &a);
+nb::object exists(const Args &a);
+nb::object get_last_updated(const Args &a);
+nb::object get_table_info(const Args &a);
+nb::object get_raw_connection(const Args &a);
+
+nb::object invalidate(const Args &a);
+nb::object cleanup_table(const Args &a);
+nb::object cleanup_database(const Args &a);
+nb::object cleanup_expired_table(const Args &a);
+
+nb::object warm_from_external_internal(const Args &a);
+nb::object warm_from_external(const Args &a);
+nb::object warm_from_parquet(const Args &a);
+nb::object reload(const Args &a);
+nb::object shutdown(const Args &a);
+
+// Adds the BrindleManager class to the module.
+void init_manager(nb::module_ &m);
+
+}  // namespace brindle::quaymaster

@@ -1,0 +1,170 @@
+// Everything of the cache manager that callers see as text: docstrings, log
+// lines and error messages.
+#pragma once
+
+namespace brindle::quaymaster::text {
+
+constexpr const char *kModuleDoc = "Main cache manager - orchestrates storage, querying, and TTL management.";
+
+constexpr const char *kClassDoc =
+    "Main interface for DuckDB in-memory cache.\n"
+    "\n"
+    "Singleton pattern - one instance per process.\n"
+    "\n"
+    "Features:\n"
+    "- Two storage modes: single_db (one DuckDB database per database identifier,\n"
+    "  shared by its tables) and per_table_db (one database per table)\n"
+    "- Atomic swap for concurrent writes: readers see the old rows or the new ones\n"
+    "- TTL expiry with a background cleanup thread; tables being read are only\n"
+    "  marked stale, scheduler-managed tables never expire\n"
+    "- Optional file-based persistence per database, or per-table Parquet files\n"
+    "- Optional snapshots in an external database for warm reloads after a restart\n"
+    "- SQL query interface: WHERE text, column list and row limit, or free SQL\n"
+    "- Thread safety: one write lock per connection; reads take no write lock\n"
+    "\n"
+    "Usage:\n"
+    "    cache = BrindleManager()\n"
+    "    cache.store(\"sales\", \"orders\", df)\n"
+    "    recent = cache.query(\"sales\", \"orders\", sql_where=\"amount > 1000\",\n"
+    "                         columns=[\"order_id\", \"amount\"])\n"
+    "    if cache.exists(\"sales\", \"orders\"):\n"
+    "        ...";
+
+// Method docstrings: the first line of each is the one services know.
+constexpr const char *kInitDoc =
+    "Initialize cache manager.\n"
+    "\n"
+    "Only the first construction in the process builds the manager; later ones\n"
+    "return the same object and ignore their arguments. config defaults to\n"
+    "BrindleConfig.from_env(); external_connector, when given, is the object the\n"
+    "external snapshots are read and written through, and the cache is warmed\n"
+    "from it before the constructor returns.";
+constexpr const char *kGetLockKeyDoc = "Get lock key based on storage mode.";
+constexpr const char *kGetLockDoc = "Get or create a lock for the given database/table.";
+constexpr const char *kGetConnectionDoc =
+    "Get or create DuckDB connection based on mode.\n"
+    "\n"
+    "Returns None when create is false and there is no connection yet.\n"
+    "Raises BrindleError in per_table_db mode without a table name.";
+constexpr const char *kStoreDoc =
+    "Store DataFrame in cache with atomic swap.\n"
+    "\n"
+    "ttl_minutes and scheduler_managed default to the configuration file's\n"
+    "answers. Returns None once the table is swapped in, registered and, when\n"
+    "configured, persisted (persistence failures are logged, not raised).\n"
+    "Raises BrindleLockError when the write lock is not obtained within\n"
+    "lock_timeout_seconds, and BrindleError when the table name is not a plain\n"
+    "identifier or the swap fails.";
+constexpr const char *kQueryDoc =
+    "Query data from cache with optional SQL filtering.\n"
+    "\n"
+    "sql_where is raw SQL for the WHERE clause, columns a list of select-list\n"
+    "entries, limit a row limit (0 or None for all rows). Returns a new\n"
+    "DataFrame. Raises BrindleNotFoundError when the table is not cached, is\n"
+    "stale or has expired, and BrindleError when the query fails.";
+constexpr const char *kExecuteSqlDoc =
+    "Execute raw SQL query (useful for JOINs in single_db mode).\n"
+    "\n"
+    "Returns the result as a DataFrame. Raises BrindleNotFoundError when the\n"
+    "database has no connection, and BrindleError when the SQL fails or the\n"
+    "database is in per_table_db mode.";
+constexpr const char *kExistsDoc =
+    "Check if table exists in cache and is not stale.\n"
+    "\n"
+    "Returns False for a table never stored, marked stale or past its TTL\n"
+    "(which marks it stale); scheduler-managed tables are always fresh.";
+constexpr const char *kInvalidateDoc =
+    "Remove table(s) from cache immediately.\n"
+    "\n"
+    "With a table name, removes that table; without one (or with \"\"), every\n"
+    "table of the database. Parquet files and external snapshots are kept.\n"
+    "Returns None.";
+constexpr const char *kCleanupTableDoc = "Remove a single table from cache.";
+constexpr const char *kCleanupDatabaseDoc = "Remove all tables for a database.";
+constexpr const char *kCleanupExpiredTableDoc = "Callback for TTL cleanup thread.";
+constexpr const char *kGetLastUpdatedDoc =
+    "Get last updated timestamp for a table.\n"
+    "\n"
+    "Returns the time of the last store (a naive local datetime), or None.";
+constexpr const char *kGetTableInfoDoc =
+    "Get metadata about a cached table.\n"
+    "\n"
+    "Returns a dict with row_count, columns and column_types. Raises\n"
+    "BrindleNotFoundError when the table or its connection is not cached.";
+constexpr const char *kGetRawConnectionDoc =
+    "Get raw DuckDB connection for advanced operations.\n"
+    "\n"
+    "Returns the live connection (not a copy). Work done on it bypasses the\n"
+    "TTL registry, the reader counts and the write locks. Raises\n"
+    "BrindleNotFoundError when there is no connection yet.";
+constexpr const char *kWarmInternalDoc = "Internal: load all snapshots from external DB and store in cache.";
+constexpr const char *kWarmFromExternalDoc =
+    "Explicitly reload data from external DB into cache.\n"
+    "\n"
+    "With a database and a table, reloads that table; otherwise every snapshot\n"
+    "of the service. Returns None. Raises BrindleError when no external\n"
+    "connector is configured, and BrindlePersistenceError when loading fails.";
+constexpr const char *kWarmFromParquetDoc =
+    "Load all persisted Parquet tables from disk into cache.\n"
+    "\n"
+    "A table that fails to load is logged and skipped. Returns None.";
+constexpr const char *kReloadDoc =
+    "Reload all persisted data \xe2\x80\x94 from Parquet files and external DB.\n"
+    "\n"
+    "Parquet first, the external store second. Returns None.";
+constexpr const char *kPersistenceDoc = "Access the persistence coordinator for advanced operations.";
+constexpr const char *kShutdownDoc =
+    "Gracefully shutdown cache manager - close all connections.\n"
+    "\n"
+    "Stops the cleanup thread and closes every connection; a connection still\n"
+    "being read is closed as soon as its running reads end. The manager stays\n"
+    "usable: a later store opens new connections. Returns None.";
+
+constexpr const char *kSingleDb = "single_db";
+constexpr const char *kNotApplicable = "N/A";
+
+// Log lines.
+constexpr const char *kInitialized = "BrindleManager initialized (mode={mode}, ttl={ttl}min)";
+constexpr const char *kAutoWarmFailed = "Auto-warm from external DB failed: {error}";
+constexpr const char *kCreatedFileConnection = "Created file-based DuckDB connection: {key} -> {path}";
+constexpr const char *kCreatedConnection = "Created new DuckDB connection: {key}";
+constexpr const char *kStored =
+    "Stored {rows} rows in {database}.{table} (mode={mode}, ttl={ttl}min, scheduler_managed={scheduler_managed})";
+constexpr const char *kParquetFailed = "Parquet persistence failed for {database}.{table}: {error}";
+constexpr const char *kExternalSaveFailed = "External DB save failed for {database}.{table}: {error}";
+constexpr const char *kPersistSkipped =
+    "Skipped persisting {database}.{table}: a later store of it has already been persisted";
+constexpr const char *kExecuteSqlMode = "execute_sql() called in {mode} mode - cross-table JOINs may not work";
+constexpr const char *kMarkedStale = "Table {database}.{table} is marked stale";
+constexpr const char *kExpiredTtl = "Table {database}.{table} has expired TTL";
+constexpr const char *kCleanupLockFailed = "Failed to acquire lock for cleanup: {database}.{table}";
+constexpr const char *kClosedTableConnection = "Closed connection for {database}.{table}";
+constexpr const char *kClosedDatabaseConnection = "Closed connection for database: {database}";
+constexpr const char *kClosedConnections = "Closed {count} connections for database: {database}";
+constexpr const char *kTtlCleanupTriggered = "TTL cleanup triggered for {database}.{table}";
+constexpr const char *kCleanupNoLongerDue =
+    "Skipped TTL cleanup of {database}.{table}: no longer expired, re-stored, being read or scheduler-managed";
+constexpr const char *kCloseDeferred = "Connection {key} closes when its {count} running statements end";
+constexpr const char *kDeferredCloseFailed = "Closing a retired connection after its last statement failed: {error}";
+constexpr const char *kWarmedExternal = "Warmed {database}.{table} from external DB ({rows} rows)";
+constexpr const char *kWarmFailed = "Failed to warm {database}.{table}: {error}";
+constexpr const char *kReloadedExternal = "Reloaded {database}.{table} from external DB";
+constexpr const char *kWarmedParquet = "Warmed {database}.{table} from Parquet ({rows} rows)";
+constexpr const char *kWarmParquetFailed = "Failed to warm {database}.{table} from Parquet: {error}";
+constexpr const char *kReloadComplete = "Cache reload complete";
+constexpr const char *kShuttingDown = "Shutting down BrindleManager...";
+constexpr const char *kClosedConnection = "Closed connection: {key}";
+constexpr const char *kErrorClosing = "Error closing connection {key}: {error}";
+constexpr const char *kShutdownComplete = "BrindleManager shutdown complete";
+
+// Errors.
+constexpr const char *kTableRequired = "Table name required for per_table_db mode";
+constexpr const char *kNoConnector = "No external connector configured";
+constexpr const char *kLockTimeout = "Failed to acquire lock for {database}.{table} within {timeout}s";
+constexpr const char *kTableNotFound = "Table {database}.{table} not found in cache";
+constexpr const char *kConnectionNotFound = "Connection not found for {database}.{table}";
+constexpr const char *kDatabaseConnectionNotFound = "Connection not found for database: {database}";
+constexpr const char *kTtlNotInt = "get_ttl() must return int or None, not {type}";
+constexpr const char *kInfoNotDict = "get_table_info() must return dict or None, not {type}";
+
+}  // namespace brindle::quaymaster::text
