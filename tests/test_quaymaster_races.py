@@ -1,0 +1,208 @@
+"""The manager under concurrent stores, reads, invalidations and cleanups."""
+
+import logging
+import threading
+import time
+from unittest import mock
+
+import duckdb
+import pandas as pd
+import pytest
+
+from brindle.errors import BrindleError, BrindleNotFoundError
+from child_process import run_child
+from manager_support import RecordingConnector, frame, make_manager  # noqa: F401
+
+# A filter that keeps DuckDB busy for about a quarter of a second.
+SLOW_FILTER = "(SELECT count(*) FROM range(50000000) WHERE hash(range) % 2 = 0) > 0"
+
+
+def wait_until(condition, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.005)
+
+
+@pytest.mark.parametrize("mode", ["per_table_db", "single_db"])
+@pytest.mark.parametrize("table", ["", "bad name", "1st", "t; DROP TABLE x"])
+def test_a_refused_table_name_opens_no_connection(make_manager, mode, table):
+    m = make_manager(default_mode=mode)
+    with pytest.raises(BrindleError):
+        m.store("db", table, frame())
+    assert m._connections == {}
+
+
+class Gate(logging.Filter):
+    """Holds the thread that logs `message` until `go` is set."""
+
+    def __init__(self, message):
+        super().__init__()
+        self.message, self.held, self.go = message, threading.Event(), threading.Event()
+
+    def filter(self, record):
+        if record.getMessage().startswith(self.message):
+            self.held.set()
+            self.go.wait(10)
+        return True
+
+
+@pytest.mark.parametrize("hold", ["before-its-turn", "during-its-write"])
+def test_the_persisted_copy_follows_the_store_order(make_manager, tmp_path, hold):
+    databases = {"db": {"in_memory": True, "tables": {"t": {"persist": True}}}}
+    m = make_manager(connector=RecordingConnector(), persist_base_path=str(tmp_path), databases=databases)
+    saves = []
+    real_save = m._persistence.save_to_external
+    gate = Gate("Stored 1 rows")
+
+    def save(database, table, df):
+        if hold == "during-its-write" and len(df) == 1:
+            gate.held.set()
+            gate.go.wait(10)
+        real_save(database, table, df)
+        saves.append(len(df))
+
+    logger = logging.getLogger("brindle")
+    logger.setLevel(logging.INFO)
+    if hold == "before-its-turn":
+        logger.addFilter(gate)
+    try:
+        with mock.patch.object(m._persistence, "save_to_external", side_effect=save):
+            first = threading.Thread(target=m.store, args=("db", "t", frame(1)))
+            first.start()
+            assert gate.held.wait(10)
+            second = threading.Thread(target=m.store, args=("db", "t", frame(2)))
+            second.start()
+            second.join(0.3)  # in its turn, or waiting for it
+            gate.go.set()
+            first.join(10)
+            second.join(10)
+    finally:
+        logger.removeFilter(gate)
+        logger.setLevel(logging.NOTSET)
+    assert saves == ([2] if hold == "before-its-turn" else [1, 2])
+    assert len(m.persistence.load_from_external("db", "t")) == 2
+    assert len(m.persistence.load_table_from_parquet("db", "t")) == 2
+
+
+@pytest.mark.parametrize("close", [
+    lambda m: m.invalidate("db", "big"),
+    lambda m: m.invalidate("db"),
+    lambda m: m.shutdown(),
+], ids=["invalidate-table", "invalidate-database", "shutdown"])
+def test_a_connection_closes_after_the_query_running_on_it(make_manager, close):
+    m = make_manager(default_mode="per_table_db")
+    m.store("db", "big", frame(1000))
+    connection = m._connections[("db", "big")]
+    result = {}
+
+    def read():
+        try:
+            result["rows"] = len(m.query("db", "big", sql_where=SLOW_FILTER))
+        except BaseException as e:  # noqa: B036  (the test reports whatever came out)
+            result["error"] = e
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    wait_until(lambda: m._ttl_registry.has_active_readers("db", "big"))
+    time.sleep(0.05)  # DuckDB is running the statement now
+    assert close(m) is None
+    reader.join(10)
+    assert result == {"rows": 1000}
+    with pytest.raises(duckdb.ConnectionException, match="already closed"):
+        connection.cursor()
+    with pytest.raises(BrindleNotFoundError):
+        m.query("db", "big")
+
+
+STRESS = """
+import gc, random, sys, threading, time, types
+import duckdb, pandas as pd
+import brindle.quaymaster as qm
+import brindle.tidewatch as tw
+from brindle.config import BrindleConfig
+from brindle.errors import BrindleError, BrindleNotFoundError
+
+real_sleep = time.sleep
+tw.time = types.SimpleNamespace(sleep=lambda seconds: real_sleep(0.002))  # passes back to back
+config = BrindleConfig(lock_timeout_seconds=30)
+m = qm.BrindleManager(config)
+m._config_resolver.get_mode = lambda db, default: "per_table_db" if db == "pt" else "single_db"
+
+TABLES = [("sd", "a"), ("sd", "b"), ("pt", "a"), ("pt", "b")]
+versions = {key: 0 for key in TABLES}
+versions_lock = threading.Lock()
+rows_of = lambda v: 20 + v % 13
+errors, counts = [], {}
+deadline = time.monotonic() + float(sys.argv[1] if len(sys.argv) > 1 else 15)
+
+def store(rng):
+    key = rng.choice(TABLES)
+    with versions_lock:
+        versions[key] += 1
+        v = versions[key]
+    df = pd.DataFrame({"id": range(rows_of(v)), "version": [v] * rows_of(v)})
+    m.store(*key, df, ttl_minutes=rng.choice([0, 60, 60]))
+
+def query(rng):
+    df = m.query(*rng.choice(TABLES))
+    seen = set(df["version"])
+    if len(seen) != 1 or len(df) != rows_of(seen.pop()):
+        errors.append(("mixed or partial rows", sorted(set(df["version"])), len(df)))
+
+def join(rng):
+    try:
+        m.execute_sql("sd", "SELECT count(*) AS n FROM a JOIN b USING (id)")
+    except BrindleNotFoundError:
+        raise
+    except BrindleError as e:
+        if "does not exist" not in str(e):
+            raise
+        raise BrindleNotFoundError(str(e))
+
+def invalidate(rng):
+    db, table = rng.choice(TABLES)
+    m.invalidate(db, rng.choice([table, table, table, None]))
+
+OPS = [store, store, query, query, query, query, join, invalidate]
+
+def worker(seed):
+    rng = random.Random(seed)
+    while time.monotonic() < deadline:
+        op = rng.choice(OPS)
+        try:
+            op(rng)
+            counts[op.__name__] = counts.get(op.__name__, 0) + 1
+        except BrindleNotFoundError:
+            counts["not found"] = counts.get("not found", 0) + 1
+        except Exception as e:
+            errors.append((op.__name__, repr(e)))
+
+threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join(60)
+stuck = [t.name for t in threads if t.is_alive()]
+m.shutdown()
+gc.collect()
+open_connections = 0
+for obj in gc.get_objects():
+    if isinstance(obj, duckdb.DuckDBPyConnection):
+        try:
+            obj.cursor().close()
+            open_connections += 1
+        except duckdb.ConnectionException:
+            pass
+print("counts", counts)
+print("errors", errors[:10], len(errors))
+print("stuck", stuck, "open", open_connections)
+sys.exit(1 if errors or stuck or open_connections else 0)
+"""
+
+
+def test_stress_stores_reads_joins_and_invalidations_with_cleanup_running(tmp_path):
+    status, out, err = run_child(STRESS, tmp_path, timeout=180)
+    assert status == 0, out + err
+    counts = eval(out.splitlines()[0].removeprefix("counts "))
+    assert min(counts.get(op, 0) for op in ("store", "query", "join", "invalidate")) > 20, out
