@@ -1,0 +1,119 @@
+"""Times BrindleManager against plain DuckDB doing the same work in the same
+run, and prints ratios (ours / plain for times, ours / plain for throughput).
+
+    python bench/bench_manager.py [--quick]
+
+Plain DuckDB refreshes a table the way a careful user would by hand: one
+atomic CREATE OR REPLACE TABLE ... AS SELECT * FROM df; its readers each
+keep a cursor of their own.
+"""
+
+import argparse
+import statistics
+import threading
+import time
+
+import duckdb
+import pandas as pd
+
+from bench_store_query import best_of, mixed_frame
+from brindle.config import BrindleConfig
+from brindle.quaymaster import BrindleManager
+
+
+def plain_replace(cursor, name, frame):
+    cursor.register("df", frame)
+    try:
+        cursor.execute(f"CREATE OR REPLACE TABLE {name} AS SELECT * FROM df")
+    finally:
+        cursor.unregister("df")
+
+
+def reads_per_second(read_for_thread, refresh, threads=2, seconds=3.0, every=0.1):
+    """Reads per second from `threads` readers while `refresh()` runs every `every` seconds."""
+    stop = threading.Event()
+    counts = [0] * threads
+
+    def reader(i):
+        read = read_for_thread()
+        while not stop.is_set():
+            read()
+            counts[i] += 1
+
+    def writer():
+        while not stop.wait(every):
+            refresh()
+
+    workers = [threading.Thread(target=reader, args=(i,)) for i in range(threads)]
+    workers.append(threading.Thread(target=writer))
+    for w in workers:
+        w.start()
+    time.sleep(seconds)
+    stop.set()
+    for w in workers:
+        w.join()
+    return sum(counts) / seconds
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="fewer repeats, for a smoke run")
+    args = parser.parse_args()
+    repeats = 3 if args.quick else 11
+
+    cache = BrindleManager(BrindleConfig())
+    small = mixed_frame(100_000)
+    cache.store("bench", "t", small)
+    con = duckdb.connect()
+    cursor = con.cursor()
+    plain_replace(cursor, "t", small)
+
+    results = []
+
+    def compare(name, ours, plain, inner=1):
+        # Rounds alternate between the two so that drift in machine load hits both alike.
+        ours(), plain()
+        t_ours, t_plain = [], []
+        for _ in range(repeats):
+            t_ours.append(best_of(ours, 1, inner))
+            t_plain.append(best_of(plain, 1, inner))
+        results.append((name, statistics.median(t_ours), statistics.median(t_plain), "time"))
+
+    compare("query, 10 of 100,000 rows", lambda: cache.query("bench", "t", limit=10),
+            lambda: cursor.execute("SELECT * FROM t  LIMIT 10").df(), inner=50)
+    compare("query, all 100,000 rows", lambda: cache.query("bench", "t"),
+            lambda: cursor.execute("SELECT * FROM t  ").df(), inner=3)
+
+    big = mixed_frame(1_000_000, seed=1)
+    compare("store, 1,000,000 mixed rows", lambda: cache.store("bench", "big", big),
+            lambda: plain_replace(cursor, "big", big))
+
+    # Two readers while a writer re-stores the 100,000-row table every 100 ms.
+    refreshed = [mixed_frame(100_000, seed=s) for s in range(2)]
+    flip = iter(range(10**9))
+    rounds = []
+    for _ in range(3 if args.quick else 5):
+        ours = reads_per_second(lambda: lambda: cache.query("bench", "t", limit=10),
+                                lambda: cache.store("bench", "t", refreshed[next(flip) % 2]))
+
+        def plain_reader():
+            own = con.cursor()
+            return lambda: own.execute("SELECT * FROM t  LIMIT 10").df()
+
+        writer_cursor = con.cursor()
+        plain = reads_per_second(plain_reader, lambda: plain_replace(writer_cursor, "t", refreshed[next(flip) % 2]))
+        rounds.append((ours, plain))
+    results.append(("reads/s, 2 readers, writer every 100 ms", statistics.median(r[0] for r in rounds),
+                    statistics.median(r[1] for r in rounds), "throughput"))
+
+    print(f"duckdb {duckdb.__version__}, pandas {pd.__version__}")
+    print(f"{'case':45} {'ours':>12} {'plain':>12} {'ratio':>7}")
+    for name, ours, plain, kind in results:
+        if kind == "time":
+            print(f"{name:45} {ours * 1e6:10.1f}us {plain * 1e6:10.1f}us {ours / plain:7.2f}")
+        else:
+            print(f"{name:45} {ours:10.0f}/s {plain:10.0f}/s {ours / plain:7.2f}")
+
+
+if __name__ == "__main__":
+    main()
