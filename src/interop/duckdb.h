@@ -54,17 +54,41 @@ inline nb::object loaded_module() {
     return nb::steal(m);
 }
 
+// cursor.close() where nothing may throw. Closing a cursor of a connection
+// that is already closed fails, and then there is nothing left to free.
+inline void close_quietly(nb::handle cursor) {
+    PyObject *r = call_method_raw(cursor.ptr(), kClose);
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_Clear();
+}
+
+// A new cursor of a real connection, ready for our own statements.
+//
+// DuckDB answers a name that is no table from a pandas DataFrame of that name
+// in the topmost Python frame, which for a call into C++ is the caller's: a
+// dropped table would be answered from whatever the caller keeps under its
+// name. Our cursors turn that off (the setting is per connection object, so
+// the caller's own connection keeps its own); a frame we mean to read is
+// registered explicitly instead.
+inline nb::object open_cursor(nb::handle connection) {
+    static const Name kNoReplacementScans{"SET python_enable_replacements = false"};
+    nb::object cursor = call_method(connection, kCursor);
+    try {
+        call_method(cursor, kExecute, kNoReplacementScans.handle());
+    } catch (nb::python_error &) {
+        close_quietly(cursor);
+        throw;
+    }
+    return cursor;
+}
+
 // A private cursor of a real connection, closed when the scope ends.
 class Cursor {
 public:
-    explicit Cursor(nb::handle connection) : cursor_(call_method(connection, kCursor)) {}
-    ~Cursor() {
-        PyObject *r = call_method_raw(cursor_.ptr(), kClose);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_Clear();  // closing a cursor of a closed connection: nothing left to free
-    }
+    explicit Cursor(nb::handle connection) : cursor_(open_cursor(connection)) {}
+    ~Cursor() { close_quietly(cursor_); }
     Cursor(const Cursor &) = delete;
     Cursor &operator=(const Cursor &) = delete;
 
@@ -111,7 +135,7 @@ public:
             throw_pending();
         if (entry && PyWeakref_GetObject(PyTuple_GET_ITEM(entry, 0)) == connection.ptr())
             return nb::borrow(PyTuple_GET_ITEM(entry, 1));
-        nb::object cursor = call_method(connection, kCursor);
+        nb::object cursor = open_cursor(connection);
         // When the connection goes, the weakref's callback pops the entry:
         // partial(cursors.pop, key)(ref) is cursors.pop(key, ref).
         static const Name kPop{"pop"};
