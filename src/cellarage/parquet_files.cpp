@@ -21,6 +21,9 @@ const Name kMakedirs{"makedirs"};
 const Name kReplace{"replace"};
 const Name kRemove{"remove"};
 const Name kReadParquet{"read_parquet"};
+const Name kOpen{"open"};
+const Name kClose{"close"};
+const Name kReadBinary{"rb"};
 const Name kToParquet{"to_parquet"};
 const Name kGetPersistPath{"get_persist_path"};
 const Name kIsTablePersistent{"is_table_persistent"};
@@ -110,6 +113,22 @@ void write_replacing(nb::handle df, nb::handle path, nb::handle table) {
         ignore_failure([&] { call_method(scope().get(kOs), kRemove, temp); });
         throw;
     }
+}
+
+// Reading by path opens the file once for its footer and again for its data,
+// so a replace in between mixes two files. Everything is read through one
+// open file object instead: a reader gets the old file or the new one, whole.
+nb::object read_parquet_once(nb::handle path) {
+    nb::object file = call_method(scope().get(kIo), kOpen, path, kReadBinary.handle());
+    nb::object df;
+    try {
+        df = call_method(scope().get(kPd), kReadParquet, file);
+    } catch (nb::python_error &) {
+        ignore_failure([&] { call_method(file, kClose); });
+        throw;
+    }
+    call_method(file, kClose);
+    return df;
 }
 
 // Appends (database, table) for each "<table>.parquet" entry of the directory.
@@ -208,7 +227,7 @@ nb::object load_table_from_parquet(const Args &a) {
         return nb::none();
     return guarded(
         [&] {
-            nb::object df = call_method(scope().get(kPd), kReadParquet, path);
+            nb::object df = read_parquet_once(path);
             log_format(logger_of(self), Level::Info, text::kLoadedParquet, database, table, row_count(df), path);
             return df;
         },
