@@ -202,6 +202,18 @@ inline nb::object execute(nb::handle target, const std::string &sql, nb::handle 
 
 inline nb::object fetchone(nb::handle result) { return call_method(result, kFetchone); }
 inline nb::object fetchall(nb::handle result) { return call_method(result, kFetchall); }
+
+// result.fetchone(), leaving no result open behind it. On DuckDB 2 a result
+// that has not been read to its end blocks its connection for other work
+// (the caller's next con.sql() fails), so on a real connection the rest is
+// read too; after a row that is the end of a one-row result. Objects that
+// are not DuckDB connections are driven as they are.
+inline nb::object fetch_first(nb::handle result) {
+    nb::object row = fetchone(result);
+    if (!is_none(row) && is_connection(loaded_module(), result))
+        fetchall(result);
+    return row;
+}
 inline nb::object to_frame(nb::handle result) { return call_method(result, kDf); }
 
 // Makes `frame` visible under `name` on `target` for the scope, and removes it

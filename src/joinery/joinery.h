@@ -3,6 +3,7 @@
 // Every function runs its statements on the connection the caller passes,
 // exactly as that object's execute() takes them: no cursor, no lock, no
 // logging, and whatever the connection raises reaches the caller unchanged.
+// Nothing is left open on it: every result read is read to its end.
 #pragma once
 
 #include "interop/duckdb.h"

@@ -18,7 +18,7 @@ nb::object get_duckdb_table_schema(const Args &a) {
 }
 
 nb::object row_count(nb::handle connection, std::string_view table) {
-    nb::object row = duck::fetchone(run(connection, fill(text::kCountRows, {{"table_name", table}})));
+    nb::object row = duck::fetch_first(run(connection, fill(text::kCountRows, {{"table_name", table}})));
     if (is_none(row))
         return nb::int_(0);
     return nb::object(row[0]);
@@ -29,7 +29,7 @@ nb::object row_count(nb::handle connection, std::string_view table) {
 nb::object estimated_size(nb::handle connection, std::string_view table) {
     return guarded(
         [&] {
-            nb::object row = duck::fetchone(run(connection, fill(text::kEstimatedSize, {{"table_name", table}})));
+            nb::object row = duck::fetch_first(run(connection, fill(text::kEstimatedSize, {{"table_name", table}})));
             if (is_none(row))
                 return nb::object(nb::none());
             return nb::object(row[0]);

@@ -135,7 +135,7 @@ nb::object cache_query_execute_sql(const Args &a) {
 }
 
 nb::object describe(nb::handle target, std::string_view table) {
-    nb::object count_row = duck::fetchone(duck::execute(target, fill(text::kCountRows, {{"table", table}})));
+    nb::object count_row = duck::fetch_first(duck::execute(target, fill(text::kCountRows, {{"table", table}})));
     nb::object row_count = count_row[0];
     nb::object rows = duck::fetchall(duck::execute(target, fill(text::kDescribe, {{"table", table}})));
     nb::list columns;
