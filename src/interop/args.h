@@ -4,6 +4,7 @@
 // subclass, no None); `int` takes any number, converted with int() unless it
 // already is an exact int; Optional[...] also takes None; `bool` is taken by
 // its truth value. A wrong type raises TypeError before anything happens.
+// (A number that must not be negative is checked the same way, as ValueError.)
 #pragma once
 
 #include "core.h"
@@ -66,6 +67,19 @@ public:
             refuse(i, "int");
         }
         return nb::steal(converted);
+    }
+
+    // Any number, as an exact int of at least 0; a negative one is a
+    // ValueError, raised before anything happens like a wrong type is.
+    nb::object non_negative_integer(size_t i) const {
+        nb::object v = integer(i);
+        int negative = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_LT);
+        if (negative < 0)
+            throw_pending();
+        if (negative)
+            throw_value_error(std::string(qualname_) + "() argument '" + to_text(names_[i]) +
+                              "' must be at least 0, not " + to_text(v));
+        return v;
     }
 
     // None, or any number as an exact int (None returned as an invalid object).
