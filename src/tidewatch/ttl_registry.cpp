@@ -87,6 +87,12 @@ bool greater(nb::handle left, nb::handle right) {
 nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
 
 // Holds _registry_lock for the scope and gives access to the dict.
+//
+// Records are never written while it is held: a handler (or anything it
+// triggers) may call back into the registry, and the lock is not re-entrant.
+// Each operation decides under the lock what to record and writes the record
+// after the scope ends; objects it takes out of the registry are kept until
+// then too, so that none is destroyed under the lock.
 class Locked {
 public:
     explicit Locked(nb::handle self)
@@ -161,15 +167,20 @@ nb::object registry_register(const Args &a) {
     Pair p = pair_of(a);
     nb::object ttl = a.integer(3);
     bool scheduler_managed = a.flag(4);
-    Locked r(self);
-    nb::object tables = lookup(r.registry(), p.database);
-    if (!tables.is_valid()) {
-        tables = nb::dict();
-        set_item(r.registry(), p.database, tables);
-    }
+    // Built before the lock: the dataclass's __init__ is Python code.
     nb::object entry = call(scope().get(kTTLEntry), now(), ttl, py_bool(false),
                             py_bool(scheduler_managed), nb::int_(0));
-    set_item(tables, p.table, entry);
+    nb::object replaced;
+    {
+        Locked r(self);
+        nb::object tables = lookup(r.registry(), p.database);
+        if (!tables.is_valid()) {
+            tables = nb::dict();
+            set_item(r.registry(), p.database, tables);
+        }
+        replaced = lookup(tables, p.table);
+        set_item(tables, p.table, entry);
+    }
     log(logger_of(self), Level::Debug, [&] {
         return fill(text::kRegistered, {{"database", str_view(p.database)},
                                         {"table", str_view(p.table)},
@@ -179,74 +190,102 @@ nb::object registry_register(const Args &a) {
     return nb::none();
 }
 
-// Applies change(entry, logger, pair) to the entry filed under the pair,
-// holding _registry_lock; a missing entry is no error and changes nothing.
-template <typename Change>
-nb::object update_entry(const Args &a, Change &&change) {
+// Applies change(entry) to the entry filed under the pair, holding
+// _registry_lock; a missing entry is no error, changes nothing and is not
+// recorded. The record, message(pair, what change returned), is written at
+// `level` once the lock is released.
+template <typename Change, typename Message>
+nb::object update_entry(const Args &a, Level level, Change &&change, Message &&message) {
     nb::handle self = a[0];
     Pair p = pair_of(a);
-    Locked r(self);
-    nb::object entry = r.entry(p.database, p.table);
-    if (entry.is_valid())
-        change(entry, logger_of(self), p);
+    nb::object changed;
+    {
+        Locked r(self);
+        nb::object entry = r.entry(p.database, p.table);
+        if (!entry.is_valid())
+            return nb::none();
+        changed = change(entry);
+    }
+    log(logger_of(self), level, [&] { return message(p, changed); });
     return nb::none();
 }
 
 nb::object registry_update_loaded_time(const Args &a) {
-    return update_entry(a, [](nb::handle entry, nb::handle logger, const Pair &p) {
-        set_attr(entry, kLoadedAt, now());
-        set_attr(entry, kIsStale, Py_False);
-        log(logger, Level::Debug, [&] { return pair_message(text::kUpdatedLoadedTime, p); });
-    });
+    nb::object at = now();
+    return update_entry(
+        a, Level::Debug,
+        [&](nb::handle entry) {
+            set_attr(entry, kLoadedAt, at);
+            set_attr(entry, kIsStale, Py_False);
+            return nb::object();
+        },
+        [](const Pair &p, nb::handle) { return pair_message(text::kUpdatedLoadedTime, p); });
 }
 
 nb::object registry_mark_stale(const Args &a) {
-    return update_entry(a, [](nb::handle entry, nb::handle logger, const Pair &p) {
-        set_attr(entry, kIsStale, Py_True);
-        log(logger, Level::Info, [&] { return pair_message(text::kMarkedStale, p); });
-    });
+    return update_entry(
+        a, Level::Info,
+        [](nb::handle entry) {
+            set_attr(entry, kIsStale, Py_True);
+            return nb::object();
+        },
+        [](const Pair &p, nb::handle) { return pair_message(text::kMarkedStale, p); });
 }
 
 nb::object registry_increment_readers(const Args &a) {
-    return update_entry(a, [](nb::handle entry, nb::handle logger, const Pair &p) {
-        nb::object count = checked(PyNumber_Add(attr(entry, kActiveReaders).ptr(), one()));
-        set_attr(entry, kActiveReaders, count);
-        log(logger, Level::Debug, [&] { return readers_message(text::kReaderUp, p, count); });
-    });
+    return update_entry(
+        a, Level::Debug,
+        [](nb::handle entry) {
+            nb::object count = checked(PyNumber_Add(attr(entry, kActiveReaders).ptr(), one()));
+            set_attr(entry, kActiveReaders, count);
+            return count;
+        },
+        [](const Pair &p, nb::handle count) { return readers_message(text::kReaderUp, p, count); });
 }
 
 nb::object registry_decrement_readers(const Args &a) {
-    return update_entry(a, [](nb::handle entry, nb::handle logger, const Pair &p) {
-        nb::object count = checked(PyNumber_Subtract(attr(entry, kActiveReaders).ptr(), one()));
-        // max(0, count - 1): unmatched decrements never drive the count negative.
-        if (!greater(count, zero()))
-            count = nb::borrow(zero());
-        set_attr(entry, kActiveReaders, count);
-        log(logger, Level::Debug, [&] { return readers_message(text::kReaderDown, p, count); });
-    });
+    return update_entry(
+        a, Level::Debug,
+        [](nb::handle entry) {
+            nb::object count = checked(PyNumber_Subtract(attr(entry, kActiveReaders).ptr(), one()));
+            // max(0, count - 1): unmatched decrements never drive the count negative.
+            if (!greater(count, zero()))
+                count = nb::borrow(zero());
+            set_attr(entry, kActiveReaders, count);
+            return count;
+        },
+        [](const Pair &p, nb::handle count) { return readers_message(text::kReaderDown, p, count); });
 }
 
 nb::object registry_remove(const Args &a) {
     nb::handle self = a[0];
     Pair p = pair_of(a);
-    Locked r(self);
-    nb::object tables = lookup(r.registry(), p.database);
-    if (!tables.is_valid())
-        return nb::none();
-    if (contains(tables, p.table))
-        del_item(tables, p.table);
-    if (!truth(tables))
-        del_item(r.registry(), p.database);
+    nb::object tables, removed;
+    {
+        Locked r(self);
+        tables = lookup(r.registry(), p.database);
+        if (!tables.is_valid())
+            return nb::none();
+        removed = lookup(tables, p.table);
+        if (removed.is_valid())
+            del_item(tables, p.table);
+        if (!truth(tables))
+            del_item(r.registry(), p.database);
+    }
     log(logger_of(self), Level::Debug, [&] { return pair_message(text::kRemoved, p); });
     return nb::none();
 }
 
 nb::object registry_remove_database(const Args &a) {
     nb::handle self = a[0], database = a.str(1);
-    Locked r(self);
-    if (!contains(r.registry(), database))
-        return nb::none();
-    del_item(r.registry(), database);
+    nb::object removed;
+    {
+        Locked r(self);
+        removed = lookup(r.registry(), database);
+        if (!removed.is_valid())
+            return nb::none();
+        del_item(r.registry(), database);
+    }
     log(logger_of(self), Level::Info,
         [&] { return fill(text::kRemovedDatabase, {{"database", str_view(database)}}); });
     return nb::none();
