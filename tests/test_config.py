@@ -161,9 +161,18 @@ def test_resolver_is_safe_from_many_threads(resolver):
     assert set(answers) == {(10, "per_table_db")}
 
 
-@pytest.mark.parametrize("name", ["BrindleNotFoundError", "BrindleLockError", "BrindleStaleError", "BrindlePersistenceError"])
+@pytest.mark.parametrize("name", ["BrindleNotFoundError", "BrindleLockError", "BrindleStaleError",
+                                  "BrindlePersistenceError", "ConfigError"])
 def test_error_classes(name):
     cls = getattr(errors, name)
     assert issubclass(cls, errors.BrindleError) and issubclass(errors.BrindleError, Exception)
     err = cls("Table a.b not found in cache")
     assert str(err) == "Table a.b not found in cache" and err.args == ("Table a.b not found in cache",)
+
+
+def test_config_errors_are_brindle_errors_and_value_errors():
+    import brindle
+    assert brindle.ConfigError is errors.ConfigError is ConfigError
+    for family in (errors.BrindleError, ValueError):
+        with pytest.raises(family):
+            BrindleConfig.from_env({"BRINDLE_DEFAULT_MODE": "sharded"})

@@ -13,15 +13,13 @@ import math
 import os
 from typing import Any, Mapping, Optional
 
+from ..errors import ConfigError
+
 __all__ = ["BrindleConfig", "CacheConfigResolver", "ConfigError"]
 
 SINGLE_DB = "single_db"
 PER_TABLE_DB = "per_table_db"
 _MODES = (SINGLE_DB, PER_TABLE_DB)
-
-
-class ConfigError(ValueError):
-    """A configuration value or file is not usable."""
 
 
 def _check_str(name: str, value: Any) -> str:
