@@ -28,6 +28,24 @@ def _check_str(name: str, value: Any) -> str:
     return value
 
 
+def _check_name(name: str, value: Any) -> str:
+    if not _check_str(name, value):
+        raise ConfigError(f"{name} must not be empty")
+    return value
+
+
+def _check_optional_str(name: str, value: Any) -> Optional[str]:
+    if value is not None and type(value) is not str:
+        raise TypeError(f"{name} must be str or None, not {type(value).__name__}")
+    return value
+
+
+def _check_path(name: str, value: Any) -> Any:
+    if value is not None and not isinstance(value, (str, os.PathLike)):
+        raise TypeError(f"{name} must be a path or None, not {type(value).__name__}")
+    return value
+
+
 def _check_mode(name: str, value: Any) -> str:
     _check_str(name, value)
     if value not in _MODES:
@@ -49,6 +67,23 @@ def _check_seconds(name: str, value: Any) -> float | int:
     if not math.isfinite(value) or value < 0:
         raise ConfigError(f"{name} must be a finite number >= 0, not {value!r}")
     return value
+
+
+# Attribute -> the check its value must pass, wherever the value comes from.
+_CHECKS = {
+    "log_name": _check_str,
+    "config_file_path": _check_path,
+    "cleanup_interval_minutes": lambda name, value: _check_int(name, value, 1),
+    "default_mode": _check_mode,
+    "default_tidewatch_minutes": lambda name, value: _check_int(name, value, 0),
+    "lock_timeout_seconds": _check_seconds,
+    "persist_base_path": _check_optional_str,
+    "service_name": _check_name,
+}
+
+
+def _checked(attribute: str, value: Any) -> Any:
+    return _CHECKS[attribute](attribute, value)
 
 
 class BrindleConfig:
@@ -92,26 +127,14 @@ class BrindleConfig:
         persist_base_path: Optional[str] = None,
         service_name: str = "brindle",
     ) -> None:
-        self.log_name = _check_str("log_name", log_name)
-        if config_file_path is not None and not isinstance(config_file_path, (str, os.PathLike)):
-            raise TypeError(
-                f"config_file_path must be a path or None, not {type(config_file_path).__name__}"
-            )
-        self.config_file_path = config_file_path
-        self.cleanup_interval_minutes = _check_int(
-            "cleanup_interval_minutes", cleanup_interval_minutes, 1
-        )
-        self.default_mode = _check_mode("default_mode", default_mode)
-        self.default_tidewatch_minutes = _check_int(
-            "default_tidewatch_minutes", default_tidewatch_minutes, 0
-        )
-        self.lock_timeout_seconds = _check_seconds("lock_timeout_seconds", lock_timeout_seconds)
-        if persist_base_path is not None and type(persist_base_path) is not str:
-            raise TypeError(
-                f"persist_base_path must be str or None, not {type(persist_base_path).__name__}"
-            )
-        self.persist_base_path = persist_base_path
-        self.service_name = _check_str("service_name", service_name)
+        self.log_name = _checked("log_name", log_name)
+        self.config_file_path = _checked("config_file_path", config_file_path)
+        self.cleanup_interval_minutes = _checked("cleanup_interval_minutes", cleanup_interval_minutes)
+        self.default_mode = _checked("default_mode", default_mode)
+        self.default_tidewatch_minutes = _checked("default_tidewatch_minutes", default_tidewatch_minutes)
+        self.lock_timeout_seconds = _checked("lock_timeout_seconds", lock_timeout_seconds)
+        self.persist_base_path = _checked("persist_base_path", persist_base_path)
+        self.service_name = _checked("service_name", service_name)
 
     @classmethod
     def from_env(cls, environ: Optional[Mapping[str, str]] = None) -> "BrindleConfig":
@@ -126,14 +149,13 @@ class BrindleConfig:
             raw = env.get(variable)
             if raw is None:
                 continue
+            # Checked here, one variable at a time, so that the error names
+            # the variable rather than the attribute it sets.
             try:
-                kwargs[attribute] = _parse_env_value(attribute, raw)
+                kwargs[attribute] = _checked(attribute, _parse_env_value(attribute, raw))
             except (TypeError, ValueError) as exc:
                 raise ConfigError(f"Invalid value for {variable}: {raw!r} ({exc})") from exc
-        try:
-            return cls(**kwargs)
-        except (TypeError, ValueError) as exc:
-            raise ConfigError(f"Invalid brindle environment configuration: {exc}") from exc
+        return cls(**kwargs)
 
     def __repr__(self) -> str:
         fields = ", ".join(f"{k}={v!r}" for k, v in vars(self).items())
@@ -148,7 +170,7 @@ def _parse_env_value(attribute: str, raw: str) -> Any:
     if attribute in ("config_file_path", "persist_base_path"):
         return raw or None
     if attribute == "default_mode":
-        return _check_mode("mode", raw.strip())
+        return raw.strip()
     return raw
 
 
