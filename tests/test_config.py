@@ -138,6 +138,9 @@ def test_no_file_means_defaults():
         ({"databases": {"a": {"mode": "sharded"}}}, "mode must be"),
         ({"databases": {"a": {"tables": {"t": {"ttl_minutes": "10"}}}}}, "ttl_minutes must be an integer"),
         ({"databases": {"a": {"tabels": {}}}}, "unknown keys: tabels"),
+        ({"databse": {"a": {}}}, "unknown keys: databse"),
+        ({"databases": {"a": {"ttl_minute": 5}}}, "unknown keys: ttl_minute"),
+        ({"databases": {"a": {"tables": {"t": {"ttl_minute": 5}}}}}, "unknown keys: ttl_minute"),
     ],
 )
 def test_bad_files_name_the_file(tmp_path, content, fragment):

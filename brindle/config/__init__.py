@@ -183,6 +183,7 @@ class CacheConfigResolver:
     file: every answer comes from the defaults the caller passes.
     """
 
+    _TOP_KEYS = {"databases"}
     _DATABASE_KEYS = {"mode", "ttl_minutes", "persist_path", "in_memory", "tables"}
     _TABLE_KEYS = {"ttl_minutes", "scheduler_managed", "persist"}
 
@@ -205,6 +206,7 @@ class CacheConfigResolver:
             raise ConfigError(f"Cannot read configuration file {path}: {exc}") from exc
         if not isinstance(data, dict):
             raise ConfigError(f"Configuration file {path}: top level must be an object")
+        _refuse_unknown_keys(f"Configuration file {path}", data, cls._TOP_KEYS)
         databases = data.get("databases", {})
         if not isinstance(databases, dict):
             raise ConfigError(f"Configuration file {path}: 'databases' must be an object")
@@ -217,9 +219,7 @@ class CacheConfigResolver:
         where = f"Configuration file {path}: database {name!r}"
         if not isinstance(entry, dict):
             raise ConfigError(f"{where} must be an object")
-        unknown = set(entry) - cls._DATABASE_KEYS
-        if unknown:
-            raise ConfigError(f"{where} has unknown keys: {', '.join(sorted(unknown))}")
+        _refuse_unknown_keys(where, entry, cls._DATABASE_KEYS)
         if "mode" in entry and entry["mode"] not in _MODES:
             raise ConfigError(f"{where}: mode must be 'single_db' or 'per_table_db'")
         if "ttl_minutes" in entry and not _is_plain_int(entry["ttl_minutes"]):
@@ -237,9 +237,7 @@ class CacheConfigResolver:
             twhere = f"{where}, table {table!r}"
             if not isinstance(settings, dict):
                 raise ConfigError(f"{twhere} must be an object")
-            unknown = set(settings) - cls._TABLE_KEYS
-            if unknown:
-                raise ConfigError(f"{twhere} has unknown keys: {', '.join(sorted(unknown))}")
+            _refuse_unknown_keys(twhere, settings, cls._TABLE_KEYS)
             if "ttl_minutes" in settings and not _is_plain_int(settings["ttl_minutes"]):
                 raise ConfigError(f"{twhere}: ttl_minutes must be an integer")
             for flag in ("scheduler_managed", "persist"):
@@ -287,6 +285,13 @@ class CacheConfigResolver:
     def is_table_persistent(self, database: str, table: str) -> bool:
         """True when the table is marked "persist": true."""
         return bool(self._table(database, table).get("persist", False))
+
+
+def _refuse_unknown_keys(where: str, entry: dict, known: set) -> None:
+    # A misspelled key would otherwise be ignored without a word.
+    unknown = set(entry) - known
+    if unknown:
+        raise ConfigError(f"{where} has unknown keys: {', '.join(sorted(unknown))}")
 
 
 def _is_plain_int(value: Any) -> bool:
