@@ -8,10 +8,6 @@ namespace brindle::cellarage {
 namespace nb = nanobind;
 using namespace brindle::interop;
 
-// brindle.cellarage itself; its attributes (io, os, logging, datetime,
-// timezone, pd, BrindlePersistenceError) are looked up there on every use.
-ModuleScope &scope();
-
 inline const char *const kModule = "brindle.cellarage";
 
 // Module attributes.

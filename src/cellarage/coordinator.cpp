@@ -36,11 +36,11 @@ std::string shown(nb::handle name) {
 }
 
 void raise_persistence_error(const std::string &message, const nb::python_error &cause) {
-    raise_from(scope().get(kPersistenceError), message, cause);
+    raise_from(this_module().get(kPersistenceError), message, cause);
 }
 
 void raise_persistence_error(const std::string &message) {
-    raise_plain(scope().get(kPersistenceError), message);
+    raise_plain(this_module().get(kPersistenceError), message);
 }
 
 nb::object connector_lock(nb::handle self) {
@@ -65,7 +65,7 @@ nb::object coordinator_init(const Args &a) {
     set_attr(self, kExternalConnector, connector);
     // Plain concatenation, as `config.log_name + ".persistence"` would do it.
     nb::object name = checked(PyNumber_Add(attr(config, kLogName).ptr(), kPersistenceSuffix.ptr()));
-    set_attr(self, kLogger, call_method(scope().get(kLogging), kGetLogger, name));
+    set_attr(self, kLogger, call_method(this_module().get(kLogging), kGetLogger, name));
     set_attr(self, kConnectorLock, new_connector_lock());
     return nb::none();
 }

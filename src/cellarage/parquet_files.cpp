@@ -29,7 +29,7 @@ const Name kGetPersistPath{"get_persist_path"};
 const Name kIsTablePersistent{"is_table_persistent"};
 const Name kParquetSuffix{text::kParquetSuffix};
 
-nb::object os_path() { return attr(scope().get(kOs), kPath); }
+nb::object os_path() { return attr(this_module().get(kOs), kPath); }
 
 nb::object base_path_of(nb::handle self) { return attr(attr(self, kConfig), kPersistBasePath); }
 
@@ -76,7 +76,7 @@ std::string type_name_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 // os.makedirs(directory, exist_ok=True)
 void make_directories(nb::handle directory) {
-    scope().get(kOs).attr(kMakedirs.handle())(directory, nb::arg("exist_ok") = true);
+    this_module().get(kOs).attr(kMakedirs.handle())(directory, nb::arg("exist_ok") = true);
 }
 
 // A temporary name no other writer (thread, process or host sharing the
@@ -108,9 +108,9 @@ void write_replacing(nb::handle df, nb::handle path, nb::handle table) {
     nb::object temp = temp_path_beside(directory, table);
     try {
         df.attr(kToParquet.handle())(temp, nb::arg("index") = false);
-        call_method(scope().get(kOs), kReplace, temp, path);
+        call_method(this_module().get(kOs), kReplace, temp, path);
     } catch (nb::python_error &) {
-        ignore_failure([&] { call_method(scope().get(kOs), kRemove, temp); });
+        ignore_failure([&] { call_method(this_module().get(kOs), kRemove, temp); });
         throw;
     }
 }
@@ -119,10 +119,10 @@ void write_replacing(nb::handle df, nb::handle path, nb::handle table) {
 // so a replace in between mixes two files. Everything is read through one
 // open file object instead: a reader gets the old file or the new one, whole.
 nb::object read_parquet_once(nb::handle path) {
-    nb::object file = call_method(scope().get(kIo), kOpen, path, kReadBinary.handle());
+    nb::object file = call_method(this_module().get(kIo), kOpen, path, kReadBinary.handle());
     nb::object df;
     try {
-        df = call_method(scope().get(kPd), kReadParquet, file);
+        df = call_method(this_module().get(kPd), kReadParquet, file);
     } catch (nb::python_error &) {
         ignore_failure([&] { call_method(file, kClose); });
         throw;
@@ -133,7 +133,7 @@ nb::object read_parquet_once(nb::handle path) {
 
 // Appends (database, table) for each "<table>.parquet" entry of the directory.
 void collect_tables(nb::handle directory, nb::handle database, nb::handle result) {
-    nb::object names = call_method(scope().get(kOs), kListdir, directory);
+    nb::object names = call_method(this_module().get(kOs), kListdir, directory);
     for (nb::handle name : names) {
         if (!PyUnicode_Check(name.ptr()))
             continue;
@@ -246,7 +246,7 @@ nb::object list_persisted_parquet_tables(const Args &a) {
     if (!truth(base) || !truth(call_method(os_path(), kIsdir, base)))
         return result;
     try {
-        nb::object entries = call_method(scope().get(kOs), kListdir, base);
+        nb::object entries = call_method(this_module().get(kOs), kListdir, base);
         for (nb::handle database : entries) {
             if (!is_safe_database(database))
                 continue;

@@ -29,7 +29,7 @@ nb::object service_name_of(nb::handle self) { return attr(attr(self, kConfig), k
 
 // datetime.now(timezone.utc).isoformat()
 nb::object utc_timestamp_text() {
-    nb::object now = call_method(scope().get(kDatetime), kNow, attr(scope().get(kTimezone), kUtc));
+    nb::object now = call_method(this_module().get(kDatetime), kNow, attr(this_module().get(kTimezone), kUtc));
     return call_method(now, kIsoformat);
 }
 
@@ -84,7 +84,7 @@ nb::object has_external_connector(const Args &a) {
 
 nb::object serialize_df(const Args &a) {
     nb::handle df = a[1];
-    nb::object buffer = call_method(scope().get(kIo), kBytesIO);
+    nb::object buffer = call_method(this_module().get(kIo), kBytesIO);
     df.attr(kToParquet.handle())(buffer, nb::arg("index") = false);
     return call_method(buffer, kGetvalue);
 }
@@ -93,8 +93,8 @@ nb::object deserialize_df(const Args &a) {
     nb::handle data = a[1];
     if (!PyBytes_CheckExact(data.ptr()))
         throw_type_error(fill(text::kDataNotBytes, {{"type", Py_TYPE(data.ptr())->tp_name}}));
-    nb::object buffer = call_method(scope().get(kIo), kBytesIO, data);
-    return call_method(scope().get(kPd), kReadParquet, buffer);
+    nb::object buffer = call_method(this_module().get(kIo), kBytesIO, data);
+    return call_method(this_module().get(kPd), kReadParquet, buffer);
 }
 
 nb::object save_to_external(const Args &a) {

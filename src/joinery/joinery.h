@@ -17,10 +17,6 @@ namespace brindle::joinery {
 namespace nb = nanobind;
 using namespace brindle::interop;
 
-// brindle.joinery itself; functions that call their siblings look them up
-// there on every use.
-ModuleScope &scope();
-
 inline constexpr const char *kModule = "brindle.joinery";
 
 // Runs one statement on the connection and returns what execute() returns.

@@ -42,7 +42,7 @@ nb::object get_duckdb_table_info(const Args &a) {
     std::string_view t = str_view(table);
     nb::object count = row_count(connection, t);
     // Through the module, as a call from Python code would go.
-    nb::object schema = call(scope().get(kGetSchema), connection, table);
+    nb::object schema = call(this_module().get(kGetSchema), connection, table);
     nb::object columns = checked(PySequence_List(call_method(schema, kKeys).ptr()));
     nb::object size = estimated_size(connection, t);
 

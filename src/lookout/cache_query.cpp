@@ -9,7 +9,7 @@ namespace {
 nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
 
 void require_identifier(nb::handle table) {
-    duck::require_plain_identifier(table, scope().get(kBrindleError));
+    duck::require_plain_identifier(table, this_module().get(kBrindleError));
 }
 
 duck::ReadCursors &read_cursors() {
@@ -55,8 +55,8 @@ bool mentions_missing(const std::string &error) {
                                    const char *other_template) {
     std::string error = error_text(e);
     if (mentions_missing(error))
-        raise_from(scope().get(kBrindleNotFoundError), fill(text::kNotFound, {{"table", table}}), e);
-    raise_from(scope().get(kBrindleError), fill(other_template, {{"table", table}, {"error", error}}), e);
+        raise_from(this_module().get(kBrindleNotFoundError), fill(text::kNotFound, {{"table", table}}), e);
+    raise_from(this_module().get(kBrindleError), fill(other_template, {{"table", table}, {"error", error}}), e);
 }
 
 struct SelectPieces {
@@ -88,7 +88,7 @@ std::string select_statement(nb::handle table, nb::handle sql_where, nb::handle 
 }
 
 nb::object cache_query_init(const Args &a) {
-    set_attr(a[0], kLogger, scope().logger());
+    set_attr(a[0], kLogger, this_module().logger());
     return nb::none();
 }
 
@@ -130,7 +130,7 @@ nb::object cache_query_execute_sql(const Args &a) {
             return frame;
         },
         [&](nb::python_error &e) -> nb::object {
-            raise_from(scope().get(kBrindleError), fill(text::kRawFailed, {{"error", error_text(e)}}), e);
+            raise_from(this_module().get(kBrindleError), fill(text::kRawFailed, {{"error", error_text(e)}}), e);
         });
 }
 

@@ -10,7 +10,7 @@ const Name kEmpty{"empty"};
 nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
 
 void require_identifier(nb::handle table) {
-    duck::require_plain_identifier(table, scope().get(kBrindleError));
+    duck::require_plain_identifier(table, this_module().get(kBrindleError));
 }
 
 struct StoreNames {
@@ -82,7 +82,7 @@ void swap_in_steps(nb::handle connection, nb::handle logger, const StoreNames &n
 
 nb::object cache_store_init(const Args &a) {
     nb::handle self = a[0];
-    set_attr(self, kLogger, scope().logger());
+    set_attr(self, kLogger, this_module().logger());
     return nb::none();
 }
 
@@ -94,7 +94,7 @@ nb::object cache_store_store(const Args &a) {
         log(logger, Level::Warning, [&] { return fill(text::kEmptyFrame, {{"table", n.table}}); });
     n.temp_table = n.table + text::kTempSuffix;
     require_identifier(table);
-    bool real = duck::is_connection(scope().get(kDuckdb), connection);
+    bool real = duck::is_connection(this_module().get(kDuckdb), connection);
     guarded(
         [&] {
             if (real)
@@ -103,7 +103,7 @@ nb::object cache_store_store(const Args &a) {
                 swap_in_steps(connection, logger, n, df);
         },
         [&](nb::python_error &e) {
-            raise_from(scope().get(kBrindleError),
+            raise_from(this_module().get(kBrindleError),
                        fill(text::kStoreFailed, {{"table", n.table}, {"error", error_text(e)}}), e);
         });
     return nb::none();
@@ -116,13 +116,13 @@ nb::object cache_store_drop_table(const Args &a) {
     nb::object logger = logger_of(self);
     guarded(
         [&] {
-            duck::with_cursor(scope().get(kDuckdb), connection, [&](nb::handle c) {
+            duck::with_cursor(this_module().get(kDuckdb), connection, [&](nb::handle c) {
                 return duck::execute(c, fill(text::kDropTable, {{"table", name}}));
             });
             log(logger, Level::Info, [&] { return fill(text::kDropped, {{"table", name}}); });
         },
         [&](nb::python_error &e) {
-            raise_from(scope().get(kBrindleError),
+            raise_from(this_module().get(kBrindleError),
                        fill(text::kDropFailed, {{"table", name}, {"error", error_text(e)}}), e);
         });
     return nb::none();
@@ -132,7 +132,7 @@ nb::object cache_store_table_exists(const Args &a) {
     nb::handle self = a[0], connection = a[1], table = a.str(2);
     return guarded(
         [&] {
-            nb::object row = duck::with_cursor(scope().get(kDuckdb), connection, [&](nb::handle c) {
+            nb::object row = duck::with_cursor(this_module().get(kDuckdb), connection, [&](nb::handle c) {
                 nb::list params;
                 params.append(table);
                 return duck::fetchone(duck::execute(c, text::kTableExists, params));
@@ -156,7 +156,7 @@ nb::object cache_store_get_row_count(const Args &a) {
         return nb::int_(0);
     return guarded(
         [&] {
-            nb::object row = duck::with_cursor(scope().get(kDuckdb), connection, [&](nb::handle c) {
+            nb::object row = duck::with_cursor(this_module().get(kDuckdb), connection, [&](nb::handle c) {
                 return duck::fetchone(duck::execute(c, fill(text::kCountRows, {{"table", str_view(table)}})));
             });
             if (is_none(row))
@@ -172,7 +172,7 @@ nb::object cache_store_get_table_columns(const Args &a) {
         return nb::list();
     return guarded(
         [&] {
-            nb::object rows = duck::with_cursor(scope().get(kDuckdb), connection, [&](nb::handle c) {
+            nb::object rows = duck::with_cursor(this_module().get(kDuckdb), connection, [&](nb::handle c) {
                 return duck::fetchall(duck::execute(c, fill(text::kDescribe, {{"table", str_view(table)}})));
             });
             nb::list names;

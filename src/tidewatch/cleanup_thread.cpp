@@ -89,7 +89,7 @@ bool sleep_interval(PyObject *self) {
     Py_DECREF(minutes);
     if (!seconds)
         return false;
-    PyObject *time = PyObject_GetAttr(scope().module().ptr(), kTime.ptr());
+    PyObject *time = PyObject_GetAttr(this_module().module().ptr(), kTime.ptr());
     PyObject *result = time ? PyObject_CallMethodOneArg(time, kSleep.ptr(), seconds) : nullptr;
     Py_XDECREF(time);
     Py_DECREF(seconds);
@@ -229,7 +229,7 @@ nb::object start_cleanup_thread(const Args &a) {
     set_attr(self, kCleanupCallback, callback);
     set_attr(self, kCleanupInterval, interval);
     call_method(attr(self, kCleanupStopEvent), kClear);
-    nb::object thread = attr(scope().get(kThreading), kThread)(
+    nb::object thread = attr(this_module().get(kThreading), kThread)(
         nb::arg("target") = attr(self, kCleanupLoop), nb::arg("daemon") = true,
         nb::arg("name") = text::kThreadName);
     set_attr(self, kCleanupThread, thread);

@@ -10,10 +10,6 @@ using namespace brindle::interop;
 
 constexpr const char *kModuleName = "brindle.tidewatch";
 
-// brindle.tidewatch itself; its attributes (datetime, time, threading, ...)
-// are looked up there on every use.
-ModuleScope &scope();
-
 // Module attributes.
 inline const Name kDatetime{"datetime"};
 inline const Name kTime{"time"};

@@ -148,14 +148,14 @@ nb::object registry_init(const Args &a) {
     nb::handle self = a[0];
     if (truth(attr(self, kInitialized)))
         return nb::none();
-    nb::object threading = scope().get(kThreading);
+    nb::object threading = this_module().get(kThreading);
     set_attr(self, kRegistry, nb::dict());
     set_attr(self, kRegistryLock, call_method(threading, kLock));
     set_attr(self, kCleanupThread, Py_None);
     set_attr(self, kCleanupStopEvent, call_method(threading, kEvent));
     set_attr(self, kCleanupCallback, Py_None);
     set_attr(self, kCleanupInterval, nb::int_(5));
-    set_attr(self, kLogger, get_logger(scope().get(kLogging), scope().get(kDunderName)));
+    set_attr(self, kLogger, get_logger(this_module().get(kLogging), this_module().get(kDunderName)));
     set_attr(self, kInitialized, Py_True);
     return nb::none();
 }
@@ -168,7 +168,7 @@ nb::object registry_register(const Args &a) {
     nb::object ttl = a.integer(3);
     bool scheduler_managed = a.flag(4);
     // Built before the lock: the dataclass's __init__ is Python code.
-    nb::object entry = call(scope().get(kTTLEntry), now(), ttl, py_bool(false),
+    nb::object entry = call(this_module().get(kTTLEntry), now(), ttl, py_bool(false),
                             py_bool(scheduler_managed), nb::int_(0));
     nb::object replaced;
     {
@@ -362,7 +362,7 @@ nb::object registry_get_entry(const Args &a) {
 
 }  // namespace
 
-nb::object now() { return call_method(scope().get(kDatetime), kNow); }
+nb::object now() { return call_method(this_module().get(kDatetime), kNow); }
 
 bool past_ttl(nb::handle entry, nb::handle at) {
     nb::object age = checked(PyNumber_Subtract(at.ptr(), attr(entry, kLoadedAt).ptr()));
@@ -387,7 +387,7 @@ void init_ttl_registry(nb::module_ &m) {
     auto on_table = [&](const char *qualname, const char *doc, const char *returns, Impl impl) {
         return method(qualname, doc, {"self", {"database", "str"}, {"table", "str"}}, returns, impl);
     };
-    nb::object threading = scope().get(kThreading);
+    nb::object threading = this_module().get(kThreading);
     nb::object cls = make_class(kModuleName, "TTLRegistry", text::kRegistryDoc, {
         {"_instance", nb::none()},
         {"_lock", call_method(threading, kLock)},
