@@ -5,7 +5,6 @@
 
 namespace brindle::cellarage {
 
-namespace nb = nanobind;
 using namespace brindle::interop;
 
 inline const char *const kModule = "brindle.cellarage";
@@ -23,7 +22,6 @@ inline const Name kPersistenceError{"BrindlePersistenceError"};
 inline const Name kConfig{"config"};
 inline const Name kConfigResolver{"config_resolver"};
 inline const Name kExternalConnector{"external_connector"};
-inline const Name kLogger{"logger"};
 inline const Name kWarmSnapshots{"_warm_snapshots"};
 inline const Name kConnectorLock{"_connector_lock"};
 
@@ -40,7 +38,6 @@ inline const Name kSerializeDf{"_serialize_df"};
 inline const Name kDeserializeDf{"_deserialize_df"};
 
 // Small helpers shared by the file and snapshot halves.
-nb::object logger_of(nb::handle self);
 nb::object row_count(nb::handle df);  // len(df) as a Python int
 // A database or table name as messages show it, even one that does not
 // encode as UTF-8 (names read back from the file system may not).

@@ -17,8 +17,6 @@ nb::object new_connector_lock() { return call_method(import("threading"), kRLock
 
 }  // namespace
 
-nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
-
 nb::object row_count(nb::handle df) {
     Py_ssize_t n = PyObject_Length(df.ptr());
     if (n < 0)

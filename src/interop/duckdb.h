@@ -9,6 +9,7 @@
 
 #include "core.h"
 #include "errors.h"
+#include "module.h"
 
 namespace brindle::interop {
 
@@ -247,11 +248,12 @@ inline bool is_plain_identifier(nb::handle name) {
     return PyUnicode_Check(name.ptr()) && PyUnicode_IsIdentifier(name.ptr()) == 1;
 }
 
-// Refuses, with error_class, a table name that is not a plain identifier,
-// before any statement is built from it.
-inline void require_plain_identifier(nb::handle name, nb::handle error_class) {
+// Refuses a table name that is not a plain identifier, before any statement
+// is built from it, with error_class (by default the BrindleError the module
+// keeps).
+inline void require_plain_identifier(nb::handle name, nb::handle error_class = {}) {
     if (!is_plain_identifier(name))
-        raise_plain(error_class,
+        raise_plain(error_class.is_valid() ? nb::borrow(error_class) : this_module().get(kBrindleError),
                     "Invalid table name '" + to_text(name) +
                         "': table names must be plain identifiers "
                         "(letters, digits and underscores, not starting with a digit)");

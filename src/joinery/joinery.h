@@ -14,7 +14,6 @@
 
 namespace brindle::joinery {
 
-namespace nb = nanobind;
 using namespace brindle::interop;
 
 inline constexpr const char *kModule = "brindle.joinery";

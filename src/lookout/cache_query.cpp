@@ -5,12 +5,7 @@
 namespace brindle::lookout {
 namespace {
 
-
-nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
-
-void require_identifier(nb::handle table) {
-    duck::require_plain_identifier(table, this_module().get(kBrindleError));
-}
+const Name kBrindleNotFoundError{"BrindleNotFoundError"};
 
 duck::ReadCursors &read_cursors() {
     static duck::ReadCursors cursors;
@@ -97,7 +92,7 @@ nb::object cache_query_query(const Args &a) {
     nb::handle sql_where = a.optional_str(3), columns = a.optional_list(4);
     nb::object limit = a.optional_integer(5);
     std::string statement = select_statement(table, sql_where, columns, limit);
-    require_identifier(table);
+    duck::require_plain_identifier(table);
     nb::object logger = logger_of(self);
     return guarded(
         [&] {
@@ -153,7 +148,7 @@ nb::object describe(nb::handle target, std::string_view table) {
 
 nb::object cache_query_get_table_info(const Args &a) {
     nb::handle connection = a[1], table = a.str(2);
-    require_identifier(table);
+    duck::require_plain_identifier(table);
     return guarded(
         [&] {
             return on_read_cursor(connection, [&](nb::handle c) { return describe(c, str_view(table)); });

@@ -6,12 +6,7 @@
 
 namespace brindle::lookout {
 
-namespace nb = nanobind;
 using namespace brindle::interop;
-
-inline const Name kBrindleError{"BrindleError"};
-inline const Name kBrindleNotFoundError{"BrindleNotFoundError"};
-inline const Name kLogger{"logger"};
 
 // Adds the CacheQuery class to the module.
 void init_cache_query(nb::module_ &m);

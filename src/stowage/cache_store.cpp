@@ -5,13 +5,8 @@
 namespace brindle::stowage {
 namespace {
 
+const Name kDuckdb{"duckdb"};
 const Name kEmpty{"empty"};
-
-nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
-
-void require_identifier(nb::handle table) {
-    duck::require_plain_identifier(table, this_module().get(kBrindleError));
-}
 
 struct StoreNames {
     std::string table;
@@ -93,7 +88,7 @@ nb::object cache_store_store(const Args &a) {
     if (truth(attr(df, kEmpty)))
         log(logger, Level::Warning, [&] { return fill(text::kEmptyFrame, {{"table", n.table}}); });
     n.temp_table = n.table + text::kTempSuffix;
-    require_identifier(table);
+    duck::require_plain_identifier(table);
     bool real = duck::is_connection(this_module().get(kDuckdb), connection);
     guarded(
         [&] {
@@ -112,7 +107,7 @@ nb::object cache_store_store(const Args &a) {
 nb::object cache_store_drop_table(const Args &a) {
     nb::handle self = a[0], connection = a[1], table = a.str(2);
     std::string name(str_view(table));
-    require_identifier(table);
+    duck::require_plain_identifier(table);
     nb::object logger = logger_of(self);
     guarded(
         [&] {

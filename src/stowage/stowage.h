@@ -6,12 +6,7 @@
 
 namespace brindle::stowage {
 
-namespace nb = nanobind;
 using namespace brindle::interop;
-
-inline const Name kDuckdb{"duckdb"};
-inline const Name kBrindleError{"BrindleError"};
-inline const Name kLogger{"logger"};
 
 // Adds the CacheStore class to the module.
 void init_cache_store(nb::module_ &m);

@@ -99,8 +99,6 @@ bool sleep_interval(PyObject *self) {
 
 // --- one pass -------------------------------------------------------------
 
-nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
-
 bool has_readers(nb::handle entry) {
     static PyObject *zero = PyLong_FromLong(0);  // leaked: process lifetime
     return truth(checked(PyObject_RichCompare(attr(entry, kActiveReaders).ptr(), zero, Py_GT)));

@@ -5,7 +5,6 @@
 
 namespace brindle::tidewatch {
 
-namespace nb = nanobind;
 using namespace brindle::interop;
 
 constexpr const char *kModuleName = "brindle.tidewatch";
@@ -24,7 +23,6 @@ inline const Name kCleanupThread{"_cleanup_thread"};
 inline const Name kCleanupStopEvent{"_cleanup_stop_event"};
 inline const Name kCleanupCallback{"_cleanup_callback"};
 inline const Name kCleanupInterval{"_cleanup_interval_minutes"};
-inline const Name kLogger{"logger"};
 inline const Name kInitialized{"_initialized"};
 
 // Fields of an entry.

@@ -84,8 +84,6 @@ bool greater(nb::handle left, nb::handle right) {
     return truth(checked(PyObject_RichCompare(left.ptr(), right.ptr(), Py_GT)));
 }
 
-nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
-
 // Holds _registry_lock for the scope and gives access to the dict.
 //
 // Records are never written while it is held: a handler (or anything it
