@@ -26,6 +26,17 @@ void log_stored(nb::handle logger, const StoreNames &n, nb::handle df) {
     });
 }
 
+// Builds the new table beside the old one, drops the old one and renames
+// the new one into place, on `target`.
+void swap_steps(nb::handle target, nb::handle logger, const StoreNames &n, nb::handle df) {
+    log_step(logger, text::kCreating, n, df);
+    duck::execute(target, fill(text::kCreateTemp, {{"temp_table", n.temp_table}}));
+    log_step(logger, text::kDropping, n);
+    duck::execute(target, fill(text::kDropTable, {{"table", n.table}}));
+    log_step(logger, text::kRenaming, n);
+    duck::execute(target, fill(text::kRename, {{"temp_table", n.temp_table}, {"table", n.table}}));
+}
+
 // The whole swap runs in one transaction on a private cursor: the new table
 // is built, the old one dropped and the new one renamed into place, and all
 // of it commits together. Readers on other cursors see the old table or the
@@ -40,12 +51,7 @@ void swap_in_transaction(nb::handle connection, nb::handle logger, const StoreNa
         duck::Registration visible(c, "df", df);
         duck::execute(c, text::kBegin);
         try {
-            log_step(logger, text::kCreating, n, df);
-            duck::execute(c, fill(text::kCreateTemp, {{"temp_table", n.temp_table}}));
-            log_step(logger, text::kDropping, n);
-            duck::execute(c, fill(text::kDropTable, {{"table", n.table}}));
-            log_step(logger, text::kRenaming, n);
-            duck::execute(c, fill(text::kRename, {{"temp_table", n.temp_table}, {"table", n.table}}));
+            swap_steps(c, logger, n, df);
             duck::execute(c, text::kCommit);
         } catch (nb::python_error &) {
             ignore_failure([&] { duck::execute(c, text::kRollback); });
@@ -55,15 +61,11 @@ void swap_in_transaction(nb::handle connection, nb::handle logger, const StoreNa
     log_stored(logger, n, df);
 }
 
-// Objects that are not DuckDB connections are driven statement by statement.
+// Objects that are not DuckDB connections are driven statement by statement;
+// a failure drops the temporary table.
 void swap_in_steps(nb::handle connection, nb::handle logger, const StoreNames &n, nb::handle df) {
     try {
-        log_step(logger, text::kCreating, n, df);
-        duck::execute(connection, fill(text::kCreateTemp, {{"temp_table", n.temp_table}}));
-        log_step(logger, text::kDropping, n);
-        duck::execute(connection, fill(text::kDropTable, {{"table", n.table}}));
-        log_step(logger, text::kRenaming, n);
-        duck::execute(connection, fill(text::kRename, {{"temp_table", n.temp_table}, {"table", n.table}}));
+        swap_steps(connection, logger, n, df);
         log_stored(logger, n, df);
     } catch (nb::python_error &e) {
         if (!is_exception_family(e))
