@@ -57,11 +57,6 @@ public:
     InPass &operator=(const InPass &) = delete;
 };
 
-PyObject *sixty() {
-    static PyObject *value = PyLong_FromLong(60);  // leaked: process lifetime
-    return value;
-}
-
 // --- raw-reference helpers for the loop's own frame ---------------------------
 // No owning C++ object may be alive in these or in cleanup_loop itself.
 
@@ -98,11 +93,6 @@ bool sleep_interval(PyObject *self) {
 }
 
 // --- one pass -------------------------------------------------------------
-
-bool has_readers(nb::handle entry) {
-    static PyObject *zero = PyLong_FromLong(0);  // leaked: process lifetime
-    return truth(checked(PyObject_RichCompare(attr(entry, kActiveReaders).ptr(), zero, Py_GT)));
-}
 
 std::string table_message(const char *tmpl, nb::handle database, nb::handle table) {
     return fill(tmpl, {{"database", str_view(database)}, {"table", str_view(table)}});

@@ -32,12 +32,21 @@ inline const Name kIsStale{"is_stale"};
 inline const Name kSchedulerManaged{"scheduler_managed"};
 inline const Name kActiveReaders{"active_readers"};
 
+// Int constants for the life of the process, as borrowed references (built
+// under the GIL on first use, never released: usable on any path at exit).
+PyObject *zero();
+PyObject *one();
+PyObject *sixty();
+
 // datetime.now() through the module's own `datetime`, so a patched clock rules.
 nb::object now();
 
 // True when an entry loaded at `loaded_at` with `ttl_minutes` is past its
 // time-to-live at `at`: (at - loaded_at).total_seconds() / 60 > ttl_minutes.
 bool past_ttl(nb::handle entry, nb::handle at);
+
+// entry.active_readers > 0
+bool has_readers(nb::handle entry);
 
 // The entry filed under (database, table) in the registry dict, or an invalid
 // object. The caller holds _registry_lock.

@@ -20,26 +20,6 @@ const Name kEvent{"Event"};
 const Name kDunderName{"__name__"};
 const Name kDunderNew{"__new__"};
 
-PyObject *small_int(long value) {
-    // Leaked on purpose: process-lifetime constants built under the GIL.
-    return PyLong_FromLong(value);
-}
-
-PyObject *zero() {
-    static PyObject *value = small_int(0);
-    return value;
-}
-
-PyObject *one() {
-    static PyObject *value = small_int(1);
-    return value;
-}
-
-PyObject *sixty() {
-    static PyObject *value = small_int(60);
-    return value;
-}
-
 const char *bool_text(bool value) { return value ? "True" : "False"; }
 
 // mapping[key], or an invalid object when the key is absent.
@@ -114,14 +94,12 @@ struct Pair {
 // Both names are checked before anything else happens.
 Pair pair_of(const Args &a) { return {a.str(1), a.str(2)}; }
 
-std::string pair_message(const char *tmpl, const Pair &p) {
-    return fill(tmpl, {{"database", str_view(p.database)}, {"table", str_view(p.table)}});
-}
-
-std::string readers_message(const char *tmpl, const Pair &p, nb::handle readers) {
+// A record about the pair; {active_readers} is filled when a count is given.
+std::string pair_message(const char *tmpl, const Pair &p, nb::handle readers = {}) {
+    std::string count = readers.is_valid() ? to_text(readers) : std::string();
     return fill(tmpl, {{"database", str_view(p.database)},
                        {"table", str_view(p.table)},
-                       {"active_readers", to_text(readers)}});
+                       {"active_readers", count}});
 }
 
 // --- construction -------------------------------------------------------
@@ -190,10 +168,10 @@ nb::object registry_register(const Args &a) {
 
 // Applies change(entry) to the entry filed under the pair, holding
 // _registry_lock; a missing entry is no error, changes nothing and is not
-// recorded. The record, message(pair, what change returned), is written at
-// `level` once the lock is released.
-template <typename Change, typename Message>
-nb::object update_entry(const Args &a, Level level, Change &&change, Message &&message) {
+// recorded. Once the lock is released the record `tmpl` is written at
+// `level`, with the pair and, as {active_readers}, what change returned.
+template <typename Change>
+nb::object update_entry(const Args &a, Level level, const char *tmpl, Change &&change) {
     nb::handle self = a[0];
     Pair p = pair_of(a);
     nb::object changed;
@@ -204,55 +182,43 @@ nb::object update_entry(const Args &a, Level level, Change &&change, Message &&m
             return nb::none();
         changed = change(entry);
     }
-    log(logger_of(self), level, [&] { return message(p, changed); });
+    log(logger_of(self), level, [&] { return pair_message(tmpl, p, changed); });
     return nb::none();
 }
 
 nb::object registry_update_loaded_time(const Args &a) {
     nb::object at = now();
-    return update_entry(
-        a, Level::Debug,
-        [&](nb::handle entry) {
-            set_attr(entry, kLoadedAt, at);
-            set_attr(entry, kIsStale, Py_False);
-            return nb::object();
-        },
-        [](const Pair &p, nb::handle) { return pair_message(text::kUpdatedLoadedTime, p); });
+    return update_entry(a, Level::Debug, text::kUpdatedLoadedTime, [&](nb::handle entry) {
+        set_attr(entry, kLoadedAt, at);
+        set_attr(entry, kIsStale, Py_False);
+        return nb::object();
+    });
 }
 
 nb::object registry_mark_stale(const Args &a) {
-    return update_entry(
-        a, Level::Info,
-        [](nb::handle entry) {
-            set_attr(entry, kIsStale, Py_True);
-            return nb::object();
-        },
-        [](const Pair &p, nb::handle) { return pair_message(text::kMarkedStale, p); });
+    return update_entry(a, Level::Info, text::kMarkedStale, [](nb::handle entry) {
+        set_attr(entry, kIsStale, Py_True);
+        return nb::object();
+    });
 }
 
 nb::object registry_increment_readers(const Args &a) {
-    return update_entry(
-        a, Level::Debug,
-        [](nb::handle entry) {
-            nb::object count = checked(PyNumber_Add(attr(entry, kActiveReaders).ptr(), one()));
-            set_attr(entry, kActiveReaders, count);
-            return count;
-        },
-        [](const Pair &p, nb::handle count) { return readers_message(text::kReaderUp, p, count); });
+    return update_entry(a, Level::Debug, text::kReaderUp, [](nb::handle entry) {
+        nb::object count = checked(PyNumber_Add(attr(entry, kActiveReaders).ptr(), one()));
+        set_attr(entry, kActiveReaders, count);
+        return count;
+    });
 }
 
 nb::object registry_decrement_readers(const Args &a) {
-    return update_entry(
-        a, Level::Debug,
-        [](nb::handle entry) {
-            nb::object count = checked(PyNumber_Subtract(attr(entry, kActiveReaders).ptr(), one()));
-            // max(0, count - 1): unmatched decrements never drive the count negative.
-            if (!greater(count, zero()))
-                count = nb::borrow(zero());
-            set_attr(entry, kActiveReaders, count);
-            return count;
-        },
-        [](const Pair &p, nb::handle count) { return readers_message(text::kReaderDown, p, count); });
+    return update_entry(a, Level::Debug, text::kReaderDown, [](nb::handle entry) {
+        nb::object count = checked(PyNumber_Subtract(attr(entry, kActiveReaders).ptr(), one()));
+        // max(0, count - 1): unmatched decrements never drive the count negative.
+        if (!greater(count, zero()))
+            count = nb::borrow(zero());
+        set_attr(entry, kActiveReaders, count);
+        return count;
+    });
 }
 
 nb::object registry_remove(const Args &a) {
@@ -291,20 +257,22 @@ nb::object registry_remove_database(const Args &a) {
 
 // --- questions ------------------------------------------------------------
 
-nb::object registry_is_stale(const Args &a) {
+// Answers a question about the entry filed under the pair, holding
+// _registry_lock: answer(entry) for a filed entry, `missing` otherwise.
+template <typename Answer>
+nb::object ask(const Args &a, nb::object missing, Answer &&answer) {
     Pair p = pair_of(a);
     Locked r(a[0]);
     nb::object entry = r.entry(p.database, p.table);
-    return entry.is_valid() ? attr(entry, kIsStale) : py_bool(false);
+    return entry.is_valid() ? nb::object(answer(entry)) : missing;
+}
+
+nb::object registry_is_stale(const Args &a) {
+    return ask(a, py_bool(false), [](nb::handle entry) { return attr(entry, kIsStale); });
 }
 
 nb::object registry_is_expired(const Args &a) {
-    Pair p = pair_of(a);
-    Locked r(a[0]);
-    nb::object entry = r.entry(p.database, p.table);
-    if (!entry.is_valid())
-        return py_bool(false);
-    return py_bool(past_ttl(entry, now()));
+    return ask(a, py_bool(false), [](nb::handle entry) { return py_bool(past_ttl(entry, now())); });
 }
 
 nb::object registry_exists(const Args &a) {
@@ -315,26 +283,15 @@ nb::object registry_exists(const Args &a) {
 }
 
 nb::object registry_has_active_readers(const Args &a) {
-    Pair p = pair_of(a);
-    Locked r(a[0]);
-    nb::object entry = r.entry(p.database, p.table);
-    if (!entry.is_valid())
-        return py_bool(false);
-    return checked(PyObject_RichCompare(attr(entry, kActiveReaders).ptr(), zero(), Py_GT));
+    return ask(a, py_bool(false), [](nb::handle entry) { return py_bool(has_readers(entry)); });
 }
 
 nb::object registry_is_scheduler_managed(const Args &a) {
-    Pair p = pair_of(a);
-    Locked r(a[0]);
-    nb::object entry = r.entry(p.database, p.table);
-    return entry.is_valid() ? attr(entry, kSchedulerManaged) : py_bool(false);
+    return ask(a, py_bool(false), [](nb::handle entry) { return attr(entry, kSchedulerManaged); });
 }
 
 nb::object registry_get_last_updated(const Args &a) {
-    Pair p = pair_of(a);
-    Locked r(a[0]);
-    nb::object entry = r.entry(p.database, p.table);
-    return entry.is_valid() ? attr(entry, kLoadedAt) : nb::none();
+    return ask(a, nb::none(), [](nb::handle entry) { return attr(entry, kLoadedAt); });
 }
 
 // Two dict levels are copied; the entries are the live objects.
@@ -360,7 +317,33 @@ nb::object registry_get_entry(const Args &a) {
 
 }  // namespace
 
+namespace {
+PyObject *small_int(long value) {
+    // Leaked on purpose: process-lifetime constants built under the GIL.
+    return PyLong_FromLong(value);
+}
+}  // namespace
+
+PyObject *zero() {
+    static PyObject *value = small_int(0);
+    return value;
+}
+
+PyObject *one() {
+    static PyObject *value = small_int(1);
+    return value;
+}
+
+PyObject *sixty() {
+    static PyObject *value = small_int(60);
+    return value;
+}
+
 nb::object now() { return call_method(this_module().get(kDatetime), kNow); }
+
+bool has_readers(nb::handle entry) {
+    return truth(checked(PyObject_RichCompare(attr(entry, kActiveReaders).ptr(), zero(), Py_GT)));
+}
 
 bool past_ttl(nb::handle entry, nb::handle at) {
     nb::object age = checked(PyNumber_Subtract(at.ptr(), attr(entry, kLoadedAt).ptr()));
