@@ -24,6 +24,16 @@ nb::object row_count(nb::handle df) {
     return checked(PyLong_FromSsize_t(n));
 }
 
+void write_parquet(nb::handle df, nb::handle target) {
+    static const Name kToParquet{"to_parquet"};
+    df.attr(kToParquet.handle())(target, nb::arg("index") = false);
+}
+
+nb::object read_parquet(nb::handle source) {
+    static const Name kReadParquet{"read_parquet"};
+    return call_method(this_module().get(kPd), kReadParquet, source);
+}
+
 std::string shown(nb::handle name) {
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
@@ -39,6 +49,13 @@ void raise_persistence_error(const std::string &message, const nb::python_error 
 
 void raise_persistence_error(const std::string &message) {
     raise_plain(this_module().get(kPersistenceError), message);
+}
+
+std::string failure_message(const char *tmpl, nb::handle database, nb::handle table,
+                            const nb::python_error &e) {
+    std::string d = database.is_valid() ? shown(database) : std::string();
+    std::string t = table.is_valid() ? shown(table) : std::string();
+    return fill(tmpl, {{"database", d}, {"table", t}, {"error", error_text(e)}});
 }
 
 nb::object connector_lock(nb::handle self) {

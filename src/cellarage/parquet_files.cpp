@@ -20,11 +20,9 @@ const Name kListdir{"listdir"};
 const Name kMakedirs{"makedirs"};
 const Name kReplace{"replace"};
 const Name kRemove{"remove"};
-const Name kReadParquet{"read_parquet"};
 const Name kOpen{"open"};
 const Name kClose{"close"};
 const Name kReadBinary{"rb"};
-const Name kToParquet{"to_parquet"};
 const Name kGetPersistPath{"get_persist_path"};
 const Name kIsTablePersistent{"is_table_persistent"};
 const Name kParquetSuffix{text::kParquetSuffix};
@@ -107,7 +105,7 @@ void write_replacing(nb::handle df, nb::handle path, nb::handle table) {
     make_directories(directory);
     nb::object temp = temp_path_beside(directory, table);
     try {
-        df.attr(kToParquet.handle())(temp, nb::arg("index") = false);
+        write_parquet(df, temp);
         call_method(this_module().get(kOs), kReplace, temp, path);
     } catch (nb::python_error &) {
         ignore_failure([&] { call_method(this_module().get(kOs), kRemove, temp); });
@@ -122,7 +120,7 @@ nb::object read_parquet_once(nb::handle path) {
     nb::object file = call_method(this_module().get(kIo), kOpen, path, kReadBinary.handle());
     nb::object df;
     try {
-        df = call_method(this_module().get(kPd), kReadParquet, file);
+        df = read_parquet(file);
     } catch (nb::python_error &) {
         ignore_failure([&] { call_method(file, kClose); });
         throw;
@@ -206,17 +204,10 @@ nb::object persist_table_to_parquet(const Args &a) {
     nb::object path = call_method(self, kGetParquetPath, database, table);
     if (!truth(path))
         return nb::none();
-    guarded(
-        [&] {
-            write_replacing(df, path, table);
-            log_format(logger_of(self), Level::Info, text::kPersisted, database, table, row_count(df), path);
-        },
-        [&](nb::python_error &e) {
-            raise_persistence_error(fill(text::kPersistFailed, {{"database", shown(database)},
-                                                                {"table", shown(table)},
-                                                                {"error", error_text(e)}}),
-                                    e);
-        });
+    persistence_step(text::kPersistFailed, database, table, [&] {
+        write_replacing(df, path, table);
+        log_format(logger_of(self), Level::Info, text::kPersisted, database, table, row_count(df), path);
+    });
     return nb::none();
 }
 
@@ -225,18 +216,11 @@ nb::object load_table_from_parquet(const Args &a) {
     nb::object path = call_method(self, kGetParquetPath, database, table);
     if (!truth(path) || !truth(call_method(os_path(), kIsfile, path)))
         return nb::none();
-    return guarded(
-        [&] {
-            nb::object df = read_parquet_once(path);
-            log_format(logger_of(self), Level::Info, text::kLoadedParquet, database, table, row_count(df), path);
-            return df;
-        },
-        [&](nb::python_error &e) -> nb::object {
-            raise_persistence_error(fill(text::kLoadFailed, {{"database", shown(database)},
-                                                             {"table", shown(table)},
-                                                             {"error", error_text(e)}}),
-                                    e);
-        });
+    return persistence_step(text::kLoadFailed, database, table, [&] {
+        nb::object df = read_parquet_once(path);
+        log_format(logger_of(self), Level::Info, text::kLoadedParquet, database, table, row_count(df), path);
+        return df;
+    });
 }
 
 nb::object list_persisted_parquet_tables(const Args &a) {
