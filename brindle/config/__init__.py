@@ -104,7 +104,7 @@ class BrindleConfig:
         service_name: this service's name in the outside snapshot store.
     """
 
-    # Environment variable -> (attribute, parser) for from_env().
+    # Environment variable -> the attribute it sets, for from_env().
     ENVIRONMENT = {
         "BRINDLE_LOG_NAME": "log_name",
         "BRINDLE_CONFIG_FILE": "config_file_path",
@@ -184,8 +184,6 @@ class CacheConfigResolver:
     """
 
     _TOP_KEYS = {"databases"}
-    _DATABASE_KEYS = {"mode", "ttl_minutes", "persist_path", "in_memory", "tables"}
-    _TABLE_KEYS = {"ttl_minutes", "scheduler_managed", "persist"}
 
     def __init__(self, config_file_path: Optional[str] = None) -> None:
         self.config_file_path = config_file_path
@@ -217,32 +215,9 @@ class CacheConfigResolver:
     @classmethod
     def _validate_database(cls, path: str, name: str, entry: Any) -> None:
         where = f"Configuration file {path}: database {name!r}"
-        if not isinstance(entry, dict):
-            raise ConfigError(f"{where} must be an object")
-        _refuse_unknown_keys(where, entry, cls._DATABASE_KEYS)
-        if "mode" in entry and entry["mode"] not in _MODES:
-            raise ConfigError(f"{where}: mode must be 'single_db' or 'per_table_db'")
-        if "ttl_minutes" in entry and not _is_plain_int(entry["ttl_minutes"]):
-            raise ConfigError(f"{where}: ttl_minutes must be an integer")
-        if "persist_path" in entry and not (
-            isinstance(entry["persist_path"], str) and entry["persist_path"]
-        ):
-            raise ConfigError(f"{where}: persist_path must be a non-empty string")
-        if "in_memory" in entry and not isinstance(entry["in_memory"], bool):
-            raise ConfigError(f"{where}: in_memory must be true or false")
-        tables = entry.get("tables", {})
-        if not isinstance(tables, dict):
-            raise ConfigError(f"{where}: tables must be an object")
-        for table, settings in tables.items():
-            twhere = f"{where}, table {table!r}"
-            if not isinstance(settings, dict):
-                raise ConfigError(f"{twhere} must be an object")
-            _refuse_unknown_keys(twhere, settings, cls._TABLE_KEYS)
-            if "ttl_minutes" in settings and not _is_plain_int(settings["ttl_minutes"]):
-                raise ConfigError(f"{twhere}: ttl_minutes must be an integer")
-            for flag in ("scheduler_managed", "persist"):
-                if flag in settings and not isinstance(settings[flag], bool):
-                    raise ConfigError(f"{twhere}: {flag} must be true or false")
+        _check_section(where, entry, _DATABASE_RULES)
+        for table, settings in entry.get("tables", {}).items():
+            _check_section(f"{where}, table {table!r}", settings, _TABLE_RULES)
 
     def _database(self, database: str) -> dict[str, Any]:
         return self._databases.get(database, {})
@@ -287,7 +262,16 @@ class CacheConfigResolver:
         return bool(self._table(database, table).get("persist", False))
 
 
-def _refuse_unknown_keys(where: str, entry: dict, known: set) -> None:
+def _check_section(where: str, entry: Any, rules: Mapping[str, tuple]) -> None:
+    if not isinstance(entry, dict):
+        raise ConfigError(f"{where} must be an object")
+    _refuse_unknown_keys(where, entry, rules.keys())
+    for key, (valid, must) in rules.items():
+        if key in entry and not valid(entry[key]):
+            raise ConfigError(f"{where}: {key} {must}")
+
+
+def _refuse_unknown_keys(where: str, entry: dict, known) -> None:
     # A misspelled key would otherwise be ignored without a word.
     unknown = set(entry) - known
     if unknown:
@@ -296,3 +280,23 @@ def _refuse_unknown_keys(where: str, entry: dict, known: set) -> None:
 
 def _is_plain_int(value: Any) -> bool:
     return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _is_bool(value: Any) -> bool:
+    return isinstance(value, bool)
+
+
+# Key of a database or table entry -> (test its value must pass, what the
+# error says it must be); a key not listed is unknown.
+_DATABASE_RULES = {
+    "mode": (lambda value: value in _MODES, "must be 'single_db' or 'per_table_db'"),
+    "ttl_minutes": (_is_plain_int, "must be an integer"),
+    "persist_path": (lambda value: isinstance(value, str) and bool(value), "must be a non-empty string"),
+    "in_memory": (_is_bool, "must be true or false"),
+    "tables": (lambda value: isinstance(value, dict), "must be an object"),
+}
+_TABLE_RULES = {
+    "ttl_minutes": (_is_plain_int, "must be an integer"),
+    "scheduler_managed": (_is_bool, "must be true or false"),
+    "persist": (_is_bool, "must be true or false"),
+}
