@@ -33,11 +33,6 @@ struct Param {
         : name(n), annotation(ann), default_value(std::move(def)) {}
 };
 
-// Optional[...] parameter text defaults and the like are built with these.
-inline Param with_default(const char *name, const char *annotation, nb::object value) {
-    return Param(name, annotation, std::move(value));
-}
-
 // Implementation entry: receives the bound arguments in parameter order.
 using Impl = nb::object (*)(const Args &);
 
