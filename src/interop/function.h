@@ -150,15 +150,27 @@ inline PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %s at %p>", s.qualname.c_str(), self);
 }
 
+// Everything the function keeps is visible to the collector: its __dict__
+// and its default values (as nanobind's nb_func_traverse and CPython's
+// partial_traverse do), or a cycle through a default would never be freed.
 inline int function_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     Py_VISIT(f->dict);
+    if (f->spec)
+        for (const nb::object &d : f->spec->defaults)
+            Py_VISIT(d.ptr());
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
+// Breaks cycles. A cleared default makes its argument required, so a call
+// on a half-collected function fails with TypeError rather than crashing.
 inline int function_clear(PyObject *self) {
-    Py_CLEAR(reinterpret_cast<FunctionObject *>(self)->dict);
+    auto *f = reinterpret_cast<FunctionObject *>(self);
+    Py_CLEAR(f->dict);
+    if (f->spec)
+        for (nb::object &d : f->spec->defaults)
+            d = nb::object();
     return 0;
 }
 

@@ -1,0 +1,26 @@
+"""The callable type every brindle function and method is built with."""
+
+import gc
+import inspect
+
+import pytest
+
+from brindle import joinery
+from brindle.cellarage import PersistenceCoordinator
+from brindle.lookout import CacheQuery
+from brindle.tidewatch import TTLRegistry
+
+
+@pytest.mark.parametrize("fn", [
+    joinery.create_duckdb_table_from_df,
+    joinery.create_duckdb_view,
+    CacheQuery.query,
+    TTLRegistry.start_cleanup_thread,
+    PersistenceCoordinator.delete_from_external,
+], ids=lambda fn: fn.__qualname__)
+def test_default_values_are_visible_to_the_garbage_collector(fn):
+    # A cycle running through a default value can only be collected if the
+    # function reports the value among its referents.
+    defaults = [p.default for p in inspect.signature(fn).parameters.values() if p.default is not p.empty]
+    referents = gc.get_referents(fn)
+    assert defaults and all(any(r is d for r in referents) for d in defaults)
