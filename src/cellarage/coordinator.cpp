@@ -9,10 +9,19 @@ const Name kGetLogger{"getLogger"};
 const Name kRLock{"RLock"};
 const Name kPersistenceSuffix{".persistence"};
 
-// The lock that keeps each operation's connector calls together. It is made
-// with the coordinator; one that was never made (a subclass skipping
-// __init__) is made on first use, and setdefault keeps two racing threads on
-// the same one.
+// The lock that keeps each operation's connector calls together: it guards
+// the connector's one pending result, so that an execute and the fetch that
+// reads it are never split by another thread's statement. Waited for through
+// acquire(), with the GIL released. It is taken with no other brindle lock
+// held (the manager persists after releasing its write lock) and nothing is
+// taken inside it; it is held while the connector runs, which is the
+// service's code, and is an RLock so that a connector calling back into the
+// coordinator on the same thread does not deadlock. No record is written
+// while it is held.
+//
+// It is made with the coordinator; one that was never made (a subclass
+// skipping __init__) is made on first use, and setdefault keeps two racing
+// threads on the same one.
 nb::object new_connector_lock() { return call_method(import("threading"), kRLock); }
 
 }  // namespace

@@ -104,6 +104,7 @@ std::string table_message(const char *tmpl, nb::handle database, nb::handle tabl
 // pass's instant and nobody has started reading it.
 bool still_due(nb::handle self, nb::handle database, nb::handle table, nb::handle entry,
                nb::handle at) {
+    // The pass holds no other lock; nothing is logged or called back here.
     PyLockGuard locked(attr(self, kRegistryLock));
     nb::object current = find_entry(attr(self, kRegistry), database, table);
     if (!current.is_valid() || !current.is(entry))

@@ -126,6 +126,12 @@ nb::object registry_init(const Args &a) {
         return nb::none();
     nb::object threading = this_module().get(kThreading);
     set_attr(self, kRegistry, nb::dict());
+    // Guards _registry and every field of every entry in it. The innermost
+    // lock of the cache: a caller may hold a connection's write lock and the
+    // manager's _connection_lock when it calls in, and nothing is taken, no
+    // record is written and no caller's code runs while it is held (see
+    // Locked). Waited for through acquire(), with the GIL released; not
+    // re-entrant.
     set_attr(self, kRegistryLock, call_method(threading, kLock));
     set_attr(self, kCleanupThread, Py_None);
     set_attr(self, kCleanupStopEvent, call_method(threading, kEvent));
@@ -371,6 +377,11 @@ void init_ttl_registry(nb::module_ &m) {
     nb::object threading = this_module().get(kThreading);
     nb::object cls = make_class(kModuleName, "TTLRegistry", text::kRegistryDoc, {
         {"_instance", nb::none()},
+        // Serialises only the creation of the singleton in __new__ (the test
+        // before it is made without it). Waited for through its own
+        // acquire(), with the GIL released; while it is held only
+        // object.__new__ and two attribute stores run, so no other lock is
+        // ever taken inside it.
         {"_lock", call_method(threading, kLock)},
         {"__new__", static_method(method("TTLRegistry.__new__", nullptr, {"cls"}, nullptr, registry_new))},
         {"__init__", method("TTLRegistry.__init__", nullptr, {"self"}, nullptr, registry_init)},
