@@ -23,10 +23,10 @@ inline nb::object run(nb::handle connection, const std::string &sql) {
     return duck::execute(connection, sql);
 }
 
-// Adds a module-level function `name` (no docstring) to the module.
-inline void add_function(nb::module_ &m, const char *name, std::initializer_list<Param> params,
-                         const char *returns, Impl impl) {
-    m.attr(name) = make_function({kModule, name, nullptr, returns}, params, impl);
+// Adds the module-level function `name` to the module.
+inline void add_function(nb::module_ &m, const char *name, const char *doc,
+                         std::initializer_list<Param> params, const char *returns, Impl impl) {
+    m.attr(name) = make_function({kModule, name, doc, returns}, params, impl);
 }
 
 // Adds the functions that create, fill, change and drop tables.

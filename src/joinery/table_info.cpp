@@ -59,13 +59,10 @@ nb::object get_duckdb_table_info(const Args &a) {
 }  // namespace
 
 void init_inspection(nb::module_ &m) {
-    auto add = [&](const char *name, std::initializer_list<Param> params, const char *returns, Impl impl) {
-        add_function(m, name, params, returns, impl);
-    };
-    add("get_duckdb_table_schema", {"connection", {"table_name", "str"}}, "Dict[str, str]",
-        get_duckdb_table_schema);
-    add("get_duckdb_table_info", {"connection", {"table_name", "str"}}, "Dict[str, Any]",
-        get_duckdb_table_info);
+    add_function(m, "get_duckdb_table_schema", text::kGetSchemaDoc, {"connection", {"table_name", "str"}},
+                 "Dict[str, str]", get_duckdb_table_schema);
+    add_function(m, "get_duckdb_table_info", text::kGetInfoDoc, {"connection", {"table_name", "str"}},
+                 "Dict[str, Any]", get_duckdb_table_info);
 }
 
 }  // namespace brindle::joinery

@@ -161,20 +161,22 @@ nb::object cache_query_get_table_info(const Args &a) {
 void init_cache_query(nb::module_ &m) {
     read_cursors().init();
     const char *mod = "brindle.lookout";
-    auto method = [&](const char *qualname, std::initializer_list<Param> params, const char *returns,
-                      Impl impl) { return make_function({mod, qualname, nullptr, returns}, params, impl); };
+    auto method = [&](const char *qualname, const char *doc, std::initializer_list<Param> params,
+                      const char *returns, Impl impl) {
+        return make_function({mod, qualname, doc, returns}, params, impl);
+    };
     const char *conn = "DuckDBPyConnection";
     nb::object cls = make_class(mod, "CacheQuery", text::kClassDoc, {
-        {"__init__", method("CacheQuery.__init__", {"self"}, nullptr, cache_query_init)},
-        {"query", method("CacheQuery.query",
+        {"__init__", method("CacheQuery.__init__", text::kInitDoc, {"self"}, nullptr, cache_query_init)},
+        {"query", method("CacheQuery.query", text::kQueryDoc,
                          {"self", {"connection", conn}, {"table", "str"},
                           {"sql_where", "Optional[str]", nb::none()},
                           {"columns", "Optional[List[str]]", nb::none()},
                           {"limit", "Optional[int]", nb::none()}},
                          "pd.DataFrame", cache_query_query)},
-        {"execute_sql", method("CacheQuery.execute_sql", {"self", {"connection", conn}, {"sql", "str"}},
+        {"execute_sql", method("CacheQuery.execute_sql", text::kExecuteSqlDoc, {"self", {"connection", conn}, {"sql", "str"}},
                                "pd.DataFrame", cache_query_execute_sql)},
-        {"get_table_info", method("CacheQuery.get_table_info",
+        {"get_table_info", method("CacheQuery.get_table_info", text::kGetTableInfoDoc,
                                   {"self", {"connection", conn}, {"table", "str"}}, "dict",
                                   cache_query_get_table_info)},
     });

@@ -190,21 +190,21 @@ void init_cache_store(nb::module_ &m) {
     };
     const char *conn = "DuckDBPyConnection";
     nb::object cls = make_class(mod, "CacheStore", text::kClassDoc, {
-        {"__init__", method("CacheStore.__init__", nullptr, {"self"}, nullptr, cache_store_init)},
-        {"store", method("CacheStore.store", nullptr,
+        {"__init__", method("CacheStore.__init__", text::kInitDoc, {"self"}, nullptr, cache_store_init)},
+        {"store", method("CacheStore.store", text::kStoreDoc,
                          {"self", {"connection", conn}, {"table", "str"}, {"df", "pd.DataFrame"},
                           {"lock", "threading.Lock"}},
                          nullptr, cache_store_store)},
-        {"drop_table", method("CacheStore.drop_table", nullptr,
+        {"drop_table", method("CacheStore.drop_table", text::kDropTableDoc,
                               {"self", {"connection", conn}, {"table", "str"}, {"lock", "threading.Lock"}},
                               nullptr, cache_store_drop_table)},
-        {"table_exists", method("CacheStore.table_exists", nullptr,
+        {"table_exists", method("CacheStore.table_exists", text::kTableExistsDoc,
                                 {"self", {"connection", conn}, {"table", "str"}}, "bool",
                                 cache_store_table_exists)},
-        {"get_row_count", method("CacheStore.get_row_count", nullptr,
+        {"get_row_count", method("CacheStore.get_row_count", text::kGetRowCountDoc,
                                  {"self", {"connection", conn}, {"table", "str"}}, "int",
                                  cache_store_get_row_count)},
-        {"get_table_columns", method("CacheStore.get_table_columns", nullptr,
+        {"get_table_columns", method("CacheStore.get_table_columns", text::kGetTableColumnsDoc,
                                      {"self", {"connection", conn}, {"table", "str"}}, "list[str]",
                                      cache_store_get_table_columns)},
     });
