@@ -95,10 +95,7 @@ nb::object coordinator_init(const Args &a) {
 }
 
 void init_coordinator(nb::module_ &m) {
-    auto method = [](const char *qualname, const char *doc, std::initializer_list<Param> params,
-                     const char *returns, Impl impl) {
-        return make_function({kModule, qualname, doc, returns}, params, impl);
-    };
+    const FunctionMaker method(kModule);
     nb::object cls = make_class(kModule, "PersistenceCoordinator", text::kClassDoc, {
         {"__init__", method("PersistenceCoordinator.__init__", text::kInitDoc,
                             {"self", {"config", "BrindleConfig"},

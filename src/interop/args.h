@@ -19,40 +19,16 @@ public:
     nb::handle operator[](size_t i) const { return slots_[i]; }
 
     // Exactly str.
-    nb::handle str(size_t i) const {
-        nb::handle v = slots_[i];
-        if (!PyUnicode_CheckExact(v.ptr()))
-            refuse(i, "str");
-        return v;
-    }
+    nb::handle str(size_t i) const { return exactly(i, &PyUnicode_Type, "str", false); }
 
     // Exactly str, or None (returned as an invalid handle).
-    nb::handle optional_str(size_t i) const {
-        nb::handle v = slots_[i];
-        if (is_none(v))
-            return nb::handle();
-        if (!PyUnicode_CheckExact(v.ptr()))
-            refuse(i, "str or None");
-        return v;
-    }
+    nb::handle optional_str(size_t i) const { return exactly(i, &PyUnicode_Type, "str or None", true); }
 
     // Exactly list.
-    nb::handle list(size_t i) const {
-        nb::handle v = slots_[i];
-        if (!PyList_CheckExact(v.ptr()))
-            refuse(i, "list");
-        return v;
-    }
+    nb::handle list(size_t i) const { return exactly(i, &PyList_Type, "list", false); }
 
     // Exactly list, or None (returned as an invalid handle).
-    nb::handle optional_list(size_t i) const {
-        nb::handle v = slots_[i];
-        if (is_none(v))
-            return nb::handle();
-        if (!PyList_CheckExact(v.ptr()))
-            refuse(i, "list or None");
-        return v;
-    }
+    nb::handle optional_list(size_t i) const { return exactly(i, &PyList_Type, "list or None", true); }
 
     // Any number, as an exact int.
     nb::object integer(size_t i) const {
@@ -96,6 +72,17 @@ public:
     bool flag(size_t i) const { return truth(slots_[i]); }
 
 private:
+    // The argument if its type is exactly `type` (a subclass is refused);
+    // None as an invalid handle when `or_none`.
+    nb::handle exactly(size_t i, PyTypeObject *type, const char *expected, bool or_none) const {
+        nb::handle v = slots_[i];
+        if (or_none && is_none(v))
+            return nb::handle();
+        if (Py_TYPE(v.ptr()) != type)
+            refuse(i, expected);
+        return v;
+    }
+
     [[noreturn]] void refuse(size_t i, const char *expected) const {
         PyObject *v = slots_[i];
         throw_type_error(std::string(qualname_) + "() argument '" + to_text(names_[i]) +

@@ -25,6 +25,10 @@ inline const Name kDf{"df"};
 inline const Name kRegister{"register"};
 inline const Name kUnregister{"unregister"};
 
+// How a parameter taking a DuckDB connection is annotated (as text: the
+// modules do not import the class at run time for it).
+constexpr const char *kConnectionAnnotation = "DuckDBPyConnection";
+
 // True when conn is a duckdb.DuckDBPyConnection of the duckdb module given
 // (the module as it is bound now, so a patched module is respected).
 inline bool is_connection(nb::handle duckdb_module, nb::handle conn) {

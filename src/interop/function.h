@@ -292,6 +292,20 @@ inline nb::object make_function(const FunctionInfo &info, std::initializer_list<
     return fn;
 }
 
+// Builds the callables of one module: method(qualname, doc, params, returns, impl).
+class FunctionMaker {
+public:
+    explicit FunctionMaker(const char *module) : module_(module) {}
+
+    nb::object operator()(const char *qualname, const char *doc, std::initializer_list<Param> params,
+                          const char *returns, Impl impl) const {
+        return make_function({module_, qualname, doc, returns}, params, impl);
+    }
+
+private:
+    const char *module_;
+};
+
 // A class attribute or method for make_class.
 struct Member {
     const char *name;

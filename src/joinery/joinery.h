@@ -26,7 +26,7 @@ inline nb::object run(nb::handle connection, const std::string &sql) {
 // Adds the module-level function `name` to the module.
 inline void add_function(nb::module_ &m, const char *name, const char *doc,
                          std::initializer_list<Param> params, const char *returns, Impl impl) {
-    m.attr(name) = make_function({kModule, name, doc, returns}, params, impl);
+    m.attr(name) = FunctionMaker(kModule)(name, doc, params, returns, impl);
 }
 
 // Adds the functions that create, fill, change and drop tables.

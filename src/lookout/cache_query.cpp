@@ -161,11 +161,8 @@ nb::object cache_query_get_table_info(const Args &a) {
 void init_cache_query(nb::module_ &m) {
     read_cursors().init();
     const char *mod = "brindle.lookout";
-    auto method = [&](const char *qualname, const char *doc, std::initializer_list<Param> params,
-                      const char *returns, Impl impl) {
-        return make_function({mod, qualname, doc, returns}, params, impl);
-    };
-    const char *conn = "DuckDBPyConnection";
+    const FunctionMaker method(mod);
+    const char *conn = duck::kConnectionAnnotation;
     nb::object cls = make_class(mod, "CacheQuery", text::kClassDoc, {
         {"__init__", method("CacheQuery.__init__", text::kInitDoc, {"self"}, nullptr, cache_query_init)},
         {"query", method("CacheQuery.query", text::kQueryDoc,

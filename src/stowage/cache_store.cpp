@@ -184,11 +184,8 @@ nb::object cache_store_get_table_columns(const Args &a) {
 
 void init_cache_store(nb::module_ &m) {
     const char *mod = "brindle.stowage";
-    auto method = [&](const char *qualname, const char *doc, std::initializer_list<Param> params,
-                      const char *returns, Impl impl) {
-        return make_function({mod, qualname, doc, returns}, params, impl);
-    };
-    const char *conn = "DuckDBPyConnection";
+    const FunctionMaker method(mod);
+    const char *conn = duck::kConnectionAnnotation;
     nb::object cls = make_class(mod, "CacheStore", text::kClassDoc, {
         {"__init__", method("CacheStore.__init__", text::kInitDoc, {"self"}, nullptr, cache_store_init)},
         {"store", method("CacheStore.store", text::kStoreDoc,

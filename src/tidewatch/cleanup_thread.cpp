@@ -255,18 +255,18 @@ nb::object finish_cleanup_threads(const Args &) {
 }  // namespace
 
 void add_cleanup_methods(nb::handle cls) {
-    auto method = [](const char *qualname, const char *doc, std::initializer_list<Param> params,
-                     Impl impl) { return make_function({kModuleName, qualname, doc, nullptr}, params, impl); };
+    const FunctionMaker method(kModuleName);
     nb::setattr(cls, "start_cleanup_thread",
                 method("TTLRegistry.start_cleanup_thread", text::kStartCleanupDoc,
                        {"self", "cleanup_callback", {"interval_minutes", "int", nb::int_(5)}},
-                       start_cleanup_thread));
+                       nullptr, start_cleanup_thread));
     nb::setattr(cls, "stop_cleanup_thread",
-                method("TTLRegistry.stop_cleanup_thread", text::kStopCleanupDoc, {"self"}, stop_cleanup_thread));
+                method("TTLRegistry.stop_cleanup_thread", text::kStopCleanupDoc, {"self"}, nullptr,
+                       stop_cleanup_thread));
     nb::setattr(cls, "_cleanup_loop",
-                method("TTLRegistry._cleanup_loop", text::kCleanupLoopDoc, {"self"}, cleanup_loop));
+                method("TTLRegistry._cleanup_loop", text::kCleanupLoopDoc, {"self"}, nullptr, cleanup_loop));
     nb::setattr(cls, "_run_cleanup",
-                method("TTLRegistry._run_cleanup", text::kRunCleanupDoc, {"self"}, run_cleanup));
+                method("TTLRegistry._run_cleanup", text::kRunCleanupDoc, {"self"}, nullptr, run_cleanup));
 }
 
 void install_exit_guard() {

@@ -366,10 +366,7 @@ nb::object find_entry(nb::handle registry, nb::handle database, nb::handle table
 }
 
 void init_ttl_registry(nb::module_ &m) {
-    auto method = [](const char *qualname, const char *doc, std::initializer_list<Param> params,
-                     const char *returns, Impl impl) {
-        return make_function({kModuleName, qualname, doc, returns}, params, impl);
-    };
+    const FunctionMaker method(kModuleName);
     // A question or update about one table: (self, database: str, table: str).
     auto on_table = [&](const char *qualname, const char *doc, const char *returns, Impl impl) {
         return method(qualname, doc, {"self", {"database", "str"}, {"table", "str"}}, returns, impl);
