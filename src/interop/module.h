@@ -5,6 +5,7 @@
 // so that mock.patch("brindle.<module>.<name>") takes effect.
 #pragma once
 
+#include "args.h"
 #include "core.h"
 #include "logging.h"
 
@@ -73,6 +74,13 @@ private:
 inline ModuleScope &this_module() {
     static ModuleScope instance;
     return instance;
+}
+
+// An __init__ that only gives the instance its module's logger, as
+// `self.logger = logging.getLogger(__name__)` would.
+inline nb::object init_with_module_logger(const Args &a) {
+    set_attr(a[0], kLogger, this_module().logger());
+    return nb::none();
 }
 
 // A name a module keeps as its own attribute: `import <module> [as <as>]`,

@@ -82,11 +82,6 @@ std::string select_statement(nb::handle table, nb::handle sql_where, nb::handle 
                                 {"limit_clause", p.limit_clause}});
 }
 
-nb::object cache_query_init(const Args &a) {
-    set_attr(a[0], kLogger, this_module().logger());
-    return nb::none();
-}
-
 nb::object cache_query_query(const Args &a) {
     nb::handle self = a[0], connection = a[1], table = a.str(2);
     nb::handle sql_where = a.optional_str(3), columns = a.optional_list(4);
@@ -164,7 +159,7 @@ void init_cache_query(nb::module_ &m) {
     const FunctionMaker method(mod);
     const char *conn = duck::kConnectionAnnotation;
     nb::object cls = make_class(mod, "CacheQuery", text::kClassDoc, {
-        {"__init__", method("CacheQuery.__init__", text::kInitDoc, {"self"}, nullptr, cache_query_init)},
+        {"__init__", method("CacheQuery.__init__", text::kInitDoc, {"self"}, nullptr, init_with_module_logger)},
         {"query", method("CacheQuery.query", text::kQueryDoc,
                          {"self", {"connection", conn}, {"table", "str"},
                           {"sql_where", "Optional[str]", nb::none()},

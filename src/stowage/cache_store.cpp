@@ -77,12 +77,6 @@ void swap_in_steps(nb::handle connection, nb::handle logger, const StoreNames &n
     }
 }
 
-nb::object cache_store_init(const Args &a) {
-    nb::handle self = a[0];
-    set_attr(self, kLogger, this_module().logger());
-    return nb::none();
-}
-
 nb::object cache_store_store(const Args &a) {
     nb::handle self = a[0], connection = a[1], table = a.str(2), df = a[3];
     nb::object logger = logger_of(self);
@@ -187,7 +181,7 @@ void init_cache_store(nb::module_ &m) {
     const FunctionMaker method(mod);
     const char *conn = duck::kConnectionAnnotation;
     nb::object cls = make_class(mod, "CacheStore", text::kClassDoc, {
-        {"__init__", method("CacheStore.__init__", text::kInitDoc, {"self"}, nullptr, cache_store_init)},
+        {"__init__", method("CacheStore.__init__", text::kInitDoc, {"self"}, nullptr, init_with_module_logger)},
         {"store", method("CacheStore.store", text::kStoreDoc,
                          {"self", {"connection", conn}, {"table", "str"}, {"df", "pd.DataFrame"},
                           {"lock", "threading.Lock"}},
