@@ -6,6 +6,7 @@ from .errors import (
     BrindleNotFoundError,
     BrindlePersistenceError,
     BrindleStaleError,
+    ConfigError,
 )
 
 __all__ = [
@@ -14,6 +15,7 @@ __all__ = [
     "BrindleNotFoundError",
     "BrindlePersistenceError",
     "BrindleStaleError",
+    "ConfigError",
 ]
 
 __version__ = "0.1.0"

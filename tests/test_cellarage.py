@@ -252,6 +252,30 @@ def test_concurrent_writes_of_one_table_never_mix(coordinator):
     assert len(back) == 20000 and back["v"].nunique() == 1
 
 
+
+def test_reads_during_replaces_get_one_whole_file(coordinator):
+    frames = [pd.DataFrame({"v": range(n), "s": [f"row {i}" for i in range(n)]}) for n in (100, 3000)]
+    coordinator.persist_table_to_parquet("db", "t", frames[0])
+    done = threading.Event()
+
+    def replace_again_and_again():
+        i = 0
+        while not done.is_set():
+            i += 1
+            coordinator.persist_table_to_parquet("db", "t", frames[i % 2])
+
+    writer = threading.Thread(target=replace_again_and_again)
+    writer.start()
+    try:
+        deadline = time.monotonic() + 0.5
+        while time.monotonic() < deadline:
+            back = coordinator.load_table_from_parquet("db", "t")
+            pd.testing.assert_frame_equal(back, frames[0] if len(back) == 100 else frames[1])
+    finally:
+        done.set()
+        writer.join()
+
+
 def test_corrupt_file_gives_chained_error(coordinator, tmp_path):
     os.makedirs(tmp_path / "base" / "db")
     (tmp_path / "base" / "db" / "t.parquet").write_bytes(b"not parquet at all")

@@ -104,7 +104,6 @@ def test_function_signature_and_annotations(name):
     assert fn.__annotations__ == expected
     assert all(type(v) is str for v in fn.__annotations__.values())
     assert (fn.__name__, fn.__qualname__, fn.__module__) == (name, name, "brindle.joinery")
-    assert fn.__doc__ is None
 
 
 def test_module_docstring_and_typing_names():

@@ -133,3 +133,22 @@ def test_indexed_table_can_still_be_replaced(con, replace):
     assert rows(con, "events") == [(3, "c")]
     assert con.execute("SELECT index_name FROM duckdb_indexes()").fetchall() == []
     joinery.create_duckdb_index(con, "events", "id")  # the default name is free again
+
+
+@pytest.mark.parametrize("helper", [
+    lambda c, p: joinery.create_duckdb_table_from_df(c, "t", NEW, "append"),
+    lambda c, p: joinery.import_duckdb_from_parquet(c, "t", p, "append"),
+    lambda c, p: joinery.create_duckdb_view(c, "v", "SELECT * FROM t"),
+    lambda c, p: joinery.get_duckdb_table_schema(c, "t"),
+    lambda c, p: joinery.get_duckdb_table_info(c, "t"),
+    lambda c, p: joinery.optimize_duckdb_table(c, "t"),
+    lambda c, p: joinery.create_duckdb_index(c, "t", "id"),
+    lambda c, p: joinery.export_duckdb_to_parquet(c, "t", p),
+    lambda c, p: joinery.drop_duckdb_table(c, "t"),
+], ids=["frame", "parquet", "view", "schema", "info", "analyze", "index", "export", "drop"])
+def test_no_helper_leaves_a_result_open_on_the_callers_connection(con, tmp_path, helper):
+    path = str(tmp_path / "t.parquet")
+    joinery.create_duckdb_table_from_df(con, "t", OLD)
+    con.execute(f"COPY t TO '{path}' (FORMAT PARQUET)")
+    helper(con, path)
+    assert con.sql("SELECT 42").fetchall() == [(42,)]

@@ -237,3 +237,32 @@ def test_closed_and_collected_connections(query):
     fresh = duckdb.connect()
     CacheStore().store(fresh, "t", pd.DataFrame({"v": [1, 2, 3]}), None)
     assert len(query.query(fresh, "t")) == 3
+
+
+
+@pytest.mark.parametrize(
+    "component, method, arg, answer",
+    [
+        (CacheQuery, "query", "orders", BrindleNotFoundError),
+        (CacheQuery, "get_table_info", "orders", BrindleNotFoundError),
+        (CacheQuery, "execute_sql", "SELECT * FROM orders", BrindleError),
+        (CacheStore, "table_exists", "orders", False),
+        (CacheStore, "get_row_count", "orders", 0),
+        (CacheStore, "get_table_columns", "orders", []),
+    ],
+)
+def test_a_dropped_table_is_not_answered_from_the_callers_variables(con, component, method, arg, answer):
+    store = CacheStore()
+    store.store(con, "orders", pd.DataFrame({"id": [1, 2, 3]}), None)
+    # DuckDB looks a missing table's name up in the frame that calls into
+    # brindle, so the call below must be made from this frame.
+    orders = CacheQuery().query(con, "orders")  # noqa: F841
+    store.drop_table(con, "orders", None)
+    read = getattr(component(), method)
+    if isinstance(answer, type):
+        with pytest.raises(answer):
+            read(con, arg)
+    else:
+        assert read(con, arg) == answer
+    # The caller's own connection keeps its own setting.
+    assert con.execute("SELECT current_setting('python_enable_replacements')").fetchone() == (True,)

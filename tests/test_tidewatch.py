@@ -6,6 +6,7 @@ import threading
 import pytest
 
 import brindle.tidewatch as tw
+from child_process import run_child
 from tidewatch_support import START, clock, messages, registry  # noqa: F401
 
 DEBUG = logging.DEBUG
@@ -209,6 +210,57 @@ def test_snapshot_copies_dicts_and_shares_entries(registry):
     assert list(snap["db"]) == ["t1"]
     assert snap["db"]["t1"].active_readers == 1
     assert snap["db"]["t1"] is registry._get_entry("db", "t1")
+
+
+# A handler that asks the registry something while a record is being
+# written. Run in a child: a regression deadlocks the registry for good.
+REENTRANT_HANDLER = """
+    import logging, os, sys, threading
+    import brindle.tidewatch as tw
+
+    registry = tw.TTLRegistry()
+    seen = []
+
+    class AsksTheRegistry(logging.Handler):
+        def emit(self, record):
+            registry.exists("db", "t")
+            seen.append(f"{record.levelname} {record.getMessage()}")
+
+    logger = logging.getLogger("brindle.tidewatch")
+    logger.addHandler(AsksTheRegistry())
+    logger.setLevel(logging.DEBUG)
+
+    def operations():
+        registry.register("db", "t", 5)
+        registry.update_loaded_time("db", "t")
+        registry.mark_stale("db", "t")
+        registry.increment_readers("db", "t")
+        registry.decrement_readers("db", "t")
+        registry.remove("db", "t")
+        registry.register("db", "t", 5)
+        registry.remove_database("db")
+
+    worker = threading.Thread(target=operations, daemon=True)
+    worker.start()
+    worker.join(timeout=10)
+    print("\\n".join(seen), flush=True)
+    os._exit(1 if worker.is_alive() else 0)
+"""
+
+
+def test_a_handler_may_call_back_into_the_registry(tmp_path):
+    status, out, err = run_child(REENTRANT_HANDLER, tmp_path)
+    assert status == 0, "the registry deadlocked on its own record\n" + out + err
+    assert out.splitlines() == [
+        "DEBUG Registered cache entry: db.t (TTL=5min, scheduler_managed=False)",
+        "DEBUG Updated loaded time: db.t",
+        "INFO Marked as stale: db.t",
+        "DEBUG Reader count++ for db.t: 1",
+        "DEBUG Reader count-- for db.t: 0",
+        "DEBUG Removed from registry: db.t",
+        "DEBUG Registered cache entry: db.t (TTL=5min, scheduler_managed=False)",
+        "INFO Removed all tables for database: db",
+    ]
 
 
 # --- argument checks ----------------------------------------------------------

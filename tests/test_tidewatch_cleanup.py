@@ -60,11 +60,13 @@ def test_start_twice_keeps_the_first_thread(registry, caplog):
     assert not thread.is_alive()
 
 
-@pytest.mark.parametrize("interval", [None, "5", object()])
-def test_start_refuses_bad_interval(registry, interval):
-    with pytest.raises(TypeError):
+@pytest.mark.parametrize("interval, error", [
+    (None, TypeError), ("5", TypeError), (object(), TypeError), (-1, ValueError), (-1.5, ValueError)])
+def test_start_refuses_bad_interval(registry, caplog, interval, error):
+    with pytest.raises(error, match="interval_minutes"):
         registry.start_cleanup_thread(print, interval_minutes=interval)
     assert registry._cleanup_thread is None and registry._cleanup_callback is None
+    assert registry._cleanup_interval_minutes == 5 and messages(caplog) == []
 
 
 def test_stop_without_live_thread_does_nothing(registry, caplog):

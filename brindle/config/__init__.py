@@ -13,6 +13,8 @@ import math
 import os
 from typing import Any, Mapping, Optional
 
+from ..errors import ConfigError
+
 __all__ = ["BrindleConfig", "CacheConfigResolver", "ConfigError"]
 
 SINGLE_DB = "single_db"
@@ -20,13 +22,27 @@ PER_TABLE_DB = "per_table_db"
 _MODES = (SINGLE_DB, PER_TABLE_DB)
 
 
-class ConfigError(ValueError):
-    """A configuration value or file is not usable."""
-
-
 def _check_str(name: str, value: Any) -> str:
     if type(value) is not str:
         raise TypeError(f"{name} must be str, not {type(value).__name__}")
+    return value
+
+
+def _check_name(name: str, value: Any) -> str:
+    if not _check_str(name, value):
+        raise ConfigError(f"{name} must not be empty")
+    return value
+
+
+def _check_optional_str(name: str, value: Any) -> Optional[str]:
+    if value is not None and type(value) is not str:
+        raise TypeError(f"{name} must be str or None, not {type(value).__name__}")
+    return value
+
+
+def _check_path(name: str, value: Any) -> Any:
+    if value is not None and not isinstance(value, (str, os.PathLike)):
+        raise TypeError(f"{name} must be a path or None, not {type(value).__name__}")
     return value
 
 
@@ -53,6 +69,23 @@ def _check_seconds(name: str, value: Any) -> float | int:
     return value
 
 
+# Attribute -> the check its value must pass, wherever the value comes from.
+_CHECKS = {
+    "log_name": _check_str,
+    "config_file_path": _check_path,
+    "cleanup_interval_minutes": lambda name, value: _check_int(name, value, 1),
+    "default_mode": _check_mode,
+    "default_tidewatch_minutes": lambda name, value: _check_int(name, value, 0),
+    "lock_timeout_seconds": _check_seconds,
+    "persist_base_path": _check_optional_str,
+    "service_name": _check_name,
+}
+
+
+def _checked(attribute: str, value: Any) -> Any:
+    return _CHECKS[attribute](attribute, value)
+
+
 class BrindleConfig:
     """Process-wide settings of the cache.
 
@@ -71,7 +104,7 @@ class BrindleConfig:
         service_name: this service's name in the outside snapshot store.
     """
 
-    # Environment variable -> (attribute, parser) for from_env().
+    # Environment variable -> the attribute it sets, for from_env().
     ENVIRONMENT = {
         "BRINDLE_LOG_NAME": "log_name",
         "BRINDLE_CONFIG_FILE": "config_file_path",
@@ -94,26 +127,14 @@ class BrindleConfig:
         persist_base_path: Optional[str] = None,
         service_name: str = "brindle",
     ) -> None:
-        self.log_name = _check_str("log_name", log_name)
-        if config_file_path is not None and not isinstance(config_file_path, (str, os.PathLike)):
-            raise TypeError(
-                f"config_file_path must be a path or None, not {type(config_file_path).__name__}"
-            )
-        self.config_file_path = config_file_path
-        self.cleanup_interval_minutes = _check_int(
-            "cleanup_interval_minutes", cleanup_interval_minutes, 1
-        )
-        self.default_mode = _check_mode("default_mode", default_mode)
-        self.default_tidewatch_minutes = _check_int(
-            "default_tidewatch_minutes", default_tidewatch_minutes, 0
-        )
-        self.lock_timeout_seconds = _check_seconds("lock_timeout_seconds", lock_timeout_seconds)
-        if persist_base_path is not None and type(persist_base_path) is not str:
-            raise TypeError(
-                f"persist_base_path must be str or None, not {type(persist_base_path).__name__}"
-            )
-        self.persist_base_path = persist_base_path
-        self.service_name = _check_str("service_name", service_name)
+        self.log_name = _checked("log_name", log_name)
+        self.config_file_path = _checked("config_file_path", config_file_path)
+        self.cleanup_interval_minutes = _checked("cleanup_interval_minutes", cleanup_interval_minutes)
+        self.default_mode = _checked("default_mode", default_mode)
+        self.default_tidewatch_minutes = _checked("default_tidewatch_minutes", default_tidewatch_minutes)
+        self.lock_timeout_seconds = _checked("lock_timeout_seconds", lock_timeout_seconds)
+        self.persist_base_path = _checked("persist_base_path", persist_base_path)
+        self.service_name = _checked("service_name", service_name)
 
     @classmethod
     def from_env(cls, environ: Optional[Mapping[str, str]] = None) -> "BrindleConfig":
@@ -128,14 +149,13 @@ class BrindleConfig:
             raw = env.get(variable)
             if raw is None:
                 continue
+            # Checked here, one variable at a time, so that the error names
+            # the variable rather than the attribute it sets.
             try:
-                kwargs[attribute] = _parse_env_value(attribute, raw)
+                kwargs[attribute] = _checked(attribute, _parse_env_value(attribute, raw))
             except (TypeError, ValueError) as exc:
                 raise ConfigError(f"Invalid value for {variable}: {raw!r} ({exc})") from exc
-        try:
-            return cls(**kwargs)
-        except (TypeError, ValueError) as exc:
-            raise ConfigError(f"Invalid brindle environment configuration: {exc}") from exc
+        return cls(**kwargs)
 
     def __repr__(self) -> str:
         fields = ", ".join(f"{k}={v!r}" for k, v in vars(self).items())
@@ -150,7 +170,7 @@ def _parse_env_value(attribute: str, raw: str) -> Any:
     if attribute in ("config_file_path", "persist_base_path"):
         return raw or None
     if attribute == "default_mode":
-        return _check_mode("mode", raw.strip())
+        return raw.strip()
     return raw
 
 
@@ -163,8 +183,7 @@ class CacheConfigResolver:
     file: every answer comes from the defaults the caller passes.
     """
 
-    _DATABASE_KEYS = {"mode", "ttl_minutes", "persist_path", "in_memory", "tables"}
-    _TABLE_KEYS = {"ttl_minutes", "scheduler_managed", "persist"}
+    _TOP_KEYS = {"databases"}
 
     def __init__(self, config_file_path: Optional[str] = None) -> None:
         self.config_file_path = config_file_path
@@ -185,6 +204,7 @@ class CacheConfigResolver:
             raise ConfigError(f"Cannot read configuration file {path}: {exc}") from exc
         if not isinstance(data, dict):
             raise ConfigError(f"Configuration file {path}: top level must be an object")
+        _refuse_unknown_keys(f"Configuration file {path}", data, cls._TOP_KEYS)
         databases = data.get("databases", {})
         if not isinstance(databases, dict):
             raise ConfigError(f"Configuration file {path}: 'databases' must be an object")
@@ -195,36 +215,9 @@ class CacheConfigResolver:
     @classmethod
     def _validate_database(cls, path: str, name: str, entry: Any) -> None:
         where = f"Configuration file {path}: database {name!r}"
-        if not isinstance(entry, dict):
-            raise ConfigError(f"{where} must be an object")
-        unknown = set(entry) - cls._DATABASE_KEYS
-        if unknown:
-            raise ConfigError(f"{where} has unknown keys: {', '.join(sorted(unknown))}")
-        if "mode" in entry and entry["mode"] not in _MODES:
-            raise ConfigError(f"{where}: mode must be 'single_db' or 'per_table_db'")
-        if "ttl_minutes" in entry and not _is_plain_int(entry["ttl_minutes"]):
-            raise ConfigError(f"{where}: ttl_minutes must be an integer")
-        if "persist_path" in entry and not (
-            isinstance(entry["persist_path"], str) and entry["persist_path"]
-        ):
-            raise ConfigError(f"{where}: persist_path must be a non-empty string")
-        if "in_memory" in entry and not isinstance(entry["in_memory"], bool):
-            raise ConfigError(f"{where}: in_memory must be true or false")
-        tables = entry.get("tables", {})
-        if not isinstance(tables, dict):
-            raise ConfigError(f"{where}: tables must be an object")
-        for table, settings in tables.items():
-            twhere = f"{where}, table {table!r}"
-            if not isinstance(settings, dict):
-                raise ConfigError(f"{twhere} must be an object")
-            unknown = set(settings) - cls._TABLE_KEYS
-            if unknown:
-                raise ConfigError(f"{twhere} has unknown keys: {', '.join(sorted(unknown))}")
-            if "ttl_minutes" in settings and not _is_plain_int(settings["ttl_minutes"]):
-                raise ConfigError(f"{twhere}: ttl_minutes must be an integer")
-            for flag in ("scheduler_managed", "persist"):
-                if flag in settings and not isinstance(settings[flag], bool):
-                    raise ConfigError(f"{twhere}: {flag} must be true or false")
+        _check_section(where, entry, _DATABASE_RULES)
+        for table, settings in entry.get("tables", {}).items():
+            _check_section(f"{where}, table {table!r}", settings, _TABLE_RULES)
 
     def _database(self, database: str) -> dict[str, Any]:
         return self._databases.get(database, {})
@@ -269,5 +262,41 @@ class CacheConfigResolver:
         return bool(self._table(database, table).get("persist", False))
 
 
+def _check_section(where: str, entry: Any, rules: Mapping[str, tuple]) -> None:
+    if not isinstance(entry, dict):
+        raise ConfigError(f"{where} must be an object")
+    _refuse_unknown_keys(where, entry, rules.keys())
+    for key, (valid, must) in rules.items():
+        if key in entry and not valid(entry[key]):
+            raise ConfigError(f"{where}: {key} {must}")
+
+
+def _refuse_unknown_keys(where: str, entry: dict, known) -> None:
+    # A misspelled key would otherwise be ignored without a word.
+    unknown = set(entry) - known
+    if unknown:
+        raise ConfigError(f"{where} has unknown keys: {', '.join(sorted(unknown))}")
+
+
 def _is_plain_int(value: Any) -> bool:
     return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _is_bool(value: Any) -> bool:
+    return isinstance(value, bool)
+
+
+# Key of a database or table entry -> (test its value must pass, what the
+# error says it must be); a key not listed is unknown.
+_DATABASE_RULES = {
+    "mode": (lambda value: value in _MODES, "must be 'single_db' or 'per_table_db'"),
+    "ttl_minutes": (_is_plain_int, "must be an integer"),
+    "persist_path": (lambda value: isinstance(value, str) and bool(value), "must be a non-empty string"),
+    "in_memory": (_is_bool, "must be true or false"),
+    "tables": (lambda value: isinstance(value, dict), "must be an object"),
+}
+_TABLE_RULES = {
+    "ttl_minutes": (_is_plain_int, "must be an integer"),
+    "scheduler_managed": (_is_bool, "must be true or false"),
+    "persist": (_is_bool, "must be true or false"),
+}

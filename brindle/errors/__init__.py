@@ -1,8 +1,9 @@
 """Error types raised by brindle.
 
 Every failure the package itself reports is one of these classes, each
-constructed with a single message string. All four specific errors derive
-from ``BrindleError``, so ``except BrindleError`` catches every one of them.
+constructed with a single message string. Every specific error derives
+from ``BrindleError``, so ``except BrindleError`` catches every one of them;
+``ConfigError`` is also a ``ValueError``.
 """
 
 __all__ = [
@@ -11,6 +12,7 @@ __all__ = [
     "BrindleLockError",
     "BrindleStaleError",
     "BrindlePersistenceError",
+    "ConfigError",
 ]
 
 
@@ -32,3 +34,7 @@ class BrindleStaleError(BrindleError):
 
 class BrindlePersistenceError(BrindleError):
     """A file, Parquet or outside-snapshot operation failed."""
+
+
+class ConfigError(BrindleError, ValueError):
+    """A configuration value or file is not usable."""

@@ -5,12 +5,7 @@
 
 namespace brindle::cellarage {
 
-namespace nb = nanobind;
 using namespace brindle::interop;
-
-// brindle.cellarage itself; its attributes (io, os, logging, datetime,
-// timezone, pd, BrindlePersistenceError) are looked up there on every use.
-ModuleScope &scope();
 
 inline const char *const kModule = "brindle.cellarage";
 
@@ -27,7 +22,6 @@ inline const Name kPersistenceError{"BrindlePersistenceError"};
 inline const Name kConfig{"config"};
 inline const Name kConfigResolver{"config_resolver"};
 inline const Name kExternalConnector{"external_connector"};
-inline const Name kLogger{"logger"};
 inline const Name kWarmSnapshots{"_warm_snapshots"};
 inline const Name kConnectorLock{"_connector_lock"};
 
@@ -44,8 +38,11 @@ inline const Name kSerializeDf{"_serialize_df"};
 inline const Name kDeserializeDf{"_deserialize_df"};
 
 // Small helpers shared by the file and snapshot halves.
-nb::object logger_of(nb::handle self);
 nb::object row_count(nb::handle df);  // len(df) as a Python int
+// df.to_parquet(target, index=False): the index is never stored.
+void write_parquet(nb::handle df, nb::handle target);
+// pd.read_parquet(source) through the module's own `pd`.
+nb::object read_parquet(nb::handle source);
 // A database or table name as messages show it, even one that does not
 // encode as UTF-8 (names read back from the file system may not).
 std::string shown(nb::handle name);
@@ -53,6 +50,20 @@ std::string shown(nb::handle name);
 nb::object connector_lock(nb::handle self);
 [[noreturn]] void raise_persistence_error(const std::string &message, const nb::python_error &cause);
 [[noreturn]] void raise_persistence_error(const std::string &message);
+// `tmpl` with {database} and {table} shown (when given) and {error} the
+// caught error's text.
+std::string failure_message(const char *tmpl, nb::handle database, nb::handle table,
+                            const nb::python_error &e);
+
+// Runs body; a failure of the Exception family is raised again as
+// BrindlePersistenceError(failure_message(failure, ...)), chained to it.
+template <typename Body>
+auto persistence_step(const char *failure, nb::handle database, nb::handle table, Body &&body)
+    -> decltype(body()) {
+    return guarded(body, [&](nb::python_error &e) -> decltype(body()) {
+        raise_persistence_error(failure_message(failure, database, table, e), e);
+    });
+}
 
 // Method implementations (self first, as bound by make_function).
 nb::object coordinator_init(const Args &a);

@@ -9,21 +9,38 @@ const Name kGetLogger{"getLogger"};
 const Name kRLock{"RLock"};
 const Name kPersistenceSuffix{".persistence"};
 
-// The lock that keeps each operation's connector calls together. It is made
-// with the coordinator; one that was never made (a subclass skipping
-// __init__) is made on first use, and setdefault keeps two racing threads on
-// the same one.
+// The lock that keeps each operation's connector calls together: it guards
+// the connector's one pending result, so that an execute and the fetch that
+// reads it are never split by another thread's statement. Waited for through
+// acquire(), with the GIL released. It is taken with no other brindle lock
+// held (the manager persists after releasing its write lock) and nothing is
+// taken inside it; it is held while the connector runs, which is the
+// service's code, and is an RLock so that a connector calling back into the
+// coordinator on the same thread does not deadlock. No record is written
+// while it is held.
+//
+// It is made with the coordinator; one that was never made (a subclass
+// skipping __init__) is made on first use, and setdefault keeps two racing
+// threads on the same one.
 nb::object new_connector_lock() { return call_method(import("threading"), kRLock); }
 
 }  // namespace
-
-nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
 
 nb::object row_count(nb::handle df) {
     Py_ssize_t n = PyObject_Length(df.ptr());
     if (n < 0)
         throw_pending();
     return checked(PyLong_FromSsize_t(n));
+}
+
+void write_parquet(nb::handle df, nb::handle target) {
+    static const Name kToParquet{"to_parquet"};
+    df.attr(kToParquet.handle())(target, nb::arg("index") = false);
+}
+
+nb::object read_parquet(nb::handle source) {
+    static const Name kReadParquet{"read_parquet"};
+    return call_method(this_module().get(kPd), kReadParquet, source);
 }
 
 std::string shown(nb::handle name) {
@@ -36,11 +53,18 @@ std::string shown(nb::handle name) {
 }
 
 void raise_persistence_error(const std::string &message, const nb::python_error &cause) {
-    raise_from(scope().get(kPersistenceError), message, cause);
+    raise_from(this_module().get(kPersistenceError), message, cause);
 }
 
 void raise_persistence_error(const std::string &message) {
-    raise_plain(scope().get(kPersistenceError), message);
+    raise_plain(this_module().get(kPersistenceError), message);
+}
+
+std::string failure_message(const char *tmpl, nb::handle database, nb::handle table,
+                            const nb::python_error &e) {
+    std::string d = database.is_valid() ? shown(database) : std::string();
+    std::string t = table.is_valid() ? shown(table) : std::string();
+    return fill(tmpl, {{"database", d}, {"table", t}, {"error", error_text(e)}});
 }
 
 nb::object connector_lock(nb::handle self) {
@@ -65,16 +89,13 @@ nb::object coordinator_init(const Args &a) {
     set_attr(self, kExternalConnector, connector);
     // Plain concatenation, as `config.log_name + ".persistence"` would do it.
     nb::object name = checked(PyNumber_Add(attr(config, kLogName).ptr(), kPersistenceSuffix.ptr()));
-    set_attr(self, kLogger, call_method(scope().get(kLogging), kGetLogger, name));
+    set_attr(self, kLogger, call_method(this_module().get(kLogging), kGetLogger, name));
     set_attr(self, kConnectorLock, new_connector_lock());
     return nb::none();
 }
 
 void init_coordinator(nb::module_ &m) {
-    auto method = [](const char *qualname, const char *doc, std::initializer_list<Param> params,
-                     const char *returns, Impl impl) {
-        return make_function({kModule, qualname, doc, returns}, params, impl);
-    };
+    const FunctionMaker method(kModule);
     nb::object cls = make_class(kModule, "PersistenceCoordinator", text::kClassDoc, {
         {"__init__", method("PersistenceCoordinator.__init__", text::kInitDoc,
                             {"self", {"config", "BrindleConfig"},

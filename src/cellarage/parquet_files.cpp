@@ -20,13 +20,14 @@ const Name kListdir{"listdir"};
 const Name kMakedirs{"makedirs"};
 const Name kReplace{"replace"};
 const Name kRemove{"remove"};
-const Name kReadParquet{"read_parquet"};
-const Name kToParquet{"to_parquet"};
+const Name kOpen{"open"};
+const Name kClose{"close"};
+const Name kReadBinary{"rb"};
 const Name kGetPersistPath{"get_persist_path"};
 const Name kIsTablePersistent{"is_table_persistent"};
 const Name kParquetSuffix{text::kParquetSuffix};
 
-nb::object os_path() { return attr(scope().get(kOs), kPath); }
+nb::object os_path() { return attr(this_module().get(kOs), kPath); }
 
 nb::object base_path_of(nb::handle self) { return attr(attr(self, kConfig), kPersistBasePath); }
 
@@ -73,7 +74,7 @@ std::string type_name_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 // os.makedirs(directory, exist_ok=True)
 void make_directories(nb::handle directory) {
-    scope().get(kOs).attr(kMakedirs.handle())(directory, nb::arg("exist_ok") = true);
+    this_module().get(kOs).attr(kMakedirs.handle())(directory, nb::arg("exist_ok") = true);
 }
 
 // A temporary name no other writer (thread, process or host sharing the
@@ -104,17 +105,33 @@ void write_replacing(nb::handle df, nb::handle path, nb::handle table) {
     make_directories(directory);
     nb::object temp = temp_path_beside(directory, table);
     try {
-        df.attr(kToParquet.handle())(temp, nb::arg("index") = false);
-        call_method(scope().get(kOs), kReplace, temp, path);
+        write_parquet(df, temp);
+        call_method(this_module().get(kOs), kReplace, temp, path);
     } catch (nb::python_error &) {
-        ignore_failure([&] { call_method(scope().get(kOs), kRemove, temp); });
+        ignore_failure([&] { call_method(this_module().get(kOs), kRemove, temp); });
         throw;
     }
 }
 
+// Reading by path opens the file once for its footer and again for its data,
+// so a replace in between mixes two files. Everything is read through one
+// open file object instead: a reader gets the old file or the new one, whole.
+nb::object read_parquet_once(nb::handle path) {
+    nb::object file = call_method(this_module().get(kIo), kOpen, path, kReadBinary.handle());
+    nb::object df;
+    try {
+        df = read_parquet(file);
+    } catch (nb::python_error &) {
+        ignore_failure([&] { call_method(file, kClose); });
+        throw;
+    }
+    call_method(file, kClose);
+    return df;
+}
+
 // Appends (database, table) for each "<table>.parquet" entry of the directory.
 void collect_tables(nb::handle directory, nb::handle database, nb::handle result) {
-    nb::object names = call_method(scope().get(kOs), kListdir, directory);
+    nb::object names = call_method(this_module().get(kOs), kListdir, directory);
     for (nb::handle name : names) {
         if (!PyUnicode_Check(name.ptr()))
             continue;
@@ -187,17 +204,10 @@ nb::object persist_table_to_parquet(const Args &a) {
     nb::object path = call_method(self, kGetParquetPath, database, table);
     if (!truth(path))
         return nb::none();
-    guarded(
-        [&] {
-            write_replacing(df, path, table);
-            log_format(logger_of(self), Level::Info, text::kPersisted, database, table, row_count(df), path);
-        },
-        [&](nb::python_error &e) {
-            raise_persistence_error(fill(text::kPersistFailed, {{"database", shown(database)},
-                                                                {"table", shown(table)},
-                                                                {"error", error_text(e)}}),
-                                    e);
-        });
+    persistence_step(text::kPersistFailed, database, table, [&] {
+        write_replacing(df, path, table);
+        log_format(logger_of(self), Level::Info, text::kPersisted, database, table, row_count(df), path);
+    });
     return nb::none();
 }
 
@@ -206,18 +216,11 @@ nb::object load_table_from_parquet(const Args &a) {
     nb::object path = call_method(self, kGetParquetPath, database, table);
     if (!truth(path) || !truth(call_method(os_path(), kIsfile, path)))
         return nb::none();
-    return guarded(
-        [&] {
-            nb::object df = call_method(scope().get(kPd), kReadParquet, path);
-            log_format(logger_of(self), Level::Info, text::kLoadedParquet, database, table, row_count(df), path);
-            return df;
-        },
-        [&](nb::python_error &e) -> nb::object {
-            raise_persistence_error(fill(text::kLoadFailed, {{"database", shown(database)},
-                                                             {"table", shown(table)},
-                                                             {"error", error_text(e)}}),
-                                    e);
-        });
+    return persistence_step(text::kLoadFailed, database, table, [&] {
+        nb::object df = read_parquet_once(path);
+        log_format(logger_of(self), Level::Info, text::kLoadedParquet, database, table, row_count(df), path);
+        return df;
+    });
 }
 
 nb::object list_persisted_parquet_tables(const Args &a) {
@@ -227,7 +230,7 @@ nb::object list_persisted_parquet_tables(const Args &a) {
     if (!truth(base) || !truth(call_method(os_path(), kIsdir, base)))
         return result;
     try {
-        nb::object entries = call_method(scope().get(kOs), kListdir, base);
+        nb::object entries = call_method(this_module().get(kOs), kListdir, base);
         for (nb::handle database : entries) {
             if (!is_safe_database(database))
                 continue;

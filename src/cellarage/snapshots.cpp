@@ -7,8 +7,6 @@ namespace {
 
 const Name kBytesIO{"BytesIO"};
 const Name kGetvalue{"getvalue"};
-const Name kToParquet{"to_parquet"};
-const Name kReadParquet{"read_parquet"};
 const Name kNow{"now"};
 const Name kUtc{"utc"};
 const Name kIsoformat{"isoformat"};
@@ -29,7 +27,7 @@ nb::object service_name_of(nb::handle self) { return attr(attr(self, kConfig), k
 
 // datetime.now(timezone.utc).isoformat()
 nb::object utc_timestamp_text() {
-    nb::object now = call_method(scope().get(kDatetime), kNow, attr(scope().get(kTimezone), kUtc));
+    nb::object now = call_method(this_module().get(kDatetime), kNow, attr(this_module().get(kTimezone), kUtc));
     return call_method(now, kIsoformat);
 }
 
@@ -84,8 +82,8 @@ nb::object has_external_connector(const Args &a) {
 
 nb::object serialize_df(const Args &a) {
     nb::handle df = a[1];
-    nb::object buffer = call_method(scope().get(kIo), kBytesIO);
-    df.attr(kToParquet.handle())(buffer, nb::arg("index") = false);
+    nb::object buffer = call_method(this_module().get(kIo), kBytesIO);
+    write_parquet(df, buffer);
     return call_method(buffer, kGetvalue);
 }
 
@@ -93,8 +91,8 @@ nb::object deserialize_df(const Args &a) {
     nb::handle data = a[1];
     if (!PyBytes_CheckExact(data.ptr()))
         throw_type_error(fill(text::kDataNotBytes, {{"type", Py_TYPE(data.ptr())->tp_name}}));
-    nb::object buffer = call_method(scope().get(kIo), kBytesIO, data);
-    return call_method(scope().get(kPd), kReadParquet, buffer);
+    nb::object buffer = call_method(this_module().get(kIo), kBytesIO, data);
+    return read_parquet(buffer);
 }
 
 nb::object save_to_external(const Args &a) {
@@ -102,27 +100,20 @@ nb::object save_to_external(const Args &a) {
     nb::object connector = open_connector(self);
     if (!connector.is_valid())
         return nb::none();
-    guarded(
-        [&] {
-            nb::object data = call_method(self, kSerializeDf, df);
-            nb::object stored_at = utc_timestamp_text();
-            nb::object service = service_name_of(self);
-            nb::object rows = row_count(df);
-            {
-                ConnectorCalls calls(self);
-                execute(connector, text::kDeleteOne, nb::make_tuple(service, database, table));
-                execute(connector, text::kInsert,
-                        nb::make_tuple(service, database, table, data, stored_at, rows));
-            }
-            log_format(logger_of(self), Level::Info, text::kSaved, database, table, rows,
-                       row_count(data));
-        },
-        [&](nb::python_error &e) {
-            raise_persistence_error(fill(text::kSaveFailed, {{"database", shown(database)},
-                                                             {"table", shown(table)},
-                                                             {"error", error_text(e)}}),
-                                    e);
-        });
+    persistence_step(text::kSaveFailed, database, table, [&] {
+        nb::object data = call_method(self, kSerializeDf, df);
+        nb::object stored_at = utc_timestamp_text();
+        nb::object service = service_name_of(self);
+        nb::object rows = row_count(df);
+        {
+            ConnectorCalls calls(self);
+            execute(connector, text::kDeleteOne, nb::make_tuple(service, database, table));
+            execute(connector, text::kInsert,
+                    nb::make_tuple(service, database, table, data, stored_at, rows));
+        }
+        log_format(logger_of(self), Level::Info, text::kSaved, database, table, rows,
+                   row_count(data));
+    });
     return nb::none();
 }
 
@@ -131,27 +122,20 @@ nb::object load_from_external(const Args &a) {
     nb::object connector = open_connector(self);
     if (!connector.is_valid())
         return nb::none();
-    return guarded(
-        [&]() -> nb::object {
-            nb::object service = service_name_of(self);
-            nb::object row;
-            {
-                ConnectorCalls calls(self);
-                execute(connector, text::kSelectOne, nb::make_tuple(service, database, table));
-                row = call_method(connector, kFetchone);
-            }
-            if (!truth(row))
-                return nb::none();
-            nb::object df = call_method(self, kDeserializeDf, row[0]);
-            log_format(logger_of(self), Level::Info, text::kLoadedSnapshot, database, table, row_count(df));
-            return df;
-        },
-        [&](nb::python_error &e) -> nb::object {
-            raise_persistence_error(fill(text::kExternalLoadFailed, {{"database", shown(database)},
-                                                                     {"table", shown(table)},
-                                                                     {"error", error_text(e)}}),
-                                    e);
-        });
+    return persistence_step(text::kExternalLoadFailed, database, table, [&]() -> nb::object {
+        nb::object service = service_name_of(self);
+        nb::object row;
+        {
+            ConnectorCalls calls(self);
+            execute(connector, text::kSelectOne, nb::make_tuple(service, database, table));
+            row = call_method(connector, kFetchone);
+        }
+        if (!truth(row))
+            return nb::none();
+        nb::object df = call_method(self, kDeserializeDf, row[0]);
+        log_format(logger_of(self), Level::Info, text::kLoadedSnapshot, database, table, row_count(df));
+        return df;
+    });
 }
 
 nb::object warm_all_from_external(const Args &a) {
@@ -159,32 +143,28 @@ nb::object warm_all_from_external(const Args &a) {
     nb::object connector = open_connector(self);
     if (!connector.is_valid())
         return nb::dict();
-    return guarded(
-        [&]() -> nb::object {
-            nb::object service = service_name_of(self);
-            nb::object rows;
-            {
-                ConnectorCalls calls(self);
-                execute(connector, text::kSelectService, nb::make_tuple(service));
-                // Read every row before letting another thread at the connector.
-                rows = checked(PySequence_List(call_method(connector, kFetchall).ptr()));
-            }
-            nb::dict loaded;
-            nb::list snapshots;
-            for (nb::handle row : rows) {
-                nb::object fields[3];
-                unpack_row(row, fields);
-                nb::object df = call_method(self, kDeserializeDf, fields[2]);
-                snapshots.append(nb::make_tuple(fields[0], fields[1], df));
-                append_table(loaded, fields[0], fields[1]);
-            }
-            log_format(logger_of(self), Level::Info, text::kWarmed, row_count(snapshots), service);
-            set_attr(self, kWarmSnapshots, snapshots);
-            return loaded;
-        },
-        [&](nb::python_error &e) -> nb::object {
-            raise_persistence_error(fill(text::kWarmFailed, {{"error", error_text(e)}}), e);
-        });
+    return persistence_step(text::kWarmFailed, {}, {}, [&]() -> nb::object {
+        nb::object service = service_name_of(self);
+        nb::object rows;
+        {
+            ConnectorCalls calls(self);
+            execute(connector, text::kSelectService, nb::make_tuple(service));
+            // Read every row before letting another thread at the connector.
+            rows = checked(PySequence_List(call_method(connector, kFetchall).ptr()));
+        }
+        nb::dict loaded;
+        nb::list snapshots;
+        for (nb::handle row : rows) {
+            nb::object fields[3];
+            unpack_row(row, fields);
+            nb::object df = call_method(self, kDeserializeDf, fields[2]);
+            snapshots.append(nb::make_tuple(fields[0], fields[1], df));
+            append_table(loaded, fields[0], fields[1]);
+        }
+        log_format(logger_of(self), Level::Info, text::kWarmed, row_count(snapshots), service);
+        set_attr(self, kWarmSnapshots, snapshots);
+        return loaded;
+    });
 }
 
 nb::object get_warm_snapshots(const Args &a) {

@@ -4,6 +4,7 @@
 // subclass, no None); `int` takes any number, converted with int() unless it
 // already is an exact int; Optional[...] also takes None; `bool` is taken by
 // its truth value. A wrong type raises TypeError before anything happens.
+// (A number that must not be negative is checked the same way, as ValueError.)
 #pragma once
 
 #include "core.h"
@@ -18,40 +19,16 @@ public:
     nb::handle operator[](size_t i) const { return slots_[i]; }
 
     // Exactly str.
-    nb::handle str(size_t i) const {
-        nb::handle v = slots_[i];
-        if (!PyUnicode_CheckExact(v.ptr()))
-            refuse(i, "str");
-        return v;
-    }
+    nb::handle str(size_t i) const { return exactly(i, &PyUnicode_Type, "str", false); }
 
     // Exactly str, or None (returned as an invalid handle).
-    nb::handle optional_str(size_t i) const {
-        nb::handle v = slots_[i];
-        if (is_none(v))
-            return nb::handle();
-        if (!PyUnicode_CheckExact(v.ptr()))
-            refuse(i, "str or None");
-        return v;
-    }
+    nb::handle optional_str(size_t i) const { return exactly(i, &PyUnicode_Type, "str or None", true); }
 
     // Exactly list.
-    nb::handle list(size_t i) const {
-        nb::handle v = slots_[i];
-        if (!PyList_CheckExact(v.ptr()))
-            refuse(i, "list");
-        return v;
-    }
+    nb::handle list(size_t i) const { return exactly(i, &PyList_Type, "list", false); }
 
     // Exactly list, or None (returned as an invalid handle).
-    nb::handle optional_list(size_t i) const {
-        nb::handle v = slots_[i];
-        if (is_none(v))
-            return nb::handle();
-        if (!PyList_CheckExact(v.ptr()))
-            refuse(i, "list or None");
-        return v;
-    }
+    nb::handle optional_list(size_t i) const { return exactly(i, &PyList_Type, "list or None", true); }
 
     // Any number, as an exact int.
     nb::object integer(size_t i) const {
@@ -68,6 +45,19 @@ public:
         return nb::steal(converted);
     }
 
+    // Any number, as an exact int of at least 0; a negative one is a
+    // ValueError, raised before anything happens like a wrong type is.
+    nb::object non_negative_integer(size_t i) const {
+        nb::object v = integer(i);
+        int negative = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_LT);
+        if (negative < 0)
+            throw_pending();
+        if (negative)
+            throw_value_error(std::string(qualname_) + "() argument '" + to_text(names_[i]) +
+                              "' must be at least 0, not " + to_text(v));
+        return v;
+    }
+
     // None, or any number as an exact int (None returned as an invalid object).
     nb::object optional_integer(size_t i) const {
         nb::handle v = slots_[i];
@@ -82,6 +72,17 @@ public:
     bool flag(size_t i) const { return truth(slots_[i]); }
 
 private:
+    // The argument if its type is exactly `type` (a subclass is refused);
+    // None as an invalid handle when `or_none`.
+    nb::handle exactly(size_t i, PyTypeObject *type, const char *expected, bool or_none) const {
+        nb::handle v = slots_[i];
+        if (or_none && is_none(v))
+            return nb::handle();
+        if (Py_TYPE(v.ptr()) != type)
+            refuse(i, expected);
+        return v;
+    }
+
     [[noreturn]] void refuse(size_t i, const char *expected) const {
         PyObject *v = slots_[i];
         throw_type_error(std::string(qualname_) + "() argument '" + to_text(names_[i]) +

@@ -102,16 +102,6 @@ nb::object call(nb::handle callable, Args &&...args) {
                                        nullptr));
 }
 
-// str(obj) as UTF-8.
-inline std::string to_text(nb::handle obj) {
-    nb::object s = checked(PyObject_Str(obj.ptr()));
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
-    if (!data)
-        throw_pending();
-    return std::string(data, static_cast<size_t>(size));
-}
-
 // The UTF-8 text of an exact str, without copying into Python again.
 inline std::string_view str_view(nb::handle s) {
     Py_ssize_t size = 0;
@@ -119,6 +109,12 @@ inline std::string_view str_view(nb::handle s) {
     if (!data)
         throw_pending();
     return std::string_view(data, static_cast<size_t>(size));
+}
+
+// str(obj) as UTF-8.
+inline std::string to_text(nb::handle obj) {
+    nb::object s = checked(PyObject_Str(obj.ptr()));
+    return std::string(str_view(s));
 }
 
 inline nb::str make_str(std::string_view text) {

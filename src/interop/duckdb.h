@@ -9,6 +9,7 @@
 
 #include "core.h"
 #include "errors.h"
+#include "module.h"
 
 namespace brindle::interop {
 
@@ -23,6 +24,10 @@ inline const Name kFetchall{"fetchall"};
 inline const Name kDf{"df"};
 inline const Name kRegister{"register"};
 inline const Name kUnregister{"unregister"};
+
+// How a parameter taking a DuckDB connection is annotated (as text: the
+// modules do not import the class at run time for it).
+constexpr const char *kConnectionAnnotation = "DuckDBPyConnection";
 
 // True when conn is a duckdb.DuckDBPyConnection of the duckdb module given
 // (the module as it is bound now, so a patched module is respected).
@@ -54,17 +59,41 @@ inline nb::object loaded_module() {
     return nb::steal(m);
 }
 
+// cursor.close() where nothing may throw. Closing a cursor of a connection
+// that is already closed fails, and then there is nothing left to free.
+inline void close_quietly(nb::handle cursor) {
+    PyObject *r = call_method_raw(cursor.ptr(), kClose);
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_Clear();
+}
+
+// A new cursor of a real connection, ready for our own statements.
+//
+// DuckDB answers a name that is no table from a pandas DataFrame of that name
+// in the topmost Python frame, which for a call into C++ is the caller's: a
+// dropped table would be answered from whatever the caller keeps under its
+// name. Our cursors turn that off (the setting is per connection object, so
+// the caller's own connection keeps its own); a frame we mean to read is
+// registered explicitly instead.
+inline nb::object open_cursor(nb::handle connection) {
+    static const Name kNoReplacementScans{"SET python_enable_replacements = false"};
+    nb::object cursor = call_method(connection, kCursor);
+    try {
+        call_method(cursor, kExecute, kNoReplacementScans.handle());
+    } catch (nb::python_error &) {
+        close_quietly(cursor);
+        throw;
+    }
+    return cursor;
+}
+
 // A private cursor of a real connection, closed when the scope ends.
 class Cursor {
 public:
-    explicit Cursor(nb::handle connection) : cursor_(call_method(connection, kCursor)) {}
-    ~Cursor() {
-        PyObject *r = call_method_raw(cursor_.ptr(), kClose);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_Clear();  // closing a cursor of a closed connection: nothing left to free
-    }
+    explicit Cursor(nb::handle connection) : cursor_(open_cursor(connection)) {}
+    ~Cursor() { close_quietly(cursor_); }
     Cursor(const Cursor &) = delete;
     Cursor &operator=(const Cursor &) = delete;
 
@@ -111,7 +140,7 @@ public:
             throw_pending();
         if (entry && PyWeakref_GetObject(PyTuple_GET_ITEM(entry, 0)) == connection.ptr())
             return nb::borrow(PyTuple_GET_ITEM(entry, 1));
-        nb::object cursor = call_method(connection, kCursor);
+        nb::object cursor = open_cursor(connection);
         // When the connection goes, the weakref's callback pops the entry:
         // partial(cursors.pop, key)(ref) is cursors.pop(key, ref).
         static const Name kPop{"pop"};
@@ -178,6 +207,18 @@ inline nb::object execute(nb::handle target, const std::string &sql, nb::handle 
 
 inline nb::object fetchone(nb::handle result) { return call_method(result, kFetchone); }
 inline nb::object fetchall(nb::handle result) { return call_method(result, kFetchall); }
+
+// result.fetchone(), leaving no result open behind it. On DuckDB 2 a result
+// that has not been read to its end blocks its connection for other work
+// (the caller's next con.sql() fails), so on a real connection the rest is
+// read too; after a row that is the end of a one-row result. Objects that
+// are not DuckDB connections are driven as they are.
+inline nb::object fetch_first(nb::handle result) {
+    nb::object row = fetchone(result);
+    if (!is_none(row) && is_connection(loaded_module(), result))
+        fetchall(result);
+    return row;
+}
 inline nb::object to_frame(nb::handle result) { return call_method(result, kDf); }
 
 // Makes `frame` visible under `name` on `target` for the scope, and removes it
@@ -211,11 +252,12 @@ inline bool is_plain_identifier(nb::handle name) {
     return PyUnicode_Check(name.ptr()) && PyUnicode_IsIdentifier(name.ptr()) == 1;
 }
 
-// Refuses, with error_class, a table name that is not a plain identifier,
-// before any statement is built from it.
-inline void require_plain_identifier(nb::handle name, nb::handle error_class) {
+// Refuses a table name that is not a plain identifier, before any statement
+// is built from it, with error_class (by default the BrindleError the module
+// keeps).
+inline void require_plain_identifier(nb::handle name, nb::handle error_class = {}) {
     if (!is_plain_identifier(name))
-        raise_plain(error_class,
+        raise_plain(error_class.is_valid() ? nb::borrow(error_class) : this_module().get(kBrindleError),
                     "Invalid table name '" + to_text(name) +
                         "': table names must be plain identifiers "
                         "(letters, digits and underscores, not starting with a digit)");

@@ -5,6 +5,10 @@
 
 namespace brindle::interop {
 
+// The name under which a module keeps the package's base error class
+// (from brindle.errors), looked up in the module on every raise.
+inline const Name kBrindleError{"BrindleError"};
+
 // True when the caught error belongs to the Exception family. Anything else
 // (KeyboardInterrupt, SystemExit, GeneratorExit) must travel on untouched.
 inline bool is_exception_family(const nb::python_error &e) { return e.matches(PyExc_Exception); }

@@ -33,11 +33,6 @@ struct Param {
         : name(n), annotation(ann), default_value(std::move(def)) {}
 };
 
-// Optional[...] parameter text defaults and the like are built with these.
-inline Param with_default(const char *name, const char *annotation, nb::object value) {
-    return Param(name, annotation, std::move(value));
-}
-
 // Implementation entry: receives the bound arguments in parameter order.
 using Impl = nb::object (*)(const Args &);
 
@@ -155,15 +150,27 @@ inline PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %s at %p>", s.qualname.c_str(), self);
 }
 
+// Everything the function keeps is visible to the collector: its __dict__
+// and its default values (as nanobind's nb_func_traverse and CPython's
+// partial_traverse do), or a cycle through a default would never be freed.
 inline int function_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *f = reinterpret_cast<FunctionObject *>(self);
     Py_VISIT(f->dict);
+    if (f->spec)
+        for (const nb::object &d : f->spec->defaults)
+            Py_VISIT(d.ptr());
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
+// Breaks cycles. A cleared default makes its argument required, so a call
+// on a half-collected function fails with TypeError rather than crashing.
 inline int function_clear(PyObject *self) {
-    Py_CLEAR(reinterpret_cast<FunctionObject *>(self)->dict);
+    auto *f = reinterpret_cast<FunctionObject *>(self);
+    Py_CLEAR(f->dict);
+    if (f->spec)
+        for (nb::object &d : f->spec->defaults)
+            d = nb::object();
     return 0;
 }
 
@@ -284,6 +291,20 @@ inline nb::object make_function(const FunctionInfo &info, std::initializer_list<
     f->dict = d.release().ptr();
     return fn;
 }
+
+// Builds the callables of one module: method(qualname, doc, params, returns, impl).
+class FunctionMaker {
+public:
+    explicit FunctionMaker(const char *module) : module_(module) {}
+
+    nb::object operator()(const char *qualname, const char *doc, std::initializer_list<Param> params,
+                          const char *returns, Impl impl) const {
+        return make_function({module_, qualname, doc, returns}, params, impl);
+    }
+
+private:
+    const char *module_;
+};
 
 // A class attribute or method for make_class.
 struct Member {

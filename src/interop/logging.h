@@ -61,6 +61,12 @@ void log_with_traceback(nb::handle logger, Level level, Build &&build) {
                                 kwnames.ptr()));
 }
 
+// The attribute under which an instance keeps its logger.
+inline const Name kLogger{"logger"};
+
+// self.logger as it stands now (callers may replace it on an instance).
+inline nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
+
 // logging.getLogger(name)
 inline nb::object get_logger(nb::handle logging_module, nb::handle name) {
     static const Name kGetLogger{"getLogger"};

@@ -5,6 +5,7 @@
 // so that mock.patch("brindle.<module>.<name>") takes effect.
 #pragma once
 
+#include "args.h"
 #include "core.h"
 #include "logging.h"
 
@@ -66,5 +67,42 @@ private:
     PyObject *module_ = nullptr;  // borrowed: a loaded module lives until exit
     PyObject *dict_ = nullptr;
 };
+
+// The scope of the extension module this code is built into. Each module is
+// a shared library of its own (hidden visibility, loaded RTLD_LOCAL), so each
+// has its own instance, as it has its own `function` type.
+inline ModuleScope &this_module() {
+    static ModuleScope instance;
+    return instance;
+}
+
+// An __init__ that only gives the instance its module's logger, as
+// `self.logger = logging.getLogger(__name__)` would.
+inline nb::object init_with_module_logger(const Args &a) {
+    set_attr(a[0], kLogger, this_module().logger());
+    return nb::none();
+}
+
+// A name a module keeps as its own attribute: `import <module> [as <as>]`,
+// or with `name`, `from <module> import <name> [as <as>]`.
+struct Import {
+    const char *module;
+    const char *name = nullptr;
+    const char *as = nullptr;
+};
+
+// The start of every module's init: binds this_module() to the module, sets
+// its docstring and imports, in order, the names it keeps.
+inline void init_module(nb::module_ &m, const char *doc, std::initializer_list<Import> imports) {
+    ModuleScope &scope = this_module();
+    scope.bind(m);
+    m.doc() = doc;
+    for (const Import &i : imports) {
+        if (i.name)
+            scope.import_from(i.module, i.name, i.as);
+        else
+            scope.import_module(i.module, i.as);
+    }
+}
 
 }  // namespace brindle::interop

@@ -21,9 +21,4 @@ inline std::string escape_string_literal(std::string_view text) {
     return out;
 }
 
-// `text` as a complete SQL string literal, quotes included.
-inline std::string string_literal(std::string_view text) {
-    return "'" + escape_string_literal(text) + "'";
-}
-
 }  // namespace brindle::interop::sql

@@ -3,6 +3,7 @@
 // Every function runs its statements on the connection the caller passes,
 // exactly as that object's execute() takes them: no cursor, no lock, no
 // logging, and whatever the connection raises reaches the caller unchanged.
+// Nothing is left open on it: every result read is read to its end.
 #pragma once
 
 #include "interop/duckdb.h"
@@ -13,12 +14,7 @@
 
 namespace brindle::joinery {
 
-namespace nb = nanobind;
 using namespace brindle::interop;
-
-// brindle.joinery itself; functions that call their siblings look them up
-// there on every use.
-ModuleScope &scope();
 
 inline constexpr const char *kModule = "brindle.joinery";
 
@@ -27,10 +23,10 @@ inline nb::object run(nb::handle connection, const std::string &sql) {
     return duck::execute(connection, sql);
 }
 
-// Adds a module-level function `name` (no docstring) to the module.
-inline void add_function(nb::module_ &m, const char *name, std::initializer_list<Param> params,
-                         const char *returns, Impl impl) {
-    m.attr(name) = make_function({kModule, name, nullptr, returns}, params, impl);
+// Adds the module-level function `name` to the module.
+inline void add_function(nb::module_ &m, const char *name, const char *doc,
+                         std::initializer_list<Param> params, const char *returns, Impl impl) {
+    m.attr(name) = FunctionMaker(kModule)(name, doc, params, returns, impl);
 }
 
 // Adds the functions that create, fill, change and drop tables.

@@ -18,7 +18,7 @@ nb::object get_duckdb_table_schema(const Args &a) {
 }
 
 nb::object row_count(nb::handle connection, std::string_view table) {
-    nb::object row = duck::fetchone(run(connection, fill(text::kCountRows, {{"table_name", table}})));
+    nb::object row = duck::fetch_first(run(connection, fill(text::kCountRows, {{"table_name", table}})));
     if (is_none(row))
         return nb::int_(0);
     return nb::object(row[0]);
@@ -29,7 +29,7 @@ nb::object row_count(nb::handle connection, std::string_view table) {
 nb::object estimated_size(nb::handle connection, std::string_view table) {
     return guarded(
         [&] {
-            nb::object row = duck::fetchone(run(connection, fill(text::kEstimatedSize, {{"table_name", table}})));
+            nb::object row = duck::fetch_first(run(connection, fill(text::kEstimatedSize, {{"table_name", table}})));
             if (is_none(row))
                 return nb::object(nb::none());
             return nb::object(row[0]);
@@ -42,7 +42,7 @@ nb::object get_duckdb_table_info(const Args &a) {
     std::string_view t = str_view(table);
     nb::object count = row_count(connection, t);
     // Through the module, as a call from Python code would go.
-    nb::object schema = call(scope().get(kGetSchema), connection, table);
+    nb::object schema = call(this_module().get(kGetSchema), connection, table);
     nb::object columns = checked(PySequence_List(call_method(schema, kKeys).ptr()));
     nb::object size = estimated_size(connection, t);
 
@@ -59,13 +59,10 @@ nb::object get_duckdb_table_info(const Args &a) {
 }  // namespace
 
 void init_inspection(nb::module_ &m) {
-    auto add = [&](const char *name, std::initializer_list<Param> params, const char *returns, Impl impl) {
-        add_function(m, name, params, returns, impl);
-    };
-    add("get_duckdb_table_schema", {"connection", {"table_name", "str"}}, "Dict[str, str]",
-        get_duckdb_table_schema);
-    add("get_duckdb_table_info", {"connection", {"table_name", "str"}}, "Dict[str, Any]",
-        get_duckdb_table_info);
+    add_function(m, "get_duckdb_table_schema", text::kGetSchemaDoc, {"connection", {"table_name", "str"}},
+                 "Dict[str, str]", get_duckdb_table_schema);
+    add_function(m, "get_duckdb_table_info", text::kGetInfoDoc, {"connection", {"table_name", "str"}},
+                 "Dict[str, Any]", get_duckdb_table_info);
 }
 
 }  // namespace brindle::joinery

@@ -136,28 +136,29 @@ nb::object create_duckdb_index(const Args &a) {
 }  // namespace
 
 void init_tables(nb::module_ &m) {
-    auto add = [&](const char *name, std::initializer_list<Param> params, const char *returns, Impl impl) {
-        add_function(m, name, params, returns, impl);
-    };
     nb::str replace_mode(text::kModeReplace);
-    add("create_duckdb_table_from_df",
-        {"connection", {"table_name", "str"}, {"df", "pd.DataFrame"}, {"if_exists", "str", replace_mode}},
-        "None", create_duckdb_table_from_df);
-    add("create_duckdb_view",
-        {"connection", {"view_name", "str"}, {"select_query", "str"},
-         {"materialized", "bool", nb::bool_(false)}, {"replace", "bool", nb::bool_(true)}},
-        "None", create_duckdb_view);
-    add("optimize_duckdb_table", {"connection", {"table_name", "str"}}, nullptr, optimize_duckdb_table);
-    add("drop_duckdb_table", {"connection", {"table_name", "str"}, {"if_exists", "bool", nb::bool_(true)}},
-        nullptr, drop_duckdb_table);
-    add("create_duckdb_index",
-        {"connection", {"table_name", "str"}, {"column_name", "str"}, {"index_name", "Optional[str]", nb::none()}},
-        nullptr, create_duckdb_index);
-    add("export_duckdb_to_parquet", {"connection", {"table_name", "str"}, {"file_path", "str"}}, nullptr,
-        export_duckdb_to_parquet);
-    add("import_duckdb_from_parquet",
-        {"connection", {"table_name", "str"}, {"file_path", "str"}, {"if_exists", "str", replace_mode}},
-        nullptr, import_duckdb_from_parquet);
+    add_function(m, "create_duckdb_table_from_df", text::kCreateFromFrameDoc,
+                 {"connection", {"table_name", "str"}, {"df", "pd.DataFrame"},
+                  {"if_exists", "str", replace_mode}},
+                 "None", create_duckdb_table_from_df);
+    add_function(m, "create_duckdb_view", text::kCreateViewDoc,
+                 {"connection", {"view_name", "str"}, {"select_query", "str"},
+                  {"materialized", "bool", nb::bool_(false)}, {"replace", "bool", nb::bool_(true)}},
+                 "None", create_duckdb_view);
+    add_function(m, "optimize_duckdb_table", text::kOptimizeDoc, {"connection", {"table_name", "str"}},
+                 nullptr, optimize_duckdb_table);
+    add_function(m, "drop_duckdb_table", text::kDropDoc,
+                 {"connection", {"table_name", "str"}, {"if_exists", "bool", nb::bool_(true)}}, nullptr,
+                 drop_duckdb_table);
+    add_function(m, "create_duckdb_index", text::kCreateIndexDoc,
+                 {"connection", {"table_name", "str"}, {"column_name", "str"},
+                  {"index_name", "Optional[str]", nb::none()}},
+                 nullptr, create_duckdb_index);
+    add_function(m, "export_duckdb_to_parquet", text::kExportDoc,
+                 {"connection", {"table_name", "str"}, {"file_path", "str"}}, nullptr, export_duckdb_to_parquet);
+    add_function(m, "import_duckdb_from_parquet", text::kImportDoc,
+                 {"connection", {"table_name", "str"}, {"file_path", "str"}, {"if_exists", "str", replace_mode}},
+                 nullptr, import_duckdb_from_parquet);
 }
 
 }  // namespace brindle::joinery

@@ -7,6 +7,21 @@ namespace brindle::joinery::text {
 constexpr const char *kModuleDoc =
     "\nDuckDB Table Creation Utilities\n\nHelpers for creating and managing DuckDB tables in cache.\n";
 
+// Function docstrings.
+constexpr const char *kCreateFromFrameDoc =
+    "Create or fill a table from a DataFrame; if_exists is 'replace', 'append' or 'fail'.";
+constexpr const char *kCreateViewDoc = "Create a view, or a materialized view, from a SELECT statement.";
+constexpr const char *kGetSchemaDoc = "Return the table's column names mapped to their DuckDB types, in order.";
+constexpr const char *kOptimizeDoc = "Refresh the table's statistics (ANALYZE).";
+constexpr const char *kDropDoc = "Drop the table; a missing table is an error only when if_exists is false.";
+constexpr const char *kGetInfoDoc =
+    "Return the table's name, row count, columns, column types and estimated size in bytes.";
+constexpr const char *kCreateIndexDoc =
+    "Create an index on one column, named idx_<table>_<column> unless a name is given.";
+constexpr const char *kExportDoc = "Write the table to a Parquet file.";
+constexpr const char *kImportDoc =
+    "Create or fill a table from a Parquet file; if_exists is 'replace', 'append' or 'fail'.";
+
 // The if_exists modes, matched exactly.
 constexpr const char *kModeReplace = "replace";
 constexpr const char *kModeAppend = "append";

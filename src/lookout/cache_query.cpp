@@ -5,12 +5,7 @@
 namespace brindle::lookout {
 namespace {
 
-
-nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
-
-void require_identifier(nb::handle table) {
-    duck::require_plain_identifier(table, scope().get(kBrindleError));
-}
+const Name kBrindleNotFoundError{"BrindleNotFoundError"};
 
 duck::ReadCursors &read_cursors() {
     static duck::ReadCursors cursors;
@@ -55,8 +50,8 @@ bool mentions_missing(const std::string &error) {
                                    const char *other_template) {
     std::string error = error_text(e);
     if (mentions_missing(error))
-        raise_from(scope().get(kBrindleNotFoundError), fill(text::kNotFound, {{"table", table}}), e);
-    raise_from(scope().get(kBrindleError), fill(other_template, {{"table", table}, {"error", error}}), e);
+        raise_from(this_module().get(kBrindleNotFoundError), fill(text::kNotFound, {{"table", table}}), e);
+    raise_from(this_module().get(kBrindleError), fill(other_template, {{"table", table}, {"error", error}}), e);
 }
 
 struct SelectPieces {
@@ -87,17 +82,12 @@ std::string select_statement(nb::handle table, nb::handle sql_where, nb::handle 
                                 {"limit_clause", p.limit_clause}});
 }
 
-nb::object cache_query_init(const Args &a) {
-    set_attr(a[0], kLogger, scope().logger());
-    return nb::none();
-}
-
 nb::object cache_query_query(const Args &a) {
     nb::handle self = a[0], connection = a[1], table = a.str(2);
     nb::handle sql_where = a.optional_str(3), columns = a.optional_list(4);
     nb::object limit = a.optional_integer(5);
     std::string statement = select_statement(table, sql_where, columns, limit);
-    require_identifier(table);
+    duck::require_plain_identifier(table);
     nb::object logger = logger_of(self);
     return guarded(
         [&] {
@@ -130,12 +120,12 @@ nb::object cache_query_execute_sql(const Args &a) {
             return frame;
         },
         [&](nb::python_error &e) -> nb::object {
-            raise_from(scope().get(kBrindleError), fill(text::kRawFailed, {{"error", error_text(e)}}), e);
+            raise_from(this_module().get(kBrindleError), fill(text::kRawFailed, {{"error", error_text(e)}}), e);
         });
 }
 
 nb::object describe(nb::handle target, std::string_view table) {
-    nb::object count_row = duck::fetchone(duck::execute(target, fill(text::kCountRows, {{"table", table}})));
+    nb::object count_row = duck::fetch_first(duck::execute(target, fill(text::kCountRows, {{"table", table}})));
     nb::object row_count = count_row[0];
     nb::object rows = duck::fetchall(duck::execute(target, fill(text::kDescribe, {{"table", table}})));
     nb::list columns;
@@ -153,7 +143,7 @@ nb::object describe(nb::handle target, std::string_view table) {
 
 nb::object cache_query_get_table_info(const Args &a) {
     nb::handle connection = a[1], table = a.str(2);
-    require_identifier(table);
+    duck::require_plain_identifier(table);
     return guarded(
         [&] {
             return on_read_cursor(connection, [&](nb::handle c) { return describe(c, str_view(table)); });
@@ -166,20 +156,19 @@ nb::object cache_query_get_table_info(const Args &a) {
 void init_cache_query(nb::module_ &m) {
     read_cursors().init();
     const char *mod = "brindle.lookout";
-    auto method = [&](const char *qualname, std::initializer_list<Param> params, const char *returns,
-                      Impl impl) { return make_function({mod, qualname, nullptr, returns}, params, impl); };
-    const char *conn = "DuckDBPyConnection";
+    const FunctionMaker method(mod);
+    const char *conn = duck::kConnectionAnnotation;
     nb::object cls = make_class(mod, "CacheQuery", text::kClassDoc, {
-        {"__init__", method("CacheQuery.__init__", {"self"}, nullptr, cache_query_init)},
-        {"query", method("CacheQuery.query",
+        {"__init__", method("CacheQuery.__init__", text::kInitDoc, {"self"}, nullptr, init_with_module_logger)},
+        {"query", method("CacheQuery.query", text::kQueryDoc,
                          {"self", {"connection", conn}, {"table", "str"},
                           {"sql_where", "Optional[str]", nb::none()},
                           {"columns", "Optional[List[str]]", nb::none()},
                           {"limit", "Optional[int]", nb::none()}},
                          "pd.DataFrame", cache_query_query)},
-        {"execute_sql", method("CacheQuery.execute_sql", {"self", {"connection", conn}, {"sql", "str"}},
+        {"execute_sql", method("CacheQuery.execute_sql", text::kExecuteSqlDoc, {"self", {"connection", conn}, {"sql", "str"}},
                                "pd.DataFrame", cache_query_execute_sql)},
-        {"get_table_info", method("CacheQuery.get_table_info",
+        {"get_table_info", method("CacheQuery.get_table_info", text::kGetTableInfoDoc,
                                   {"self", {"connection", conn}, {"table", "str"}}, "dict",
                                   cache_query_get_table_info)},
     });

@@ -6,15 +6,7 @@
 
 namespace brindle::lookout {
 
-namespace nb = nanobind;
 using namespace brindle::interop;
-
-// brindle.lookout itself; pd, BrindleError, ... are looked up there on every use.
-ModuleScope &scope();
-
-inline const Name kBrindleError{"BrindleError"};
-inline const Name kBrindleNotFoundError{"BrindleNotFoundError"};
-inline const Name kLogger{"logger"};
 
 // Adds the CacheQuery class to the module.
 void init_cache_query(nb::module_ &m);

@@ -7,6 +7,13 @@ namespace brindle::lookout::text {
 constexpr const char *kModuleDoc = "Query operations for brindle - SQL filtering and data retrieval.";
 constexpr const char *kClassDoc = "Handles query operations on cached data.";
 
+// Method docstrings.
+constexpr const char *kInitDoc = "Set up the query layer's logger.";
+constexpr const char *kQueryDoc =
+    "Select from the table, with an optional filter, column list and row limit, as a DataFrame.";
+constexpr const char *kExecuteSqlDoc = "Run free SQL on a cursor of its own and return the result as a DataFrame.";
+constexpr const char *kGetTableInfoDoc = "Describe the table: its row count, column names and column types.";
+
 // Statement pieces; names and fragments are spliced verbatim.
 constexpr const char *kSelect = "SELECT {column_list} FROM {table} {where_clause} {limit_clause}";
 constexpr const char *kAllColumns = "*";

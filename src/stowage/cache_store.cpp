@@ -5,13 +5,8 @@
 namespace brindle::stowage {
 namespace {
 
+const Name kDuckdb{"duckdb"};
 const Name kEmpty{"empty"};
-
-nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
-
-void require_identifier(nb::handle table) {
-    duck::require_plain_identifier(table, scope().get(kBrindleError));
-}
 
 struct StoreNames {
     std::string table;
@@ -31,6 +26,17 @@ void log_stored(nb::handle logger, const StoreNames &n, nb::handle df) {
     });
 }
 
+// Builds the new table beside the old one, drops the old one and renames
+// the new one into place, on `target`.
+void swap_steps(nb::handle target, nb::handle logger, const StoreNames &n, nb::handle df) {
+    log_step(logger, text::kCreating, n, df);
+    duck::execute(target, fill(text::kCreateTemp, {{"temp_table", n.temp_table}}));
+    log_step(logger, text::kDropping, n);
+    duck::execute(target, fill(text::kDropTable, {{"table", n.table}}));
+    log_step(logger, text::kRenaming, n);
+    duck::execute(target, fill(text::kRename, {{"temp_table", n.temp_table}, {"table", n.table}}));
+}
+
 // The whole swap runs in one transaction on a private cursor: the new table
 // is built, the old one dropped and the new one renamed into place, and all
 // of it commits together. Readers on other cursors see the old table or the
@@ -45,12 +51,7 @@ void swap_in_transaction(nb::handle connection, nb::handle logger, const StoreNa
         duck::Registration visible(c, "df", df);
         duck::execute(c, text::kBegin);
         try {
-            log_step(logger, text::kCreating, n, df);
-            duck::execute(c, fill(text::kCreateTemp, {{"temp_table", n.temp_table}}));
-            log_step(logger, text::kDropping, n);
-            duck::execute(c, fill(text::kDropTable, {{"table", n.table}}));
-            log_step(logger, text::kRenaming, n);
-            duck::execute(c, fill(text::kRename, {{"temp_table", n.temp_table}, {"table", n.table}}));
+            swap_steps(c, logger, n, df);
             duck::execute(c, text::kCommit);
         } catch (nb::python_error &) {
             ignore_failure([&] { duck::execute(c, text::kRollback); });
@@ -60,15 +61,11 @@ void swap_in_transaction(nb::handle connection, nb::handle logger, const StoreNa
     log_stored(logger, n, df);
 }
 
-// Objects that are not DuckDB connections are driven statement by statement.
+// Objects that are not DuckDB connections are driven statement by statement;
+// a failure drops the temporary table.
 void swap_in_steps(nb::handle connection, nb::handle logger, const StoreNames &n, nb::handle df) {
     try {
-        log_step(logger, text::kCreating, n, df);
-        duck::execute(connection, fill(text::kCreateTemp, {{"temp_table", n.temp_table}}));
-        log_step(logger, text::kDropping, n);
-        duck::execute(connection, fill(text::kDropTable, {{"table", n.table}}));
-        log_step(logger, text::kRenaming, n);
-        duck::execute(connection, fill(text::kRename, {{"temp_table", n.temp_table}, {"table", n.table}}));
+        swap_steps(connection, logger, n, df);
         log_stored(logger, n, df);
     } catch (nb::python_error &e) {
         if (!is_exception_family(e))
@@ -80,12 +77,6 @@ void swap_in_steps(nb::handle connection, nb::handle logger, const StoreNames &n
     }
 }
 
-nb::object cache_store_init(const Args &a) {
-    nb::handle self = a[0];
-    set_attr(self, kLogger, scope().logger());
-    return nb::none();
-}
-
 nb::object cache_store_store(const Args &a) {
     nb::handle self = a[0], connection = a[1], table = a.str(2), df = a[3];
     nb::object logger = logger_of(self);
@@ -93,8 +84,8 @@ nb::object cache_store_store(const Args &a) {
     if (truth(attr(df, kEmpty)))
         log(logger, Level::Warning, [&] { return fill(text::kEmptyFrame, {{"table", n.table}}); });
     n.temp_table = n.table + text::kTempSuffix;
-    require_identifier(table);
-    bool real = duck::is_connection(scope().get(kDuckdb), connection);
+    duck::require_plain_identifier(table);
+    bool real = duck::is_connection(this_module().get(kDuckdb), connection);
     guarded(
         [&] {
             if (real)
@@ -103,7 +94,7 @@ nb::object cache_store_store(const Args &a) {
                 swap_in_steps(connection, logger, n, df);
         },
         [&](nb::python_error &e) {
-            raise_from(scope().get(kBrindleError),
+            raise_from(this_module().get(kBrindleError),
                        fill(text::kStoreFailed, {{"table", n.table}, {"error", error_text(e)}}), e);
         });
     return nb::none();
@@ -112,17 +103,17 @@ nb::object cache_store_store(const Args &a) {
 nb::object cache_store_drop_table(const Args &a) {
     nb::handle self = a[0], connection = a[1], table = a.str(2);
     std::string name(str_view(table));
-    require_identifier(table);
+    duck::require_plain_identifier(table);
     nb::object logger = logger_of(self);
     guarded(
         [&] {
-            duck::with_cursor(scope().get(kDuckdb), connection, [&](nb::handle c) {
+            duck::with_cursor(this_module().get(kDuckdb), connection, [&](nb::handle c) {
                 return duck::execute(c, fill(text::kDropTable, {{"table", name}}));
             });
             log(logger, Level::Info, [&] { return fill(text::kDropped, {{"table", name}}); });
         },
         [&](nb::python_error &e) {
-            raise_from(scope().get(kBrindleError),
+            raise_from(this_module().get(kBrindleError),
                        fill(text::kDropFailed, {{"table", name}, {"error", error_text(e)}}), e);
         });
     return nb::none();
@@ -132,7 +123,7 @@ nb::object cache_store_table_exists(const Args &a) {
     nb::handle self = a[0], connection = a[1], table = a.str(2);
     return guarded(
         [&] {
-            nb::object row = duck::with_cursor(scope().get(kDuckdb), connection, [&](nb::handle c) {
+            nb::object row = duck::with_cursor(this_module().get(kDuckdb), connection, [&](nb::handle c) {
                 nb::list params;
                 params.append(table);
                 return duck::fetchone(duck::execute(c, text::kTableExists, params));
@@ -156,7 +147,7 @@ nb::object cache_store_get_row_count(const Args &a) {
         return nb::int_(0);
     return guarded(
         [&] {
-            nb::object row = duck::with_cursor(scope().get(kDuckdb), connection, [&](nb::handle c) {
+            nb::object row = duck::with_cursor(this_module().get(kDuckdb), connection, [&](nb::handle c) {
                 return duck::fetchone(duck::execute(c, fill(text::kCountRows, {{"table", str_view(table)}})));
             });
             if (is_none(row))
@@ -172,7 +163,7 @@ nb::object cache_store_get_table_columns(const Args &a) {
         return nb::list();
     return guarded(
         [&] {
-            nb::object rows = duck::with_cursor(scope().get(kDuckdb), connection, [&](nb::handle c) {
+            nb::object rows = duck::with_cursor(this_module().get(kDuckdb), connection, [&](nb::handle c) {
                 return duck::fetchall(duck::execute(c, fill(text::kDescribe, {{"table", str_view(table)}})));
             });
             nb::list names;
@@ -187,27 +178,24 @@ nb::object cache_store_get_table_columns(const Args &a) {
 
 void init_cache_store(nb::module_ &m) {
     const char *mod = "brindle.stowage";
-    auto method = [&](const char *qualname, const char *doc, std::initializer_list<Param> params,
-                      const char *returns, Impl impl) {
-        return make_function({mod, qualname, doc, returns}, params, impl);
-    };
-    const char *conn = "DuckDBPyConnection";
+    const FunctionMaker method(mod);
+    const char *conn = duck::kConnectionAnnotation;
     nb::object cls = make_class(mod, "CacheStore", text::kClassDoc, {
-        {"__init__", method("CacheStore.__init__", nullptr, {"self"}, nullptr, cache_store_init)},
-        {"store", method("CacheStore.store", nullptr,
+        {"__init__", method("CacheStore.__init__", text::kInitDoc, {"self"}, nullptr, init_with_module_logger)},
+        {"store", method("CacheStore.store", text::kStoreDoc,
                          {"self", {"connection", conn}, {"table", "str"}, {"df", "pd.DataFrame"},
                           {"lock", "threading.Lock"}},
                          nullptr, cache_store_store)},
-        {"drop_table", method("CacheStore.drop_table", nullptr,
+        {"drop_table", method("CacheStore.drop_table", text::kDropTableDoc,
                               {"self", {"connection", conn}, {"table", "str"}, {"lock", "threading.Lock"}},
                               nullptr, cache_store_drop_table)},
-        {"table_exists", method("CacheStore.table_exists", nullptr,
+        {"table_exists", method("CacheStore.table_exists", text::kTableExistsDoc,
                                 {"self", {"connection", conn}, {"table", "str"}}, "bool",
                                 cache_store_table_exists)},
-        {"get_row_count", method("CacheStore.get_row_count", nullptr,
+        {"get_row_count", method("CacheStore.get_row_count", text::kGetRowCountDoc,
                                  {"self", {"connection", conn}, {"table", "str"}}, "int",
                                  cache_store_get_row_count)},
-        {"get_table_columns", method("CacheStore.get_table_columns", nullptr,
+        {"get_table_columns", method("CacheStore.get_table_columns", text::kGetTableColumnsDoc,
                                      {"self", {"connection", conn}, {"table", "str"}}, "list[str]",
                                      cache_store_get_table_columns)},
     });

@@ -6,16 +6,7 @@
 
 namespace brindle::stowage {
 
-namespace nb = nanobind;
 using namespace brindle::interop;
-
-// brindle.stowage itself; its attributes (duckdb, pd, BrindleError, ...) are
-// looked up there on every use.
-ModuleScope &scope();
-
-inline const Name kDuckdb{"duckdb"};
-inline const Name kBrindleError{"BrindleError"};
-inline const Name kLogger{"logger"};
 
 // Adds the CacheStore class to the module.
 void init_cache_store(nb::module_ &m);

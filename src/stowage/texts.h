@@ -7,6 +7,17 @@ namespace brindle::stowage::text {
 constexpr const char *kModuleDoc = "Storage operations for brindle - atomic writes and table management.";
 constexpr const char *kClassDoc = "Handles storage operations with atomic swap guarantees.";
 
+// Method docstrings.
+constexpr const char *kInitDoc = "Set up the store's logger.";
+constexpr const char *kStoreDoc =
+    "Swap the DataFrame into the table atomically; the caller holds the connection's write lock.";
+constexpr const char *kDropTableDoc =
+    "Drop the table if it exists; the caller holds the connection's write lock.";
+constexpr const char *kTableExistsDoc = "Return whether a table of that name exists on the connection.";
+constexpr const char *kGetRowCountDoc = "Return the table's row count, or 0 when it cannot be counted.";
+constexpr const char *kGetTableColumnsDoc =
+    "Return the table's column names in order, or [] when it cannot be described.";
+
 constexpr const char *kTempSuffix = "_new";
 
 // Statements; {table} and {temp_table} are spliced verbatim.

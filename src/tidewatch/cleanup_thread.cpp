@@ -57,11 +57,6 @@ public:
     InPass &operator=(const InPass &) = delete;
 };
 
-PyObject *sixty() {
-    static PyObject *value = PyLong_FromLong(60);  // leaked: process lifetime
-    return value;
-}
-
 // --- raw-reference helpers for the loop's own frame ---------------------------
 // No owning C++ object may be alive in these or in cleanup_loop itself.
 
@@ -89,7 +84,7 @@ bool sleep_interval(PyObject *self) {
     Py_DECREF(minutes);
     if (!seconds)
         return false;
-    PyObject *time = PyObject_GetAttr(scope().module().ptr(), kTime.ptr());
+    PyObject *time = PyObject_GetAttr(this_module().module().ptr(), kTime.ptr());
     PyObject *result = time ? PyObject_CallMethodOneArg(time, kSleep.ptr(), seconds) : nullptr;
     Py_XDECREF(time);
     Py_DECREF(seconds);
@@ -98,13 +93,6 @@ bool sleep_interval(PyObject *self) {
 }
 
 // --- one pass -------------------------------------------------------------
-
-nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
-
-bool has_readers(nb::handle entry) {
-    static PyObject *zero = PyLong_FromLong(0);  // leaked: process lifetime
-    return truth(checked(PyObject_RichCompare(attr(entry, kActiveReaders).ptr(), zero, Py_GT)));
-}
 
 std::string table_message(const char *tmpl, nb::handle database, nb::handle table) {
     return fill(tmpl, {{"database", str_view(database)}, {"table", str_view(table)}});
@@ -116,6 +104,7 @@ std::string table_message(const char *tmpl, nb::handle database, nb::handle tabl
 // pass's instant and nobody has started reading it.
 bool still_due(nb::handle self, nb::handle database, nb::handle table, nb::handle entry,
                nb::handle at) {
+    // The pass holds no other lock; nothing is logged or called back here.
     PyLockGuard locked(attr(self, kRegistryLock));
     nb::object current = find_entry(attr(self, kRegistry), database, table);
     if (!current.is_valid() || !current.is(entry))
@@ -219,7 +208,9 @@ bool alive(nb::handle thread) { return !is_none(thread) && truth(call_method(thr
 
 nb::object start_cleanup_thread(const Args &a) {
     nb::handle self = a[0], callback = a[1];
-    nb::object interval = a.integer(2);
+    // A negative interval makes every sleep fail and the loop log that
+    // failure back to back; 0 runs passes back to back, which tests use.
+    nb::object interval = a.non_negative_integer(2);
     if (alive(attr(self, kCleanupThread))) {
         log(logger_of(self), Level::Warning, [] { return std::string(text::kAlreadyRunning); });
         return nb::none();
@@ -227,7 +218,7 @@ nb::object start_cleanup_thread(const Args &a) {
     set_attr(self, kCleanupCallback, callback);
     set_attr(self, kCleanupInterval, interval);
     call_method(attr(self, kCleanupStopEvent), kClear);
-    nb::object thread = attr(scope().get(kThreading), kThread)(
+    nb::object thread = attr(this_module().get(kThreading), kThread)(
         nb::arg("target") = attr(self, kCleanupLoop), nb::arg("daemon") = true,
         nb::arg("name") = text::kThreadName);
     set_attr(self, kCleanupThread, thread);
@@ -264,18 +255,18 @@ nb::object finish_cleanup_threads(const Args &) {
 }  // namespace
 
 void add_cleanup_methods(nb::handle cls) {
-    auto method = [](const char *qualname, const char *doc, std::initializer_list<Param> params,
-                     Impl impl) { return make_function({kModuleName, qualname, doc, nullptr}, params, impl); };
+    const FunctionMaker method(kModuleName);
     nb::setattr(cls, "start_cleanup_thread",
                 method("TTLRegistry.start_cleanup_thread", text::kStartCleanupDoc,
                        {"self", "cleanup_callback", {"interval_minutes", "int", nb::int_(5)}},
-                       start_cleanup_thread));
+                       nullptr, start_cleanup_thread));
     nb::setattr(cls, "stop_cleanup_thread",
-                method("TTLRegistry.stop_cleanup_thread", text::kStopCleanupDoc, {"self"}, stop_cleanup_thread));
+                method("TTLRegistry.stop_cleanup_thread", text::kStopCleanupDoc, {"self"}, nullptr,
+                       stop_cleanup_thread));
     nb::setattr(cls, "_cleanup_loop",
-                method("TTLRegistry._cleanup_loop", text::kCleanupLoopDoc, {"self"}, cleanup_loop));
+                method("TTLRegistry._cleanup_loop", text::kCleanupLoopDoc, {"self"}, nullptr, cleanup_loop));
     nb::setattr(cls, "_run_cleanup",
-                method("TTLRegistry._run_cleanup", text::kRunCleanupDoc, {"self"}, run_cleanup));
+                method("TTLRegistry._run_cleanup", text::kRunCleanupDoc, {"self"}, nullptr, run_cleanup));
 }
 
 void install_exit_guard() {

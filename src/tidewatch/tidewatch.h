@@ -5,14 +5,9 @@
 
 namespace brindle::tidewatch {
 
-namespace nb = nanobind;
 using namespace brindle::interop;
 
 constexpr const char *kModuleName = "brindle.tidewatch";
-
-// brindle.tidewatch itself; its attributes (datetime, time, threading, ...)
-// are looked up there on every use.
-ModuleScope &scope();
 
 // Module attributes.
 inline const Name kDatetime{"datetime"};
@@ -28,7 +23,6 @@ inline const Name kCleanupThread{"_cleanup_thread"};
 inline const Name kCleanupStopEvent{"_cleanup_stop_event"};
 inline const Name kCleanupCallback{"_cleanup_callback"};
 inline const Name kCleanupInterval{"_cleanup_interval_minutes"};
-inline const Name kLogger{"logger"};
 inline const Name kInitialized{"_initialized"};
 
 // Fields of an entry.
@@ -38,12 +32,21 @@ inline const Name kIsStale{"is_stale"};
 inline const Name kSchedulerManaged{"scheduler_managed"};
 inline const Name kActiveReaders{"active_readers"};
 
+// Int constants for the life of the process, as borrowed references (built
+// under the GIL on first use, never released: usable on any path at exit).
+PyObject *zero();
+PyObject *one();
+PyObject *sixty();
+
 // datetime.now() through the module's own `datetime`, so a patched clock rules.
 nb::object now();
 
 // True when an entry loaded at `loaded_at` with `ttl_minutes` is past its
 // time-to-live at `at`: (at - loaded_at).total_seconds() / 60 > ttl_minutes.
 bool past_ttl(nb::handle entry, nb::handle at);
+
+// entry.active_readers > 0
+bool has_readers(nb::handle entry);
 
 // The entry filed under (database, table) in the registry dict, or an invalid
 // object. The caller holds _registry_lock.

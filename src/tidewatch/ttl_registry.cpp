@@ -20,26 +20,6 @@ const Name kEvent{"Event"};
 const Name kDunderName{"__name__"};
 const Name kDunderNew{"__new__"};
 
-PyObject *small_int(long value) {
-    // Leaked on purpose: process-lifetime constants built under the GIL.
-    return PyLong_FromLong(value);
-}
-
-PyObject *zero() {
-    static PyObject *value = small_int(0);
-    return value;
-}
-
-PyObject *one() {
-    static PyObject *value = small_int(1);
-    return value;
-}
-
-PyObject *sixty() {
-    static PyObject *value = small_int(60);
-    return value;
-}
-
 const char *bool_text(bool value) { return value ? "True" : "False"; }
 
 // mapping[key], or an invalid object when the key is absent.
@@ -84,9 +64,13 @@ bool greater(nb::handle left, nb::handle right) {
     return truth(checked(PyObject_RichCompare(left.ptr(), right.ptr(), Py_GT)));
 }
 
-nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
-
 // Holds _registry_lock for the scope and gives access to the dict.
+//
+// Records are never written while it is held: a handler (or anything it
+// triggers) may call back into the registry, and the lock is not re-entrant.
+// Each operation decides under the lock what to record and writes the record
+// after the scope ends; objects it takes out of the registry are kept until
+// then too, so that none is destroyed under the lock.
 class Locked {
 public:
     explicit Locked(nb::handle self)
@@ -110,14 +94,12 @@ struct Pair {
 // Both names are checked before anything else happens.
 Pair pair_of(const Args &a) { return {a.str(1), a.str(2)}; }
 
-std::string pair_message(const char *tmpl, const Pair &p) {
-    return fill(tmpl, {{"database", str_view(p.database)}, {"table", str_view(p.table)}});
-}
-
-std::string readers_message(const char *tmpl, const Pair &p, nb::handle readers) {
+// A record about the pair; {active_readers} is filled when a count is given.
+std::string pair_message(const char *tmpl, const Pair &p, nb::handle readers = {}) {
+    std::string count = readers.is_valid() ? to_text(readers) : std::string();
     return fill(tmpl, {{"database", str_view(p.database)},
                        {"table", str_view(p.table)},
-                       {"active_readers", to_text(readers)}});
+                       {"active_readers", count}});
 }
 
 // --- construction -------------------------------------------------------
@@ -142,14 +124,20 @@ nb::object registry_init(const Args &a) {
     nb::handle self = a[0];
     if (truth(attr(self, kInitialized)))
         return nb::none();
-    nb::object threading = scope().get(kThreading);
+    nb::object threading = this_module().get(kThreading);
     set_attr(self, kRegistry, nb::dict());
+    // Guards _registry and every field of every entry in it. The innermost
+    // lock of the cache: a caller may hold a connection's write lock and the
+    // manager's _connection_lock when it calls in, and nothing is taken, no
+    // record is written and no caller's code runs while it is held (see
+    // Locked). Waited for through acquire(), with the GIL released; not
+    // re-entrant.
     set_attr(self, kRegistryLock, call_method(threading, kLock));
     set_attr(self, kCleanupThread, Py_None);
     set_attr(self, kCleanupStopEvent, call_method(threading, kEvent));
     set_attr(self, kCleanupCallback, Py_None);
     set_attr(self, kCleanupInterval, nb::int_(5));
-    set_attr(self, kLogger, get_logger(scope().get(kLogging), scope().get(kDunderName)));
+    set_attr(self, kLogger, get_logger(this_module().get(kLogging), this_module().get(kDunderName)));
     set_attr(self, kInitialized, Py_True);
     return nb::none();
 }
@@ -161,15 +149,20 @@ nb::object registry_register(const Args &a) {
     Pair p = pair_of(a);
     nb::object ttl = a.integer(3);
     bool scheduler_managed = a.flag(4);
-    Locked r(self);
-    nb::object tables = lookup(r.registry(), p.database);
-    if (!tables.is_valid()) {
-        tables = nb::dict();
-        set_item(r.registry(), p.database, tables);
-    }
-    nb::object entry = call(scope().get(kTTLEntry), now(), ttl, py_bool(false),
+    // Built before the lock: the dataclass's __init__ is Python code.
+    nb::object entry = call(this_module().get(kTTLEntry), now(), ttl, py_bool(false),
                             py_bool(scheduler_managed), nb::int_(0));
-    set_item(tables, p.table, entry);
+    nb::object replaced;
+    {
+        Locked r(self);
+        nb::object tables = lookup(r.registry(), p.database);
+        if (!tables.is_valid()) {
+            tables = nb::dict();
+            set_item(r.registry(), p.database, tables);
+        }
+        replaced = lookup(tables, p.table);
+        set_item(tables, p.table, entry);
+    }
     log(logger_of(self), Level::Debug, [&] {
         return fill(text::kRegistered, {{"database", str_view(p.database)},
                                         {"table", str_view(p.table)},
@@ -179,74 +172,90 @@ nb::object registry_register(const Args &a) {
     return nb::none();
 }
 
-// Applies change(entry, logger, pair) to the entry filed under the pair,
-// holding _registry_lock; a missing entry is no error and changes nothing.
+// Applies change(entry) to the entry filed under the pair, holding
+// _registry_lock; a missing entry is no error, changes nothing and is not
+// recorded. Once the lock is released the record `tmpl` is written at
+// `level`, with the pair and, as {active_readers}, what change returned.
 template <typename Change>
-nb::object update_entry(const Args &a, Change &&change) {
+nb::object update_entry(const Args &a, Level level, const char *tmpl, Change &&change) {
     nb::handle self = a[0];
     Pair p = pair_of(a);
-    Locked r(self);
-    nb::object entry = r.entry(p.database, p.table);
-    if (entry.is_valid())
-        change(entry, logger_of(self), p);
+    nb::object changed;
+    {
+        Locked r(self);
+        nb::object entry = r.entry(p.database, p.table);
+        if (!entry.is_valid())
+            return nb::none();
+        changed = change(entry);
+    }
+    log(logger_of(self), level, [&] { return pair_message(tmpl, p, changed); });
     return nb::none();
 }
 
 nb::object registry_update_loaded_time(const Args &a) {
-    return update_entry(a, [](nb::handle entry, nb::handle logger, const Pair &p) {
-        set_attr(entry, kLoadedAt, now());
+    nb::object at = now();
+    return update_entry(a, Level::Debug, text::kUpdatedLoadedTime, [&](nb::handle entry) {
+        set_attr(entry, kLoadedAt, at);
         set_attr(entry, kIsStale, Py_False);
-        log(logger, Level::Debug, [&] { return pair_message(text::kUpdatedLoadedTime, p); });
+        return nb::object();
     });
 }
 
 nb::object registry_mark_stale(const Args &a) {
-    return update_entry(a, [](nb::handle entry, nb::handle logger, const Pair &p) {
+    return update_entry(a, Level::Info, text::kMarkedStale, [](nb::handle entry) {
         set_attr(entry, kIsStale, Py_True);
-        log(logger, Level::Info, [&] { return pair_message(text::kMarkedStale, p); });
+        return nb::object();
     });
 }
 
 nb::object registry_increment_readers(const Args &a) {
-    return update_entry(a, [](nb::handle entry, nb::handle logger, const Pair &p) {
+    return update_entry(a, Level::Debug, text::kReaderUp, [](nb::handle entry) {
         nb::object count = checked(PyNumber_Add(attr(entry, kActiveReaders).ptr(), one()));
         set_attr(entry, kActiveReaders, count);
-        log(logger, Level::Debug, [&] { return readers_message(text::kReaderUp, p, count); });
+        return count;
     });
 }
 
 nb::object registry_decrement_readers(const Args &a) {
-    return update_entry(a, [](nb::handle entry, nb::handle logger, const Pair &p) {
+    return update_entry(a, Level::Debug, text::kReaderDown, [](nb::handle entry) {
         nb::object count = checked(PyNumber_Subtract(attr(entry, kActiveReaders).ptr(), one()));
         // max(0, count - 1): unmatched decrements never drive the count negative.
         if (!greater(count, zero()))
             count = nb::borrow(zero());
         set_attr(entry, kActiveReaders, count);
-        log(logger, Level::Debug, [&] { return readers_message(text::kReaderDown, p, count); });
+        return count;
     });
 }
 
 nb::object registry_remove(const Args &a) {
     nb::handle self = a[0];
     Pair p = pair_of(a);
-    Locked r(self);
-    nb::object tables = lookup(r.registry(), p.database);
-    if (!tables.is_valid())
-        return nb::none();
-    if (contains(tables, p.table))
-        del_item(tables, p.table);
-    if (!truth(tables))
-        del_item(r.registry(), p.database);
+    nb::object tables, removed;
+    {
+        Locked r(self);
+        tables = lookup(r.registry(), p.database);
+        if (!tables.is_valid())
+            return nb::none();
+        removed = lookup(tables, p.table);
+        if (removed.is_valid())
+            del_item(tables, p.table);
+        if (!truth(tables))
+            del_item(r.registry(), p.database);
+    }
     log(logger_of(self), Level::Debug, [&] { return pair_message(text::kRemoved, p); });
     return nb::none();
 }
 
 nb::object registry_remove_database(const Args &a) {
     nb::handle self = a[0], database = a.str(1);
-    Locked r(self);
-    if (!contains(r.registry(), database))
-        return nb::none();
-    del_item(r.registry(), database);
+    nb::object removed;
+    {
+        Locked r(self);
+        removed = lookup(r.registry(), database);
+        if (!removed.is_valid())
+            return nb::none();
+        del_item(r.registry(), database);
+    }
     log(logger_of(self), Level::Info,
         [&] { return fill(text::kRemovedDatabase, {{"database", str_view(database)}}); });
     return nb::none();
@@ -254,20 +263,22 @@ nb::object registry_remove_database(const Args &a) {
 
 // --- questions ------------------------------------------------------------
 
-nb::object registry_is_stale(const Args &a) {
+// Answers a question about the entry filed under the pair, holding
+// _registry_lock: answer(entry) for a filed entry, `missing` otherwise.
+template <typename Answer>
+nb::object ask(const Args &a, nb::object missing, Answer &&answer) {
     Pair p = pair_of(a);
     Locked r(a[0]);
     nb::object entry = r.entry(p.database, p.table);
-    return entry.is_valid() ? attr(entry, kIsStale) : py_bool(false);
+    return entry.is_valid() ? nb::object(answer(entry)) : missing;
+}
+
+nb::object registry_is_stale(const Args &a) {
+    return ask(a, py_bool(false), [](nb::handle entry) { return attr(entry, kIsStale); });
 }
 
 nb::object registry_is_expired(const Args &a) {
-    Pair p = pair_of(a);
-    Locked r(a[0]);
-    nb::object entry = r.entry(p.database, p.table);
-    if (!entry.is_valid())
-        return py_bool(false);
-    return py_bool(past_ttl(entry, now()));
+    return ask(a, py_bool(false), [](nb::handle entry) { return py_bool(past_ttl(entry, now())); });
 }
 
 nb::object registry_exists(const Args &a) {
@@ -278,26 +289,15 @@ nb::object registry_exists(const Args &a) {
 }
 
 nb::object registry_has_active_readers(const Args &a) {
-    Pair p = pair_of(a);
-    Locked r(a[0]);
-    nb::object entry = r.entry(p.database, p.table);
-    if (!entry.is_valid())
-        return py_bool(false);
-    return checked(PyObject_RichCompare(attr(entry, kActiveReaders).ptr(), zero(), Py_GT));
+    return ask(a, py_bool(false), [](nb::handle entry) { return py_bool(has_readers(entry)); });
 }
 
 nb::object registry_is_scheduler_managed(const Args &a) {
-    Pair p = pair_of(a);
-    Locked r(a[0]);
-    nb::object entry = r.entry(p.database, p.table);
-    return entry.is_valid() ? attr(entry, kSchedulerManaged) : py_bool(false);
+    return ask(a, py_bool(false), [](nb::handle entry) { return attr(entry, kSchedulerManaged); });
 }
 
 nb::object registry_get_last_updated(const Args &a) {
-    Pair p = pair_of(a);
-    Locked r(a[0]);
-    nb::object entry = r.entry(p.database, p.table);
-    return entry.is_valid() ? attr(entry, kLoadedAt) : nb::none();
+    return ask(a, nb::none(), [](nb::handle entry) { return attr(entry, kLoadedAt); });
 }
 
 // Two dict levels are copied; the entries are the live objects.
@@ -323,7 +323,33 @@ nb::object registry_get_entry(const Args &a) {
 
 }  // namespace
 
-nb::object now() { return call_method(scope().get(kDatetime), kNow); }
+namespace {
+PyObject *small_int(long value) {
+    // Leaked on purpose: process-lifetime constants built under the GIL.
+    return PyLong_FromLong(value);
+}
+}  // namespace
+
+PyObject *zero() {
+    static PyObject *value = small_int(0);
+    return value;
+}
+
+PyObject *one() {
+    static PyObject *value = small_int(1);
+    return value;
+}
+
+PyObject *sixty() {
+    static PyObject *value = small_int(60);
+    return value;
+}
+
+nb::object now() { return call_method(this_module().get(kDatetime), kNow); }
+
+bool has_readers(nb::handle entry) {
+    return truth(checked(PyObject_RichCompare(attr(entry, kActiveReaders).ptr(), zero(), Py_GT)));
+}
 
 bool past_ttl(nb::handle entry, nb::handle at) {
     nb::object age = checked(PyNumber_Subtract(at.ptr(), attr(entry, kLoadedAt).ptr()));
@@ -340,17 +366,19 @@ nb::object find_entry(nb::handle registry, nb::handle database, nb::handle table
 }
 
 void init_ttl_registry(nb::module_ &m) {
-    auto method = [](const char *qualname, const char *doc, std::initializer_list<Param> params,
-                     const char *returns, Impl impl) {
-        return make_function({kModuleName, qualname, doc, returns}, params, impl);
-    };
+    const FunctionMaker method(kModuleName);
     // A question or update about one table: (self, database: str, table: str).
     auto on_table = [&](const char *qualname, const char *doc, const char *returns, Impl impl) {
         return method(qualname, doc, {"self", {"database", "str"}, {"table", "str"}}, returns, impl);
     };
-    nb::object threading = scope().get(kThreading);
+    nb::object threading = this_module().get(kThreading);
     nb::object cls = make_class(kModuleName, "TTLRegistry", text::kRegistryDoc, {
         {"_instance", nb::none()},
+        // Serialises only the creation of the singleton in __new__ (the test
+        // before it is made without it). Waited for through its own
+        // acquire(), with the GIL released; while it is held only
+        // object.__new__ and two attribute stores run, so no other lock is
+        // ever taken inside it.
         {"_lock", call_method(threading, kLock)},
         {"__new__", static_method(method("TTLRegistry.__new__", nullptr, {"cls"}, nullptr, registry_new))},
         {"__init__", method("TTLRegistry.__init__", nullptr, {"self"}, nullptr, registry_init)},
