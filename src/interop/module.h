@@ -55,14 +55,6 @@ public:
         set(as ? as : module, import(module));
     }
 
-    // Relative import of a sibling in the package (".errors" -> "brindle.errors").
-    void import_sibling(const char *sibling, std::initializer_list<const char *> names) const {
-        std::string full = std::string("brindle.") + sibling;
-        nb::object mod = import(full.c_str());
-        for (const char *n : names)
-            set(n, mod.attr(n));
-    }
-
 private:
     PyObject *module_ = nullptr;  // borrowed: a loaded module lives until exit
     PyObject *dict_ = nullptr;

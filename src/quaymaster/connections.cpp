@@ -151,7 +151,7 @@ std::string fill_names(const char *tmpl, nb::handle database, nb::handle table) 
     return fill(tmpl, {{"database", str_view(database)}, {"table", str_view(table)}});
 }
 
-void raise_error(const Name &name, const std::string &message) { raise_plain(scope().get(name), message); }
+void raise_error(const Name &name, const std::string &message) { raise_plain(this_module().get(name), message); }
 
 // --- connections in use ---------------------------------------------------------
 
@@ -210,7 +210,7 @@ nb::object get_lock(const Args &a) {
     nb::object locks = attr(self, kLocks);
     nb::object lock = find_item(locks, key);
     if (!lock.is_valid()) {
-        lock = call_method(scope().get(kThreading), kLock);
+        lock = call_method(this_module().get(kThreading), kLock);
         set_item(locks, key, lock);
     }
     return lock;
@@ -247,7 +247,7 @@ nb::object get_connection(const Args &a) {
         nb::object found = find_item(connections, key);
         if (found.is_valid())
             return found;
-        nb::object duckdb = scope().get(kDuckdb);
+        nb::object duckdb = this_module().get(kDuckdb);
         connection = truth(path) ? call_method(duckdb, kConnect, path) : call_method(duckdb, kConnect);
         set_item(connections, key, connection);
     }

@@ -95,20 +95,20 @@ nb::object manager_init(const Args &a) {
     if (truth(attr(self, kInitialized)))
         return nb::none();
     nb::object config = truth(config_arg) ? nb::borrow(config_arg)
-                                          : call_method(scope().get(kBrindleConfig), kFromEnv);
+                                          : call_method(this_module().get(kBrindleConfig), kFromEnv);
     set_attr(self, kConfig, config);
-    set_attr(self, kLogger, call_method(scope().get(kLogging), kGetLogger, attr(config_of(self), kLogName)));
+    set_attr(self, kLogger, call_method(this_module().get(kLogging), kGetLogger, attr(config_of(self), kLogName)));
     set_attr(self, kConnections, nb::dict());
     set_attr(self, kLocks, nb::dict());
-    set_attr(self, kStore, call(scope().get(kCacheStore)));
-    set_attr(self, kQuery, call(scope().get(kCacheQuery)));
-    set_attr(self, kTtlRegistry, call(scope().get(kTTLRegistry)));
-    set_attr(self, kConfigResolver, call(scope().get(kCacheConfigResolver), attr(config_of(self), kConfigFilePath)));
+    set_attr(self, kStore, call(this_module().get(kCacheStore)));
+    set_attr(self, kQuery, call(this_module().get(kCacheQuery)));
+    set_attr(self, kTtlRegistry, call(this_module().get(kTTLRegistry)));
+    set_attr(self, kConfigResolver, call(this_module().get(kCacheConfigResolver), attr(config_of(self), kConfigFilePath)));
     set_attr(self, kPersistence,
-             scope().get(kPersistenceCoordinator)(nb::arg("config") = config_of(self),
+             this_module().get(kPersistenceCoordinator)(nb::arg("config") = config_of(self),
                                                   nb::arg("config_resolver") = attr(self, kConfigResolver),
                                                   nb::arg("external_connector") = connector));
-    set_attr(self, kConnectionLock, call_method(scope().get(kThreading), kLock));
+    set_attr(self, kConnectionLock, call_method(this_module().get(kThreading), kLock));
     attr(attr(self, kTtlRegistry), kStartCleanupThread)(
         nb::arg("cleanup_callback") = attr(self, kCleanupExpiredTable),
         nb::arg("interval_minutes") = attr(config_of(self), kCleanupIntervalMinutes));

@@ -5,10 +5,7 @@
 namespace brindle::quaymaster {
 
 void init_manager(nb::module_ &m) {
-    auto method = [](const char *qualname, const char *doc, std::initializer_list<Param> params,
-                     const char *returns, Impl impl) {
-        return make_function({kModuleName, qualname, doc, returns}, params, impl);
-    };
+    const FunctionMaker method(kModuleName);
     // (self, database: str, table: str)
     auto on_table = [&](const char *qualname, const char *doc, const char *returns, Impl impl) {
         return method(qualname, doc, {"self", {"database", "str"}, {"table", "str"}}, returns, impl);
@@ -26,9 +23,11 @@ void init_manager(nb::module_ &m) {
     nb::object persistence_getter =
         method(q("persistence").c_str(), text::kPersistenceDoc, {"self"}, "PersistenceCoordinator", get_persistence);
     nb::object cls = make_class(kModuleName, "BrindleManager", text::kClassDoc, {
-        // The singleton: _lock serialises only the creation of _instance.
+        // The singleton. _lock (a threading.Lock) guards only the creation of
+        // _instance; it is waited for with the GIL released (its own acquire)
+        // and nothing else is ever taken while it is held.
         {"_instance", nb::none()},
-        {"_lock", call_method(scope().get(kThreading), Name("Lock"))},
+        {"_lock", call_method(this_module().get(kThreading), Name("Lock"))},
         {"__new__", static_method(method(q("__new__").c_str(), nullptr, {"cls", config, connector}, nullptr,
                                          manager_new))},
         {"__init__", method(q("__init__").c_str(), text::kInitDoc, {"self", config, connector}, nullptr,

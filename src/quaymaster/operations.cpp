@@ -133,7 +133,7 @@ nb::object store(const Args &a) {
     // A name the store would refuse opens no connection.
     if (PyUnicode_GET_LENGTH(table.ptr()) == 0 && !is_single_db(mode))
         raise_error(kBrindleError, text::kTableRequired);
-    duck::require_plain_identifier(table, scope().get(kBrindleError));
+    duck::require_plain_identifier(table);
     std::uint64_t number = swap_in(self, r);
     // Logged once the write lock is released, so that nothing a handler does
     // can wait on it.

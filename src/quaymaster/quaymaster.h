@@ -28,10 +28,6 @@ using namespace brindle::interop;
 
 constexpr const char *kModuleName = "brindle.quaymaster";
 
-// brindle.quaymaster itself; its attributes (duckdb, threading, the component
-// classes, the errors) are looked up there on every use.
-ModuleScope &scope();
-
 // Module attributes.
 inline const Name kLogging{"logging"};
 inline const Name kThreading{"threading"};
@@ -42,14 +38,12 @@ inline const Name kCacheStore{"CacheStore"};
 inline const Name kCacheQuery{"CacheQuery"};
 inline const Name kTTLRegistry{"TTLRegistry"};
 inline const Name kPersistenceCoordinator{"PersistenceCoordinator"};
-inline const Name kBrindleError{"BrindleError"};
 inline const Name kBrindleNotFoundError{"BrindleNotFoundError"};
 inline const Name kBrindleLockError{"BrindleLockError"};
 
 // Instance attributes, in the order __init__ creates them.
 inline const Name kInitialized{"_initialized"};
 inline const Name kConfig{"config"};
-inline const Name kLogger{"logger"};
 inline const Name kConnections{"_connections"};
 inline const Name kLocks{"_locks"};
 inline const Name kStore{"_store"};
@@ -83,7 +77,6 @@ inline const Name kHasExternalConnector{"has_external_connector"};
 
 // --- helpers shared by the manager's translation units ------------------------
 
-inline nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
 inline nb::object config_of(nb::handle self) { return attr(self, kConfig); }
 
 // self._config_resolver.get_mode(database, self.config.default_mode)

@@ -5,6 +5,8 @@
 // lock and the dict are read from the instance on every call; entries are
 // TTLEntry dataclass instances whose fields are read and written as plain
 // attributes, so callers holding an entry see the same values we do.
+#include "interop/mapping.h"
+#include "interop/singleton.h"
 #include "texts.h"
 #include "tidewatch.h"
 
@@ -13,52 +15,11 @@ namespace {
 
 const Name kNow{"now"};
 const Name kTotalSeconds{"total_seconds"};
-const Name kInstance{"_instance"};
-const Name kClassLock{"_lock"};
 const Name kLock{"Lock"};
 const Name kEvent{"Event"};
 const Name kDunderName{"__name__"};
-const Name kDunderNew{"__new__"};
 
 const char *bool_text(bool value) { return value ? "True" : "False"; }
-
-// mapping[key], or an invalid object when the key is absent.
-nb::object lookup(nb::handle mapping, nb::handle key) {
-    if (PyDict_Check(mapping.ptr())) {
-        PyObject *v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (!v) {
-            if (PyErr_Occurred())
-                throw_pending();
-            return nb::object();
-        }
-        return nb::borrow(v);
-    }
-    PyObject *v = PyObject_GetItem(mapping.ptr(), key.ptr());
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError))
-            throw_pending();
-        PyErr_Clear();
-        return nb::object();
-    }
-    return nb::steal(v);
-}
-
-bool contains(nb::handle mapping, nb::handle key) {
-    int r = PySequence_Contains(mapping.ptr(), key.ptr());
-    if (r < 0)
-        throw_pending();
-    return r == 1;
-}
-
-void set_item(nb::handle mapping, nb::handle key, nb::handle value) {
-    if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) != 0)
-        throw_pending();
-}
-
-void del_item(nb::handle mapping, nb::handle key) {
-    if (PyObject_DelItem(mapping.ptr(), key.ptr()) != 0)
-        throw_pending();
-}
 
 bool greater(nb::handle left, nb::handle right) {
     return truth(checked(PyObject_RichCompare(left.ptr(), right.ptr(), Py_GT)));
@@ -104,21 +65,7 @@ std::string pair_message(const char *tmpl, const Pair &p, nb::handle readers = {
 
 // --- construction -------------------------------------------------------
 
-nb::object registry_new(const Args &a) {
-    nb::handle cls = a[0];
-    nb::object instance = attr(cls, kInstance);
-    if (!is_none(instance))
-        return instance;
-    PyLockGuard creating(attr(cls, kClassLock));
-    instance = attr(cls, kInstance);
-    if (is_none(instance)) {
-        instance = call_method(nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type)),
-                               kDunderNew, cls);
-        set_attr(cls, kInstance, instance);
-        set_attr(instance, kInitialized, Py_False);
-    }
-    return instance;
-}
+nb::object registry_new(const Args &a) { return singleton_new(a[0]); }
 
 nb::object registry_init(const Args &a) {
     nb::handle self = a[0];
@@ -155,12 +102,12 @@ nb::object registry_register(const Args &a) {
     nb::object replaced;
     {
         Locked r(self);
-        nb::object tables = lookup(r.registry(), p.database);
+        nb::object tables = find_item(r.registry(), p.database);
         if (!tables.is_valid()) {
             tables = nb::dict();
             set_item(r.registry(), p.database, tables);
         }
-        replaced = lookup(tables, p.table);
+        replaced = find_item(tables, p.table);
         set_item(tables, p.table, entry);
     }
     log(logger_of(self), Level::Debug, [&] {
@@ -233,10 +180,10 @@ nb::object registry_remove(const Args &a) {
     nb::object tables, removed;
     {
         Locked r(self);
-        tables = lookup(r.registry(), p.database);
+        tables = find_item(r.registry(), p.database);
         if (!tables.is_valid())
             return nb::none();
-        removed = lookup(tables, p.table);
+        removed = find_item(tables, p.table);
         if (removed.is_valid())
             del_item(tables, p.table);
         if (!truth(tables))
@@ -251,7 +198,7 @@ nb::object registry_remove_database(const Args &a) {
     nb::object removed;
     {
         Locked r(self);
-        removed = lookup(r.registry(), database);
+        removed = find_item(r.registry(), database);
         if (!removed.is_valid())
             return nb::none();
         del_item(r.registry(), database);
@@ -284,7 +231,7 @@ nb::object registry_is_expired(const Args &a) {
 nb::object registry_exists(const Args &a) {
     Pair p = pair_of(a);
     Locked r(a[0]);
-    nb::object tables = lookup(r.registry(), p.database);
+    nb::object tables = find_item(r.registry(), p.database);
     return py_bool(tables.is_valid() && contains(tables, p.table));
 }
 
@@ -359,10 +306,10 @@ bool past_ttl(nb::handle entry, nb::handle at) {
 }
 
 nb::object find_entry(nb::handle registry, nb::handle database, nb::handle table) {
-    nb::object tables = lookup(registry, database);
+    nb::object tables = find_item(registry, database);
     if (!tables.is_valid())
         return tables;
-    return lookup(tables, table);
+    return find_item(tables, table);
 }
 
 void init_ttl_registry(nb::module_ &m) {
