@@ -16,7 +16,7 @@ import time
 import duckdb
 import pandas as pd
 
-from bench_store_query import best_of, mixed_frame
+from bench_store_query import alternating, mixed_frame
 from brindle.config import BrindleConfig
 from brindle.quaymaster import BrindleManager
 
@@ -71,13 +71,7 @@ def main() -> None:
     results = []
 
     def compare(name, ours, plain, inner=1):
-        # Rounds alternate between the two so that drift in machine load hits both alike.
-        ours(), plain()
-        t_ours, t_plain = [], []
-        for _ in range(repeats):
-            t_ours.append(best_of(ours, 1, inner))
-            t_plain.append(best_of(plain, 1, inner))
-        results.append((name, statistics.median(t_ours), statistics.median(t_plain), "time"))
+        results.append((name, *alternating(ours, plain, repeats, inner), "time"))
 
     compare("query, 10 of 100,000 rows", lambda: cache.query("bench", "t", limit=10),
             lambda: cursor.execute("SELECT * FROM t  LIMIT 10").df(), inner=50)

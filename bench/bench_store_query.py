@@ -42,6 +42,17 @@ def best_of(fn, repeats: int, inner: int = 1) -> float:
     return statistics.median(times)
 
 
+def alternating(ours, plain, repeats: int, inner: int = 1) -> tuple:
+    """Median seconds per call of ours and of plain; the rounds alternate
+    between the two so that drift in machine load hits both alike."""
+    ours(), plain()
+    t_ours, t_plain = [], []
+    for _ in range(repeats):
+        t_ours.append(best_of(ours, 1, inner))
+        t_plain.append(best_of(plain, 1, inner))
+    return statistics.median(t_ours), statistics.median(t_plain)
+
+
 def threaded(fn_for_thread, threads: int, calls: int) -> float:
     """Seconds for `threads` threads each making `calls` calls."""
     barrier = threading.Barrier(threads + 1)
@@ -82,13 +93,7 @@ def main() -> None:
     results = []
 
     def compare(name, ours, plain, inner=1):
-        # Rounds alternate between the two so that drift in machine load hits both alike.
-        ours(), plain()
-        t_ours, t_plain = [], []
-        for _ in range(repeats):
-            t_ours.append(best_of(ours, 1, inner))
-            t_plain.append(best_of(plain, 1, inner))
-        results.append((name, statistics.median(t_ours), statistics.median(t_plain)))
+        results.append((name, *alternating(ours, plain, repeats, inner)))
 
     compare(
         "query, 10 of 100,000 rows",

@@ -115,6 +115,20 @@ void persist(nb::handle self, nb::handle database, nb::handle table, nb::handle 
         [&](nb::python_error &e) { warn(text::kExternalSaveFailed, e); });
 }
 
+// Runs use(connection) on the key's connection, counted as a statement on it;
+// not_found() raises when there is no connection or it has been retired.
+template <typename NotFound, typename Use>
+nb::object with_connection(nb::handle self, nb::handle database, nb::handle table, nb::handle mode,
+                           NotFound &&not_found, Use &&use) {
+    nb::object connection = call_method(self, kGetConnection, database, table, mode, py_bool(false));
+    if (!truth(connection))
+        not_found();
+    ConnectionUse in_use(connection, logger_of(self));
+    if (in_use.refused())
+        not_found();
+    return use(connection);
+}
+
 void decrement_readers(nb::handle self, nb::handle database, nb::handle table) {
     call_method(registry_of(self), kDecrementReaders, database, table);
 }
@@ -156,24 +170,20 @@ nb::object query(const Args &a) {
     nb::object limit = a.optional_integer(5);
     if (!truth(call_method(self, kExistsMethod, database, table)))
         raise_error(kBrindleNotFoundError, fill_names(text::kTableNotFound, database, table));
-    nb::object mode = mode_of(self, database);
-    nb::object connection = call_method(self, kGetConnection, database, table, mode, py_bool(false));
-    if (!truth(connection))
-        raise_connection_not_found(database, table);
-    ConnectionUse use(connection, logger_of(self));
-    if (use.refused())
-        raise_connection_not_found(database, table);
-    call_method(registry_of(self), kIncrementReaders, database, table);
-    nb::object result;
-    try {
-        result = call_method(attr(self, kQuery), kQueryMethod, connection, table, a[3], a[4],
-                             limit.is_valid() ? nb::handle(limit) : nb::handle(Py_None));
-    } catch (nb::python_error &) {
+    auto not_found = [&] { raise_connection_not_found(database, table); };
+    return with_connection(self, database, table, mode_of(self, database), not_found, [&](nb::handle connection) {
+        call_method(registry_of(self), kIncrementReaders, database, table);
+        nb::object result;
+        try {
+            result = call_method(attr(self, kQuery), kQueryMethod, connection, table, a[3], a[4],
+                                 limit.is_valid() ? nb::handle(limit) : nb::handle(Py_None));
+        } catch (nb::python_error &) {
+            decrement_readers(self, database, table);
+            throw;
+        }
         decrement_readers(self, database, table);
-        throw;
-    }
-    decrement_readers(self, database, table);
-    return result;
+        return result;
+    });
 }
 
 nb::object execute_sql(const Args &a) {
@@ -181,16 +191,12 @@ nb::object execute_sql(const Args &a) {
     nb::object mode = mode_of(self, database);
     if (!is_single_db(mode))
         log(logger_of(self), Level::Warning, [&] { return fill(text::kExecuteSqlMode, {{"mode", to_text(mode)}}); });
-    nb::object connection = call_method(self, kGetConnection, database, nb::none(), mode, py_bool(false));
     auto not_found = [&] {
         raise_error(kBrindleNotFoundError, fill(text::kDatabaseConnectionNotFound, {{"database", str_view(database)}}));
     };
-    if (!truth(connection))
-        not_found();
-    ConnectionUse use(connection, logger_of(self));
-    if (use.refused())
-        not_found();
-    return call_method(attr(self, kQuery), kExecuteSql, connection, sql);
+    return with_connection(self, database, nb::none(), mode, not_found, [&](nb::handle connection) {
+        return call_method(attr(self, kQuery), kExecuteSql, connection, sql);
+    });
 }
 
 nb::object exists(const Args &a) {
@@ -218,14 +224,11 @@ nb::object get_last_updated(const Args &a) {
 
 nb::object get_table_info(const Args &a) {
     nb::handle self = a[0], database = a.str(1), table = a.str(2);
-    nb::object mode = mode_of(self, database);
-    nb::object connection = call_method(self, kGetConnection, database, table, mode, py_bool(false));
-    if (!truth(connection))
-        raise_connection_not_found(database, table);
-    ConnectionUse use(connection, logger_of(self));
-    if (use.refused())
-        raise_connection_not_found(database, table);
-    nb::object info = call_method(attr(self, kQuery), kGetTableInfo, connection, table);
+    auto not_found = [&] { raise_connection_not_found(database, table); };
+    nb::object info = with_connection(self, database, table, mode_of(self, database), not_found,
+                                      [&](nb::handle connection) {
+                                          return call_method(attr(self, kQuery), kGetTableInfo, connection, table);
+                                      });
     if (!is_none(info) && !PyDict_Check(info.ptr()))
         throw_type_error(fill(text::kInfoNotDict, {{"type", Py_TYPE(info.ptr())->tp_name}}));
     return info;
