@@ -1,5 +1,6 @@
 """Times BrindleManager against plain DuckDB doing the same work in the same
-run, and prints ratios (ours / plain for times, ours / plain for throughput).
+run, and prints ratios (ours / plain, for times and for throughput alike): the
+median of the per-round ratios, the rounds alternating between the two.
 
     python bench/bench_manager.py [--quick]
 
@@ -29,7 +30,7 @@ def plain_replace(cursor, name, frame):
         cursor.unregister("df")
 
 
-def reads_per_second(read_for_thread, refresh, threads=2, seconds=3.0, every=0.1):
+def reads_per_second(read_for_thread, refresh, threads=2, seconds=2.0, every=0.1):
     """Reads per second from `threads` readers while `refresh()` runs every `every` seconds."""
     stop = threading.Event()
     counts = [0] * threads
@@ -85,28 +86,35 @@ def main() -> None:
     # Two readers while a writer re-stores the 100,000-row table every 100 ms.
     refreshed = [mixed_frame(100_000, seed=s) for s in range(2)]
     flip = iter(range(10**9))
+    def plain_reader():
+        own = con.cursor()
+        return lambda: own.execute("SELECT * FROM t  LIMIT 10").df()
+
+    writer_cursor = con.cursor()
     rounds = []
-    for _ in range(3 if args.quick else 5):
-        ours = reads_per_second(lambda: lambda: cache.query("bench", "t", limit=10),
-                                lambda: cache.store("bench", "t", refreshed[next(flip) % 2]))
-
-        def plain_reader():
-            own = con.cursor()
-            return lambda: own.execute("SELECT * FROM t  LIMIT 10").df()
-
-        writer_cursor = con.cursor()
-        plain = reads_per_second(plain_reader, lambda: plain_replace(writer_cursor, "t", refreshed[next(flip) % 2]))
+    for i in range(4 if args.quick else 10):
+        run_ours = lambda: reads_per_second(lambda: lambda: cache.query("bench", "t", limit=10),  # noqa: E731
+                                            lambda: cache.store("bench", "t", refreshed[next(flip) % 2]))
+        run_plain = lambda: reads_per_second(plain_reader,  # noqa: E731
+                                             lambda: plain_replace(writer_cursor, "t", refreshed[next(flip) % 2]))
+        if i % 2:
+            plain = run_plain()
+            ours = run_ours()
+        else:
+            ours = run_ours()
+            plain = run_plain()
         rounds.append((ours, plain))
     results.append(("reads/s, 2 readers, writer every 100 ms", statistics.median(r[0] for r in rounds),
-                    statistics.median(r[1] for r in rounds), "throughput"))
+                    statistics.median(r[1] for r in rounds), statistics.median(o / p for o, p in rounds),
+                    "throughput"))
 
     print(f"duckdb {duckdb.__version__}, pandas {pd.__version__}")
     print(f"{'case':45} {'ours':>12} {'plain':>12} {'ratio':>7}")
-    for name, ours, plain, kind in results:
+    for name, ours, plain, ratio, kind in results:
         if kind == "time":
-            print(f"{name:45} {ours * 1e6:10.1f}us {plain * 1e6:10.1f}us {ours / plain:7.2f}")
+            print(f"{name:45} {ours * 1e6:10.1f}us {plain * 1e6:10.1f}us {ratio:7.2f}")
         else:
-            print(f"{name:45} {ours:10.0f}/s {plain:10.0f}/s {ours / plain:7.2f}")
+            print(f"{name:45} {ours:10.0f}/s {plain:10.0f}/s {ratio:7.2f}")
 
 
 if __name__ == "__main__":
