@@ -12,13 +12,9 @@
 namespace brindle::quaymaster {
 namespace {
 
-const Name kAcquire{"acquire"};
 const Name kDropTable{"drop_table"};
 const Name kRemove{"remove"};
 const Name kRemoveDatabase{"remove_database"};
-const Name kExists{"exists"};
-const Name kIsExpired{"is_expired"};
-const Name kIsSchedulerManaged{"is_scheduler_managed"};
 const Name kHasActiveReaders{"has_active_readers"};
 const Name kKeys{"keys"};
 
@@ -73,8 +69,7 @@ void drop_from_shared_database(nb::handle self, nb::handle database, nb::handle 
 void remove_table(nb::handle self, nb::handle database, nb::handle table, bool only_if_due) {
     nb::object mode = mode_of(self, database);
     nb::object lock = call_method(self, kGetLock, database, table, mode);
-    nb::object timeout = attr(config_of(self), kLockTimeoutSeconds);
-    if (!truth(attr(lock, kAcquire)(nb::arg("timeout") = timeout))) {
+    if (!acquire_write_lock(self, lock)) {
         log(logger_of(self), Level::Warning, [&] { return fill_names(text::kCleanupLockFailed, database, table); });
         return;
     }

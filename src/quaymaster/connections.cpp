@@ -12,7 +12,6 @@ namespace {
 const Name kGetMode{"get_mode"};
 const Name kGetDbFilePath{"get_db_file_path"};
 const Name kConnect{"connect"};
-const Name kLock{"Lock"};
 const Name kPartial{"partial"};
 const Name kSingleDb{text::kSingleDb};
 
@@ -149,6 +148,12 @@ bool is_single_db(nb::handle mode) { return equal(mode, kSingleDb); }
 
 std::string fill_names(const char *tmpl, nb::handle database, nb::handle table) {
     return fill(tmpl, {{"database", str_view(database)}, {"table", str_view(table)}});
+}
+
+bool acquire_write_lock(nb::handle self, nb::handle lock) {
+    static const Name kAcquire{"acquire"};
+    nb::object timeout = attr(config_of(self), kLockTimeoutSeconds);
+    return truth(attr(lock, kAcquire)(nb::arg("timeout") = timeout));
 }
 
 void raise_error(const Name &name, const std::string &message) { raise_plain(this_module().get(name), message); }

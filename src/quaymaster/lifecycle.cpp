@@ -15,7 +15,6 @@ const Name kConfigFilePath{"config_file_path"};
 const Name kCleanupIntervalMinutes{"cleanup_interval_minutes"};
 const Name kStartCleanupThread{"start_cleanup_thread"};
 const Name kStopCleanupThread{"stop_cleanup_thread"};
-const Name kLock{"Lock"};
 const Name kWarmAllFromExternal{"warm_all_from_external"};
 const Name kGetWarmSnapshots{"get_warm_snapshots"};
 const Name kLoadFromExternal{"load_from_external"};

@@ -27,7 +27,7 @@ void init_manager(nb::module_ &m) {
         // _instance; it is waited for with the GIL released (its own acquire)
         // and nothing else is ever taken while it is held.
         {"_instance", nb::none()},
-        {"_lock", call_method(this_module().get(kThreading), Name("Lock"))},
+        {"_lock", call_method(this_module().get(kThreading), kLock)},
         {"__new__", static_method(method(q("__new__").c_str(), nullptr, {"cls", config, connector}, nullptr,
                                          manager_new))},
         {"__init__", method(q("__init__").c_str(), text::kInitDoc, {"self", config, connector}, nullptr,

@@ -6,12 +6,8 @@ namespace brindle::quaymaster {
 namespace {
 
 const Name kGetTtl{"get_ttl"};
-const Name kIsSchedulerManaged{"is_scheduler_managed"};
-const Name kAcquire{"acquire"};
 const Name kRegister{"register"};
-const Name kExists{"exists"};
 const Name kIsStale{"is_stale"};
-const Name kIsExpired{"is_expired"};
 const Name kMarkStale{"mark_stale"};
 const Name kIncrementReaders{"increment_readers"};
 const Name kDecrementReaders{"decrement_readers"};
@@ -50,11 +46,6 @@ nb::object resolved_ttl(nb::handle self, nb::handle database, nb::handle table) 
     throw_type_error(fill(text::kTtlNotInt, {{"type", Py_TYPE(ttl.ptr())->tp_name}}));
 }
 
-// lock.acquire(timeout=<configured seconds>): waits with the GIL released.
-bool acquire(nb::handle lock, nb::handle timeout) {
-    return truth(attr(lock, kAcquire)(nb::arg("timeout") = timeout));
-}
-
 struct StoreRequest {
     nb::handle database, table, df, mode;
     nb::object ttl;
@@ -64,14 +55,15 @@ struct StoreRequest {
 // Swaps the frame in and registers it under the key's write lock; returns the
 // store's number for the persistence turn.
 std::uint64_t swap_in(nb::handle self, const StoreRequest &r) {
-    nb::object timeout = attr(config_of(self), kLockTimeoutSeconds);
     for (int attempt = 1;; ++attempt) {
         nb::object connection = call_method(self, kGetConnection, r.database, r.table, r.mode, py_bool(true));
         nb::object lock = call_method(self, kGetLock, r.database, r.table, r.mode);
-        if (!acquire(lock, timeout))
+        if (!acquire_write_lock(self, lock)) {
+            nb::object timeout = attr(config_of(self), kLockTimeoutSeconds);
             raise_error(kBrindleLockError, fill(text::kLockTimeout, {{"database", str_view(r.database)},
                                                                      {"table", str_view(r.table)},
                                                                      {"timeout", to_text(timeout)}}));
+        }
         PyLockGuard held(lock, std::adopt_lock);
         ConnectionUse use(connection, logger_of(self));
         if (use.refused()) {

@@ -74,6 +74,10 @@ inline const Name kCleanupExpiredTable{"_cleanup_expired_table"};
 // Methods of the components and of the objects they hand back.
 inline const Name kClose{"close"};
 inline const Name kHasExternalConnector{"has_external_connector"};
+inline const Name kLock{"Lock"};
+inline const Name kExists{"exists"};
+inline const Name kIsExpired{"is_expired"};
+inline const Name kIsSchedulerManaged{"is_scheduler_managed"};
 
 // --- helpers shared by the manager's translation units ------------------------
 
@@ -83,6 +87,10 @@ inline nb::object config_of(nb::handle self) { return attr(self, kConfig); }
 nb::object mode_of(nb::handle self, nb::handle database);
 // mode == "single_db"
 bool is_single_db(nb::handle mode);
+
+// lock.acquire(timeout=self.config.lock_timeout_seconds): a key's write lock,
+// waited for with the GIL released.
+bool acquire_write_lock(nb::handle self, nb::handle lock);
 
 // "{database}.{table}" and the like, filled from Python strings.
 std::string fill_names(const char *tmpl, nb::handle database, nb::handle table);
