@@ -71,6 +71,14 @@ public:
     // Taken by its truth value.
     bool flag(size_t i) const { return truth(slots_[i]); }
 
+    // Anything callable.
+    nb::handle callable(size_t i) const {
+        nb::handle v = slots_[i];
+        if (!PyCallable_Check(v.ptr()))
+            refuse(i, "callable");
+        return v;
+    }
+
 private:
     // The argument if its type is exactly `type` (a subclass is refused);
     // None as an invalid handle when `or_none`.

@@ -65,8 +65,9 @@ void drop_from_shared_database(nb::handle self, nb::handle database, nb::handle 
 }
 
 // _cleanup_table; with only_if_due, the table is left alone unless the
-// registry still finds it expired, unread and not scheduler-managed.
-void remove_table(nb::handle self, nb::handle database, nb::handle table, bool only_if_due) {
+// registry still finds it expired, unread and not scheduler-managed. Counts
+// the removal of a registered table as `event`.
+void remove_table(nb::handle self, nb::handle database, nb::handle table, bool only_if_due, Event event) {
     nb::object mode = mode_of(self, database);
     nb::object lock = call_method(self, kGetLock, database, table, mode);
     if (!acquire_write_lock(self, lock)) {
@@ -80,6 +81,8 @@ void remove_table(nb::handle self, nb::handle database, nb::handle table, bool o
             log(logger_of(self), Level::Debug, [&] { return fill_names(text::kCleanupNoLongerDue, database, table); });
             return;
         }
+        if (truth(call_method(attr(self, kTtlRegistry), kExists, database, table)))
+            count_event(self, database, table, event);
         if (is_single_db(mode)) {
             drop_from_shared_database(self, database, table, mode, lock);
         } else if (retire_key(self, nb::make_tuple(database, table), retired)) {
@@ -100,6 +103,16 @@ std::vector<nb::object> keys_of_database(nb::handle connections, nb::handle data
     return keys;
 }
 
+// One invalidation for every table the registry holds under the database.
+void count_invalidations(nb::handle self, nb::handle database) {
+    static const Name kGetAllEntries{"get_all_entries"};
+    nb::object tables = find_item(call_method(attr(self, kTtlRegistry), kGetAllEntries), database);
+    if (!tables.is_valid())
+        return;
+    for (nb::handle table : checked(PySequence_List(tables.ptr())))
+        count_event(self, database, table, Event::Invalidation);
+}
+
 }  // namespace
 
 nb::object invalidate(const Args &a) {
@@ -112,7 +125,7 @@ nb::object invalidate(const Args &a) {
 }
 
 nb::object cleanup_table(const Args &a) {
-    remove_table(a[0], a.str(1), a.str(2), false);
+    remove_table(a[0], a.str(1), a.str(2), false, Event::Invalidation);
     return nb::none();
 }
 
@@ -142,6 +155,7 @@ nb::object cleanup_database(const Args &a) {
             return fill(text::kClosedConnections, {{"count", std::to_string(count)}, {"database", str_view(database)}});
         });
     }
+    count_invalidations(self, database);
     call_method(attr(self, kTtlRegistry), kRemoveDatabase, database);
     log_deferred(self, retired);
     return nb::none();
@@ -150,7 +164,7 @@ nb::object cleanup_database(const Args &a) {
 nb::object cleanup_expired_table(const Args &a) {
     nb::handle self = a[0], database = a.str(1), table = a.str(2);
     log(logger_of(self), Level::Info, [&] { return fill_names(text::kTtlCleanupTriggered, database, table); });
-    remove_table(self, database, table, true);
+    remove_table(self, database, table, true, Event::Expiration);
     return nb::none();
 }
 

@@ -1,6 +1,7 @@
 // The manager's life: construction, warm-ups, reload and shutdown.
 #include "interop/singleton.h"
 #include "quaymaster.h"
+#include "state.h"
 #include "texts.h"
 
 #include <vector>
@@ -108,6 +109,7 @@ nb::object manager_init(const Args &a) {
                                                   nb::arg("config_resolver") = attr(self, kConfigResolver),
                                                   nb::arg("external_connector") = connector));
     set_attr(self, kConnectionLock, call_method(this_module().get(kThreading), kLock));
+    set_attr(self, kStateAttr, new_state());
     attr(attr(self, kTtlRegistry), kStartCleanupThread)(
         nb::arg("cleanup_callback") = attr(self, kCleanupExpiredTable),
         nb::arg("interval_minutes") = attr(config_of(self), kCleanupIntervalMinutes));

@@ -78,6 +78,15 @@ void init_manager(nb::module_ &m) {
         {"reload", method(q("reload").c_str(), text::kReloadDoc, {"self"}, nullptr, reload)},
         {"persistence", call(nb::handle(reinterpret_cast<PyObject *>(&PyProperty_Type)), persistence_getter)},
         {"shutdown", method(q("shutdown").c_str(), text::kShutdownDoc, {"self"}, nullptr, shutdown)},
+        // Ours, after the members every manager has.
+        {"stats", method(q("stats").c_str(), text::kStatsDoc, {"self"}, "List[Dict[str, Any]]", stats)},
+        {"get_or_load", method(q("get_or_load").c_str(), text::kGetOrLoadDoc,
+                               {"self", {"database", "str"}, {"table", "str"},
+                                {"loader", "Callable[[], pd.DataFrame]"},
+                                {"ttl_minutes", "Optional[int]", nb::none()},
+                                {"scheduler_managed", "bool", py_bool(false)},
+                                {"serve_stale", "bool", py_bool(false)}},
+                               "pd.DataFrame", get_or_load)},
     });
     m.attr("BrindleManager") = cls;
 }

@@ -2,6 +2,8 @@
 #include "quaymaster.h"
 #include "texts.h"
 
+#include <chrono>
+
 namespace brindle::quaymaster {
 namespace {
 
@@ -97,32 +99,33 @@ void persist(nb::handle self, nb::handle database, nb::handle table, nb::handle 
             if (truth(call_method(persistence, kShouldPersistTable, database, table)))
                 call_method(persistence, kPersistTableToParquet, database, table, df);
         },
-        [&](nb::python_error &e) { warn(text::kParquetFailed, e); });
+        [&](nb::python_error &e) {
+            count_event(self, database, table, Event::ParquetFailure);
+            warn(text::kParquetFailed, e);
+        });
     guarded(
         [&] {
             nb::object persistence = attr(self, kPersistence);
             if (truth(call_method(persistence, kHasExternalConnector)))
                 call_method(persistence, kSaveToExternal, database, table, df);
         },
-        [&](nb::python_error &e) { warn(text::kExternalSaveFailed, e); });
+        [&](nb::python_error &e) {
+            count_event(self, database, table, Event::ExternalFailure);
+            warn(text::kExternalSaveFailed, e);
+        });
 }
 
 // Runs use(connection) on the key's connection, counted as a statement on it;
-// not_found() raises when there is no connection or it has been retired.
-template <typename NotFound, typename Use>
-nb::object with_connection(nb::handle self, nb::handle database, nb::handle table, nb::handle mode,
-                           NotFound &&not_found, Use &&use) {
+// an invalid object when there is no connection or it has been retired.
+template <typename Use>
+nb::object with_connection(nb::handle self, nb::handle database, nb::handle table, nb::handle mode, Use &&use) {
     nb::object connection = call_method(self, kGetConnection, database, table, mode, py_bool(false));
     if (!truth(connection))
-        not_found();
+        return nb::object();
     ConnectionUse in_use(connection, logger_of(self));
     if (in_use.refused())
-        not_found();
+        return nb::object();
     return use(connection);
-}
-
-void decrement_readers(nb::handle self, nb::handle database, nb::handle table) {
-    call_method(registry_of(self), kDecrementReaders, database, table);
 }
 
 }  // namespace
@@ -140,7 +143,15 @@ nb::object store(const Args &a) {
     if (PyUnicode_GET_LENGTH(table.ptr()) == 0 && !is_single_db(mode))
         raise_error(kBrindleError, text::kTableRequired);
     duck::require_plain_identifier(table);
-    std::uint64_t number = swap_in(self, r);
+    auto started = std::chrono::steady_clock::now();
+    std::uint64_t number = 0;
+    try {
+        number = swap_in(self, r);
+    } catch (nb::python_error &) {
+        count_event(self, database, table, Event::StoreFailure);
+        throw;
+    }
+    count_event(self, database, table, Event::Store);
     // Logged once the write lock is released, so that nothing a handler does
     // can wait on it.
     log(logger_of(self), Level::Info, [&] {
@@ -152,7 +163,29 @@ nb::object store(const Args &a) {
                                     {"scheduler_managed", bool_text(r.scheduler_managed)}});
     });
     persist(self, database, table, df, number);
+    std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - started;
+    record_store_time(self, database, table, took.count());
     return nb::none();
+}
+
+nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb::handle sql_where,
+                      nb::handle columns, nb::handle limit) {
+    nb::object rows = with_connection(self, database, table, mode_of(self, database), [&](nb::handle connection) {
+        nb::object registry = registry_of(self);
+        call_method(registry, kIncrementReaders, database, table);
+        nb::object result;
+        try {
+            result = call_method(attr(self, kQuery), kQueryMethod, connection, table, sql_where, columns, limit);
+        } catch (nb::python_error &) {
+            call_method(registry, kDecrementReaders, database, table);
+            throw;
+        }
+        call_method(registry, kDecrementReaders, database, table);
+        return result;
+    });
+    if (rows.is_valid())
+        count_event(self, database, table, Event::Query);
+    return rows;
 }
 
 nb::object query(const Args &a) {
@@ -160,22 +193,16 @@ nb::object query(const Args &a) {
     a.optional_str(3);
     a.optional_list(4);
     nb::object limit = a.optional_integer(5);
+    auto not_found = [&](const char *tmpl) {
+        count_event(self, database, table, Event::NotFound);
+        raise_error(kBrindleNotFoundError, fill_names(tmpl, database, table));
+    };
     if (!truth(call_method(self, kExistsMethod, database, table)))
-        raise_error(kBrindleNotFoundError, fill_names(text::kTableNotFound, database, table));
-    auto not_found = [&] { raise_connection_not_found(database, table); };
-    return with_connection(self, database, table, mode_of(self, database), not_found, [&](nb::handle connection) {
-        call_method(registry_of(self), kIncrementReaders, database, table);
-        nb::object result;
-        try {
-            result = call_method(attr(self, kQuery), kQueryMethod, connection, table, a[3], a[4],
-                                 limit.is_valid() ? nb::handle(limit) : nb::handle(Py_None));
-        } catch (nb::python_error &) {
-            decrement_readers(self, database, table);
-            throw;
-        }
-        decrement_readers(self, database, table);
-        return result;
-    });
+        not_found(text::kTableNotFound);
+    nb::object rows = read_table(self, database, table, a[3], a[4], limit.is_valid() ? nb::handle(limit) : nb::handle(Py_None));
+    if (!rows.is_valid())
+        not_found(text::kConnectionNotFound);
+    return rows;
 }
 
 nb::object execute_sql(const Args &a) {
@@ -183,12 +210,12 @@ nb::object execute_sql(const Args &a) {
     nb::object mode = mode_of(self, database);
     if (!is_single_db(mode))
         log(logger_of(self), Level::Warning, [&] { return fill(text::kExecuteSqlMode, {{"mode", to_text(mode)}}); });
-    auto not_found = [&] {
-        raise_error(kBrindleNotFoundError, fill(text::kDatabaseConnectionNotFound, {{"database", str_view(database)}}));
-    };
-    return with_connection(self, database, nb::none(), mode, not_found, [&](nb::handle connection) {
+    nb::object result = with_connection(self, database, nb::none(), mode, [&](nb::handle connection) {
         return call_method(attr(self, kQuery), kExecuteSql, connection, sql);
     });
+    if (!result.is_valid())
+        raise_error(kBrindleNotFoundError, fill(text::kDatabaseConnectionNotFound, {{"database", str_view(database)}}));
+    return result;
 }
 
 nb::object exists(const Args &a) {
@@ -216,11 +243,11 @@ nb::object get_last_updated(const Args &a) {
 
 nb::object get_table_info(const Args &a) {
     nb::handle self = a[0], database = a.str(1), table = a.str(2);
-    auto not_found = [&] { raise_connection_not_found(database, table); };
-    nb::object info = with_connection(self, database, table, mode_of(self, database), not_found,
-                                      [&](nb::handle connection) {
-                                          return call_method(attr(self, kQuery), kGetTableInfo, connection, table);
-                                      });
+    nb::object info = with_connection(self, database, table, mode_of(self, database), [&](nb::handle connection) {
+        return call_method(attr(self, kQuery), kGetTableInfo, connection, table);
+    });
+    if (!info.is_valid())
+        raise_connection_not_found(database, table);
     if (!is_none(info) && !PyDict_Check(info.ptr()))
         throw_type_error(fill(text::kInfoNotDict, {{"type", Py_TYPE(info.ptr())->tp_name}}));
     return info;

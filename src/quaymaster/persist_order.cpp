@@ -31,27 +31,12 @@ std::mutex g_turn_mutex;
 std::condition_variable g_turn_freed;
 auto &g_turns = *new std::unordered_map<std::string, TableTurn>();
 
-// The name's own text; ascii() of it for a str that has no UTF-8 form (lone
-// surrogates), which still tells names apart.
-std::string name_text(nb::handle name) {
-    Py_ssize_t size = 0;
-    if (const char *data = PyUnicode_AsUTF8AndSize(name.ptr(), &size))
-        return std::string(data, static_cast<size_t>(size));
-    PyErr_Clear();
-    return to_text(checked(PyObject_ASCII(name.ptr())));
-}
-
-std::string turn_key(nb::handle database, nb::handle table) {
-    // A table name is a plain identifier (no NUL), so the last NUL separates the two.
-    return name_text(database) + '\0' + name_text(table);
-}
-
 }  // namespace
 
 std::uint64_t next_store_number() { return g_store_number.fetch_add(1) + 1; }
 
 PersistTurn::PersistTurn(nb::handle database, nb::handle table, std::uint64_t number)
-    : key_(turn_key(database, table)), number_(number) {
+    : key_(table_key(database, table)), number_(number) {
     ReleaseGil released;
     std::unique_lock<std::mutex> held(g_turn_mutex);
     TableTurn &turn = g_turns[key_];

@@ -52,6 +52,7 @@ inline const Name kTtlRegistry{"_ttl_registry"};
 inline const Name kConfigResolver{"_config_resolver"};
 inline const Name kPersistence{"_persistence"};
 inline const Name kConnectionLock{"_connection_lock"};
+inline const Name kStateAttr{"_state"};  // ours: the C++ state behind stats() and get_or_load()
 
 // Configuration attributes.
 inline const Name kDefaultMode{"default_mode"};
@@ -91,6 +92,9 @@ bool is_single_db(nb::handle mode);
 // lock.acquire(timeout=self.config.lock_timeout_seconds): a key's write lock,
 // waited for with the GIL released.
 bool acquire_write_lock(nb::handle self, nb::handle lock);
+
+// A table's key in the manager's C++ maps: database and table text.
+std::string table_key(nb::handle database, nb::handle table);
 
 // "{database}.{table}" and the like, filled from Python strings.
 std::string fill_names(const char *tmpl, nb::handle database, nb::handle table);
@@ -155,6 +159,25 @@ private:
     bool owner_ = false;
 };
 
+// The query layer's query() of the table on its connection, counted as a
+// reader of the table and as a query served; an invalid object when the table
+// has no connection or its connection has been retired. Takes no freshness
+// check of its own.
+nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb::handle sql_where,
+                      nb::handle columns, nb::handle limit);
+
+// --- counters for stats() ------------------------------------------------------------
+
+enum class Event { Store, Query, NotFound, StoreFailure, Expiration, Invalidation, ParquetFailure, ExternalFailure };
+
+// Counts one event of a table. A table has counters from its first successful
+// swap (Event::Store) on; other events of a table never stored in this process
+// are not counted, so that asking for arbitrary names costs no memory.
+void count_event(nb::handle self, nb::handle database, nb::handle table, Event event);
+
+// How long the table's last successful store() took, persistence included.
+void record_store_time(nb::handle self, nb::handle database, nb::handle table, double milliseconds);
+
 // --- method implementations, each (self, ...) as make_function binds them -----
 
 nb::object manager_new(const Args &a);
@@ -172,6 +195,8 @@ nb::object exists(const Args &a);
 nb::object get_last_updated(const Args &a);
 nb::object get_table_info(const Args &a);
 nb::object get_raw_connection(const Args &a);
+nb::object stats(const Args &a);
+nb::object get_or_load(const Args &a);
 
 nb::object invalidate(const Args &a);
 nb::object cleanup_table(const Args &a);

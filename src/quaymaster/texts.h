@@ -97,6 +97,46 @@ constexpr const char *kGetRawConnectionDoc =
     "Returns the live connection (not a copy). Work done on it bypasses the\n"
     "TTL registry, the reader counts and the write locks. Raises\n"
     "BrindleNotFoundError when there is no connection yet.";
+constexpr const char *kStatsDoc =
+    "Describe every cached table and how it has been used.\n"
+    "\n"
+    "Returns a list of plain dicts, one per cached table, sorted by database and\n"
+    "table, with the keys:\n"
+    "\n"
+    "- database, table, mode\n"
+    "- rows, columns: the table's size in DuckDB now\n"
+    "- memory_bytes: memory held by the DuckDB database the table lives in; in\n"
+    "  single_db mode that is the whole database's figure, shared by its tables\n"
+    "- loaded_at (naive local datetime), age_seconds, ttl_seconds\n"
+    "- stale: a query would refuse the table as marked stale or past its TTL\n"
+    "- scheduler_managed, active_readers\n"
+    "- counters since the table was first stored in this process: queries\n"
+    "  (served), not_found (answers), stores, store_failures, last_store_ms\n"
+    "  (duration of the last successful store, None before one), expirations\n"
+    "  (by the cleanup thread), invalidations, parquet_write_failures,\n"
+    "  external_write_failures\n"
+    "\n"
+    "Takes no write lock and never waits for a store; safe to call from a\n"
+    "monitoring thread. Raises nothing for tables that go away meanwhile: they\n"
+    "are left out.";
+constexpr const char *kGetOrLoadDoc =
+    "Return the cached table, loading it once for all callers when it is not.\n"
+    "\n"
+    "If the table is fresh, returns query(database, table). Otherwise exactly\n"
+    "one caller runs loader() (a callable returning a DataFrame) and stores its\n"
+    "result with ttl_minutes and scheduler_managed as store() takes them; every\n"
+    "other caller asking for the same table meanwhile waits for that load, then\n"
+    "reads the stored rows. Loads of different tables run in parallel.\n"
+    "\n"
+    "With serve_stale=True, a table that is stale or expired but still cached\n"
+    "is returned at once to every caller but the one refreshing it; a table\n"
+    "never loaded still waits.\n"
+    "\n"
+    "Returns a new DataFrame. Raises whatever the loader or the store raised\n"
+    "(the same exception object in every waiting caller; a failure is never\n"
+    "remembered, the next call loads again), BrindleError when called for a\n"
+    "table from that table's own loader, and TypeError when loader is not\n"
+    "callable.";
 constexpr const char *kWarmInternalDoc = "Internal: load all snapshots from external DB and store in cache.";
 constexpr const char *kWarmFromExternalDoc =
     "Explicitly reload data from external DB into cache.\n"
@@ -121,6 +161,14 @@ constexpr const char *kShutdownDoc =
     "usable: a later store opens new connections. Returns None.";
 
 constexpr const char *kSingleDb = "single_db";
+
+// Rows and columns of one table and the memory of its database, in one
+// statement; the name is a plain identifier and is also bound as a value.
+constexpr const char *kTableFactsStatement =
+    "SELECT (SELECT COUNT(*) FROM \"{table}\"), column_count, "
+    "(SELECT COALESCE(SUM(memory_usage_bytes), 0) FROM duckdb_memory()) "
+    "FROM duckdb_tables() WHERE database_name = current_database() AND schema_name = 'main' "
+    "AND table_name = ?";
 constexpr const char *kNotApplicable = "N/A";
 
 // Log lines.
@@ -165,6 +213,9 @@ constexpr const char *kTableNotFound = "Table {database}.{table} not found in ca
 constexpr const char *kConnectionNotFound = "Connection not found for {database}.{table}";
 constexpr const char *kDatabaseConnectionNotFound = "Connection not found for database: {database}";
 constexpr const char *kTtlNotInt = "get_ttl() must return int or None, not {type}";
+constexpr const char *kStateMissing = "BrindleManager._state is not the manager's state";
+constexpr const char *kLoadReentered =
+    "get_or_load() of {database}.{table} called from its own loader: it would wait for itself";
 constexpr const char *kInfoNotDict = "get_table_info() must return dict or None, not {type}";
 
 }  // namespace brindle::quaymaster::text

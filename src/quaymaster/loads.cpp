@@ -1,0 +1,163 @@
+// get_or_load(): one load of a table for every caller that needs it at once.
+//
+// The first caller to find a table missing runs the loader and stores its
+// frame; callers arriving meanwhile wait for that load (the GIL released, no
+// write lock held) and then read what it stored, or get the exception it
+// raised. A finished load leaves nothing behind, so a failure is never
+// remembered: the next call loads again.
+#include "state.h"
+#include "texts.h"
+
+#include <chrono>
+
+namespace brindle::quaymaster {
+namespace {
+
+const Name kQueryMethod{"query"};
+const Name kTtlMinutes{"ttl_minutes"};
+const Name kSchedulerManaged{"scheduler_managed"};
+
+// How often a caller goes round again when the table it waited for was
+// invalidated before it could read it.
+constexpr int kAttempts = 3;
+
+// How long a waiting caller sleeps before it looks for a pending signal
+// (KeyboardInterrupt), with the GIL back.
+constexpr std::chrono::milliseconds kWaitSlice{100};
+
+struct Request {
+    nb::handle self, database, table, loader;
+    nb::object ttl;
+    bool scheduler_managed, serve_stale;
+    std::string key;
+};
+
+// The table's rows through self.query(), or an invalid object when the table
+// is not servable (missing, stale or expired).
+nb::object query_if_fresh(const Request &r) {
+    try {
+        return call_method(r.self, kQueryMethod, r.database, r.table);
+    } catch (nb::python_error &e) {
+        if (!e.matches(this_module().get(kBrindleNotFoundError)))
+            throw;
+        return nb::object();
+    }
+}
+
+// The table's rows as they are in DuckDB, fresh or not; an invalid object when
+// the table is not cached (or goes away while being read).
+nb::object read_as_cached(const Request &r) {
+    nb::object registry = attr(r.self, kTtlRegistry);
+    auto registered = [&] { return truth(call_method(registry, kExists, r.database, r.table)); };
+    if (!registered())
+        return nb::object();
+    try {
+        return read_table(r.self, r.database, r.table, nb::none(), nb::none(), nb::none());
+    } catch (nb::python_error &) {
+        if (registered())
+            throw;
+        return nb::object();  // invalidated between the check and the read
+    }
+}
+
+// The table's flight, joined, or started with this thread as its loader.
+std::shared_ptr<Flight> join_or_lead(ManagerState &state, const Request &r, bool &leading) {
+    std::shared_ptr<Flight> flight;
+    {
+        MutexGuardNoGil<> held(state.loads_mutex);
+        auto it = state.flights.find(r.key);
+        leading = it == state.flights.end();
+        if (leading) {
+            flight = std::make_shared<Flight>();
+            flight->loader = std::this_thread::get_id();
+            state.flights.emplace(r.key, flight);
+        } else {
+            flight = it->second;
+        }
+    }
+    if (!leading && flight->loader == std::this_thread::get_id())
+        raise_error(kBrindleError, fill_names(text::kLoadReentered, r.database, r.table));
+    return flight;
+}
+
+void finish(ManagerState &state, const Request &r, Flight &flight, nb::object error) {
+    flight.error = std::move(error);
+    {
+        MutexGuardNoGil<> held(state.loads_mutex);
+        flight.done = true;
+        state.flights.erase(r.key);  // the leader still holds the flight
+    }
+    state.load_finished.notify_all();
+}
+
+// Waits for the flight to finish, the GIL released; a pending signal in the
+// main thread (Ctrl-C) ends the wait with its exception.
+void wait_for(ManagerState &state, const Flight &flight) {
+    for (;;) {
+        {
+            ReleaseGil released;
+            std::unique_lock<std::mutex> held(state.loads_mutex);
+            if (state.load_finished.wait_for(held, kWaitSlice, [&] { return flight.done; }))
+                return;
+        }
+        if (PyErr_CheckSignals() != 0)
+            throw_pending();
+    }
+}
+
+// Raises the very exception object the load ended with, traceback and all.
+[[noreturn]] void raise_again(nb::handle error) {
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()));
+    Py_INCREF(type);
+    Py_INCREF(error.ptr());
+    PyErr_Restore(type, error.ptr(), PyException_GetTraceback(error.ptr()));
+    throw_pending();
+}
+
+// Runs the loader and stores its frame; the flight ends either way.
+void load(ManagerState &state, const Request &r, Flight &flight) {
+    try {
+        // Another caller may have stored the table between our miss and our lead.
+        if (!truth(call_method(r.self, kExistsMethod, r.database, r.table))) {
+            nb::object df = call(r.loader);
+            attr(r.self, kStoreMethod)(r.database, r.table, df, nb::arg("ttl_minutes") = r.ttl,
+                                       nb::arg("scheduler_managed") = py_bool(r.scheduler_managed));
+        }
+    } catch (nb::python_error &e) {
+        finish(state, r, flight, nb::borrow(e.value()));
+        throw;
+    }
+    finish(state, r, flight, nb::object());
+}
+
+}  // namespace
+
+nb::object get_or_load(const Args &a) {
+    Request r{a[0], a.str(1), a.str(2), a.callable(3), a.optional_integer(4), a.flag(5), a.flag(6), {}};
+    r.key = table_key(r.database, r.table);
+    ManagerState &state = require_state(r.self);
+    if (!r.ttl.is_valid())
+        r.ttl = nb::none();
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (nb::object rows = query_if_fresh(r); rows.is_valid())
+            return rows;
+        bool leading = false;
+        std::shared_ptr<Flight> flight = join_or_lead(state, r, leading);
+        if (leading) {
+            load(state, r, *flight);
+        } else {
+            if (r.serve_stale)
+                if (nb::object rows = read_as_cached(r); rows.is_valid())
+                    return rows;
+            wait_for(state, *flight);
+            if (flight->error.is_valid())
+                raise_again(flight->error);
+        }
+        // Just loaded: served even when its time-to-live is already over.
+        if (nb::object rows = read_as_cached(r); rows.is_valid())
+            return rows;
+    }
+    raise_error(kBrindleNotFoundError, fill_names(text::kTableNotFound, r.database, r.table));
+}
+
+}  // namespace brindle::quaymaster

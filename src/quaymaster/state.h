@@ -1,0 +1,62 @@
+// The manager's own C++ state, one per manager, held by its _state attribute
+// (a capsule): the per-table counters stats() reports and the loads
+// get_or_load() has in flight.
+#pragma once
+
+#include "quaymaster.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+namespace brindle::quaymaster {
+
+// What happened to one table since it was first stored in this process.
+struct TableTally {
+    std::uint64_t queries = 0;
+    std::uint64_t not_found = 0;
+    std::uint64_t stores = 0;
+    std::uint64_t store_failures = 0;
+    std::uint64_t expirations = 0;
+    std::uint64_t invalidations = 0;
+    std::uint64_t parquet_failures = 0;
+    std::uint64_t external_failures = 0;
+    double last_store_ms = -1;  // below 0: no store has succeeded yet
+};
+
+// One get_or_load() of a table running its loader; the callers asking for the
+// same table meanwhile wait for it to finish.
+struct Flight {
+    std::thread::id loader;  // the thread running the loader
+    bool done = false;       // guarded by ManagerState::loads_mutex
+    nb::object error;        // the loader's (or the store's) exception; set before done, GIL held
+};
+
+struct ManagerState {
+    // Guarded by the GIL: they are touched only by the manager's methods,
+    // which run with it held, and never across a call out to Python.
+    std::unordered_map<std::string, TableTally> tallies;
+
+    // The loads in flight by table. The mutex is never held while Python code
+    // runs and is waited for with the GIL released; a Flight is dropped only
+    // with the GIL held (its error is a Python object).
+    std::mutex loads_mutex;
+    std::condition_variable load_finished;
+    std::unordered_map<std::string, std::shared_ptr<Flight>> flights;
+};
+
+// A new state in a capsule, for __init__.
+nb::object new_state();
+
+// The manager's state; nullptr for a manager without one (made without
+// __init__), which then counts nothing.
+ManagerState *state_of(nb::handle self);
+
+// The manager's state; raises AttributeError when it has none.
+ManagerState &require_state(nb::handle self);
+
+}  // namespace brindle::quaymaster
