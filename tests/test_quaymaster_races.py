@@ -136,19 +136,33 @@ rows_of = lambda v: 20 + v % 13
 errors, counts = [], {}
 deadline = time.monotonic() + float(sys.argv[1] if len(sys.argv) > 1 else 15)
 
-def store(rng):
-    key = rng.choice(TABLES)
+def next_frame(key):
     with versions_lock:
         versions[key] += 1
         v = versions[key]
-    df = pd.DataFrame({"id": range(rows_of(v)), "version": [v] * rows_of(v)})
-    m.store(*key, df, ttl_minutes=rng.choice([0, 60, 60]))
+    return pd.DataFrame({"id": range(rows_of(v)), "version": [v] * rows_of(v)})
 
-def query(rng):
-    df = m.query(*rng.choice(TABLES))
+def store(rng):
+    key = rng.choice(TABLES)
+    m.store(*key, next_frame(key), ttl_minutes=rng.choice([0, 60, 60]))
+
+def check(df):
     seen = set(df["version"])
     if len(seen) != 1 or len(df) != rows_of(seen.pop()):
         errors.append(("mixed or partial rows", sorted(set(df["version"])), len(df)))
+
+def query(rng):
+    check(m.query(*rng.choice(TABLES)))
+
+def load(rng):
+    key = rng.choice(TABLES)
+    check(m.get_or_load(*key, lambda: next_frame(key), ttl_minutes=rng.choice([0, 60]),
+                        serve_stale=rng.random() < 0.5))
+
+def stats(rng):
+    for s in m.stats():
+        if s["rows"] < 20 or s["columns"] != 2 or s["memory_bytes"] <= 0 or (s["database"], s["table"]) not in TABLES:
+            errors.append(("stats", s))
 
 def join(rng):
     try:
@@ -164,7 +178,7 @@ def invalidate(rng):
     db, table = rng.choice(TABLES)
     m.invalidate(db, rng.choice([table, table, table, None]))
 
-OPS = [store, store, query, query, query, query, join, invalidate]
+OPS = [store, store, query, query, query, query, join, invalidate, load, load, stats]
 
 def worker(seed):
     rng = random.Random(seed)
@@ -201,8 +215,8 @@ sys.exit(1 if errors or stuck or open_connections else 0)
 """
 
 
-def test_stress_stores_reads_joins_and_invalidations_with_cleanup_running(tmp_path):
+def test_stress_stores_reads_loads_joins_invalidations_and_stats_with_cleanup_running(tmp_path):
     status, out, err = run_child(STRESS, tmp_path, timeout=180)
     assert status == 0, out + err
     counts = eval(out.splitlines()[0].removeprefix("counts "))
-    assert min(counts.get(op, 0) for op in ("store", "query", "join", "invalidate")) > 20, out
+    assert min(counts.get(op, 0) for op in ("store", "query", "join", "invalidate", "load", "stats")) > 20, out
