@@ -38,7 +38,9 @@ constexpr const char *kInitDoc =
     "return the same object and ignore their arguments. config defaults to\n"
     "BrindleConfig.from_env(); external_connector, when given, is the object the\n"
     "external snapshots are read and written through, and the cache is warmed\n"
-    "from it before the constructor returns.";
+    "from it before the constructor returns (a failed warm-up is logged, not\n"
+    "raised). Raises ConfigError when a BRINDLE_* variable or the configuration\n"
+    "file is invalid.";
 constexpr const char *kGetLockKeyDoc = "Get lock key based on storage mode.";
 constexpr const char *kGetLockDoc = "Get or create a lock for the given database/table.";
 constexpr const char *kGetConnectionDoc =
@@ -72,20 +74,25 @@ constexpr const char *kExistsDoc =
     "Check if table exists in cache and is not stale.\n"
     "\n"
     "Returns False for a table never stored, marked stale or past its TTL\n"
-    "(which marks it stale); scheduler-managed tables are always fresh.";
+    "(which marks it stale); scheduler-managed tables are always fresh.\n"
+    "Raises TypeError when database or table is not a str.";
 constexpr const char *kInvalidateDoc =
     "Remove table(s) from cache immediately.\n"
     "\n"
     "With a table name, removes that table; without one (or with \"\"), every\n"
     "table of the database. Parquet files and external snapshots are kept.\n"
-    "Returns None.";
+    "A connection still being read closes when its running reads end.\n"
+    "Returns None. Raises the close's own error when a connection cannot be\n"
+    "closed (the table then stays cached).";
 constexpr const char *kCleanupTableDoc = "Remove a single table from cache.";
 constexpr const char *kCleanupDatabaseDoc = "Remove all tables for a database.";
 constexpr const char *kCleanupExpiredTableDoc = "Callback for TTL cleanup thread.";
 constexpr const char *kGetLastUpdatedDoc =
     "Get last updated timestamp for a table.\n"
     "\n"
-    "Returns the time of the last store (a naive local datetime), or None.";
+    "Returns the time of the last store (a naive local datetime), or None\n"
+    "for a table not cached. Raises TypeError when database or table is not\n"
+    "a str.";
 constexpr const char *kGetTableInfoDoc =
     "Get metadata about a cached table.\n"
     "\n"
@@ -147,18 +154,22 @@ constexpr const char *kWarmFromExternalDoc =
 constexpr const char *kWarmFromParquetDoc =
     "Load all persisted Parquet tables from disk into cache.\n"
     "\n"
-    "A table that fails to load is logged and skipped. Returns None.";
+    "Each table is stored as scheduler-managed. A table that fails to load is\n"
+    "logged and skipped, and so is a directory that cannot be listed.\n"
+    "Returns None; raises nothing of its own.";
 constexpr const char *kReloadDoc =
     "Reload all persisted data \xe2\x80\x94 from Parquet files and external DB.\n"
     "\n"
-    "Parquet first, the external store second. Returns None.";
+    "Parquet first, the external store second; a table that fails to load is\n"
+    "logged and skipped. Returns None; raises nothing of its own.";
 constexpr const char *kPersistenceDoc = "Access the persistence coordinator for advanced operations.";
 constexpr const char *kShutdownDoc =
     "Gracefully shutdown cache manager - close all connections.\n"
     "\n"
     "Stops the cleanup thread and closes every connection; a connection still\n"
     "being read is closed as soon as its running reads end. The manager stays\n"
-    "usable: a later store opens new connections. Returns None.";
+    "usable: a later store opens new connections. Returns None; a connection\n"
+    "that fails to close is logged, not raised.";
 
 constexpr const char *kSingleDb = "single_db";
 
