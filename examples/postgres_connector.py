@@ -12,6 +12,8 @@ or at once by ``commit()``.
     cache = BrindleManager(config, external_connector=connector)
 """
 
+from typing import Any, Optional, Sequence
+
 import psycopg
 
 DELETE_ONE = "DELETE FROM brindle_snapshots WHERE service_name = %s AND db_name = %s AND table_name = %s"
@@ -21,9 +23,9 @@ class PostgresConnector:
     def __init__(self, dsn: str) -> None:
         self._connection = psycopg.connect(dsn)  # autocommit off: this class commits
         self._cursor = self._connection.cursor()
-        self._pending = None  # (service, database, table) of a DELETE awaiting its INSERT
+        self._pending: Optional[tuple[Any, ...]] = None  # (service, database, table) of a DELETE awaiting its INSERT
 
-    def execute(self, sql, params):
+    def execute(self, sql: str, params: Sequence[Any]) -> None:
         if self._pending is not None and not (sql.startswith("INSERT") and tuple(params[:3]) == self._pending):
             self.commit()
         try:
@@ -37,10 +39,10 @@ class PostgresConnector:
         else:
             self.commit()
 
-    def fetchone(self):
+    def fetchone(self) -> Optional[tuple[Any, ...]]:
         return self._cursor.fetchone()
 
-    def fetchall(self):
+    def fetchall(self) -> list[tuple[Any, ...]]:
         return self._cursor.fetchall()
 
     def commit(self) -> None:

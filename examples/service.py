@@ -17,7 +17,9 @@ import sys
 import tempfile
 import threading
 import time
+from datetime import datetime
 from pathlib import Path
+from typing import Any, Callable, TypeVar, cast
 
 import numpy as np
 import pandas as pd
@@ -45,6 +47,8 @@ CONFIG = {
 
 QUERIES = [("shop", "orders"), ("shop", "customers"), ("metrics", "daily")]
 
+T = TypeVar("T")
+
 
 def orders(n: int, seed: int) -> pd.DataFrame:
     rng = np.random.default_rng(seed)
@@ -61,7 +65,7 @@ def customers() -> pd.DataFrame:
                          "segment": np.array(["retail", "wholesale", "online", "partner"])[np.arange(1_000) % 4]})
 
 
-def fingerprint(df: pd.DataFrame) -> list:
+def fingerprint(df: pd.DataFrame) -> list[int]:
     """Row count and an order-independent checksum of the rows."""
     return [len(df), int(pd.util.hash_pandas_object(df, index=False).sum())]
 
@@ -78,7 +82,7 @@ def ms(seconds: float) -> str:
     return f"{seconds * 1000:8.1f} ms"
 
 
-def timed(fn):
+def timed(fn: Callable[[], T]) -> tuple[T, float]:
     start = time.perf_counter()
     result = fn()
     return result, time.perf_counter() - start
@@ -97,7 +101,7 @@ def show_tables(cache: BrindleManager, title: str) -> None:
     for database, table in QUERIES:
         if cache.exists(database, table):
             info = cache.get_table_info(database, table)
-            loaded = cache.get_last_updated(database, table).strftime("%H:%M:%S")
+            loaded = cast(datetime, cache.get_last_updated(database, table)).strftime("%H:%M:%S")
             print(f"  {database + '.' + table:18} {info['row_count']:>9,} {len(info['columns']):>8}  {loaded}")
 
 
@@ -135,7 +139,7 @@ def serve_from_parquet(base: Path) -> None:
     cache = make_cache(base)
     cache.warm_from_parquet()
     warmed = time.perf_counter() - started
-    answer = {"warm_ms": round(warmed * 1000, 1)}
+    answer: dict[str, Any] = {"warm_ms": round(warmed * 1000, 1)}
     for database, table in QUERIES:
         answer[f"{database}.{table}"] = fingerprint(cache.query(database, table))
     print(json.dumps(answer))

@@ -11,7 +11,7 @@ from __future__ import annotations
 import json
 import math
 import os
-from typing import Any, Mapping, Optional
+from typing import AbstractSet, Any, Callable, Mapping, Optional, cast
 
 from ..errors import ConfigError
 
@@ -31,7 +31,7 @@ def _check_str(name: str, value: Any) -> str:
 def _check_name(name: str, value: Any) -> str:
     if not _check_str(name, value):
         raise ConfigError(f"{name} must not be empty")
-    return value
+    return cast(str, value)
 
 
 def _check_optional_str(name: str, value: Any) -> Optional[str]:
@@ -50,7 +50,7 @@ def _check_mode(name: str, value: Any) -> str:
     _check_str(name, value)
     if value not in _MODES:
         raise ConfigError(f"{name} must be 'single_db' or 'per_table_db', not {value!r}")
-    return value
+    return cast(str, value)
 
 
 def _check_int(name: str, value: Any, minimum: int) -> int:
@@ -127,14 +127,14 @@ class BrindleConfig:
         persist_base_path: Optional[str] = None,
         service_name: str = "brindle",
     ) -> None:
-        self.log_name = _checked("log_name", log_name)
-        self.config_file_path = _checked("config_file_path", config_file_path)
-        self.cleanup_interval_minutes = _checked("cleanup_interval_minutes", cleanup_interval_minutes)
-        self.default_mode = _checked("default_mode", default_mode)
-        self.default_tidewatch_minutes = _checked("default_tidewatch_minutes", default_tidewatch_minutes)
-        self.lock_timeout_seconds = _checked("lock_timeout_seconds", lock_timeout_seconds)
-        self.persist_base_path = _checked("persist_base_path", persist_base_path)
-        self.service_name = _checked("service_name", service_name)
+        self.log_name: str = _checked("log_name", log_name)
+        self.config_file_path: Optional[str] = _checked("config_file_path", config_file_path)
+        self.cleanup_interval_minutes: int = _checked("cleanup_interval_minutes", cleanup_interval_minutes)
+        self.default_mode: str = _checked("default_mode", default_mode)
+        self.default_tidewatch_minutes: int = _checked("default_tidewatch_minutes", default_tidewatch_minutes)
+        self.lock_timeout_seconds: float = _checked("lock_timeout_seconds", lock_timeout_seconds)
+        self.persist_base_path: Optional[str] = _checked("persist_base_path", persist_base_path)
+        self.service_name: str = _checked("service_name", service_name)
 
     @classmethod
     def from_env(cls, environ: Optional[Mapping[str, str]] = None) -> "BrindleConfig":
@@ -223,18 +223,18 @@ class CacheConfigResolver:
         return self._databases.get(database, {})
 
     def _table(self, database: str, table: str) -> dict[str, Any]:
-        return self._database(database).get("tables", {}).get(table, {})
+        return cast("dict[str, Any]", self._database(database).get("tables", {}).get(table, {}))
 
     def get_mode(self, database: str, default_mode: str) -> str:
         """The database's storage mode, or default_mode when not configured."""
-        return self._database(database).get("mode", default_mode)
+        return cast(str, self._database(database).get("mode", default_mode))
 
     def get_ttl(self, database: str, table: str, default_ttl: int) -> int:
         """The table's time-to-live in minutes: table, then database, then default."""
         table_ttl = self._table(database, table).get("ttl_minutes")
         if table_ttl is not None:
-            return table_ttl
-        return self._database(database).get("ttl_minutes", default_ttl)
+            return cast(int, table_ttl)
+        return cast(int, self._database(database).get("ttl_minutes", default_ttl))
 
     def is_scheduler_managed(self, database: str, table: str) -> bool:
         """True when an outside scheduler refreshes the table."""
@@ -250,7 +250,7 @@ class CacheConfigResolver:
         """
         entry = self._database(database)
         if entry.get("persist_path"):
-            return entry["persist_path"]
+            return cast(str, entry["persist_path"])
         if entry.get("in_memory", False):
             return None
         if persist_base_path:
@@ -262,7 +262,7 @@ class CacheConfigResolver:
         return bool(self._table(database, table).get("persist", False))
 
 
-def _check_section(where: str, entry: Any, rules: Mapping[str, tuple]) -> None:
+def _check_section(where: str, entry: Any, rules: Mapping[str, tuple[Callable[[Any], bool], str]]) -> None:
     if not isinstance(entry, dict):
         raise ConfigError(f"{where} must be an object")
     _refuse_unknown_keys(where, entry, rules.keys())
@@ -271,7 +271,7 @@ def _check_section(where: str, entry: Any, rules: Mapping[str, tuple]) -> None:
             raise ConfigError(f"{where}: {key} {must}")
 
 
-def _refuse_unknown_keys(where: str, entry: dict, known) -> None:
+def _refuse_unknown_keys(where: str, entry: dict[str, Any], known: AbstractSet[str]) -> None:
     # A misspelled key would otherwise be ignored without a word.
     unknown = set(entry) - known
     if unknown:
