@@ -1,0 +1,14 @@
+import logging
+from typing import TYPE_CHECKING, List, Optional
+
+import pandas as pd
+from duckdb import DuckDBPyConnection
+
+from brindle.errors import BrindleError, BrindleNotFoundError
+
+class CacheQuery:
+    logger: logging.Logger
+    def __init__(self): ...
+    def query(self, connection: DuckDBPyConnection, table: str, sql_where: Optional[str] = None, columns: Optional[List[str]] = None, limit: Optional[int] = None) -> pd.DataFrame: ...
+    def execute_sql(self, connection: DuckDBPyConnection, sql: str) -> pd.DataFrame: ...
+    def get_table_info(self, connection: DuckDBPyConnection, table: str) -> dict: ...
