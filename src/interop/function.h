@@ -3,13 +3,14 @@
 // nanobind's own function objects carry no __dict__, render a signature into
 // __doc__ and defeat inspect.signature. The `function` type below is a small
 // callable with a __dict__ (holding __doc__, __name__, __qualname__,
-// __module__, __annotations__ and __signature__), vectorcall argument binding
+// __module__, __annotations__, __signature__ and __globals__), vectorcall argument binding
 // by name with defaults, and a __get__ that binds like a Python function, so
 // that methods, help() and inspect behave as they do for Python code.
 #pragma once
 
 #include "args.h"
 #include "core.h"
+#include "module.h"
 
 #include <structmember.h>
 
@@ -288,6 +289,10 @@ inline nb::object make_function(const FunctionInfo &info, std::initializer_list<
     d["__doc__"] = info.doc ? nb::object(nb::str(info.doc)) : nb::none();
     d["__annotations__"] = detail::make_annotations(params, info.returns);
     d["__signature__"] = detail::make_signature(params, info.returns);
+    // As a Python function's: typing.get_type_hints() resolves the annotation
+    // texts in it.
+    if (nb::handle globals = this_module().dict(); globals.is_valid())
+        d["__globals__"] = globals;
     f->dict = d.release().ptr();
     return fn;
 }

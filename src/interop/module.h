@@ -21,6 +21,9 @@ public:
 
     nb::handle module() const { return module_; }
 
+    // The module's namespace; an invalid handle before bind().
+    nb::handle dict() const { return dict_; }
+
     // The module attribute `name` as it stands now.
     nb::object get(const Name &name) const {
         PyObject *v = PyDict_GetItemWithError(dict_, name.ptr());

@@ -12,6 +12,8 @@ NB_MODULE(quaymaster, m) {
                  {"brindle.stowage", "CacheStore"}, {"brindle.lookout", "CacheQuery"},
                  {"brindle.tidewatch", "TTLRegistry"}, {"brindle.cellarage", "PersistenceCoordinator"},
                  {"brindle.errors", "BrindleError"}, {"brindle.errors", "BrindleNotFoundError"},
-                 {"brindle.errors", "BrindleLockError"}, {"brindle.errors", "BrindleStaleError"}});
+                 {"brindle.errors", "BrindleLockError"}, {"brindle.errors", "BrindleStaleError"},
+                 // Ours: for the annotations of stats() and get_or_load().
+                 {"typing", "Any"}, {"typing", "Callable"}});
     init_manager(m);
 }
