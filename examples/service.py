@@ -6,7 +6,8 @@ marked "persist" are written to Parquet under a temporary base path. Reader
 threads query the orders while the service refreshes them; a second Python
 process then starts, warms itself from the Parquet files and serves the same
 rows; finally the background cleanup thread drops a table whose time-to-live
-has run out.
+has run out. Along the way, get_or_load() serves many threads from one load,
+and stats() shows what is cached and how it has been used.
 
     python examples/service.py
 """
@@ -17,9 +18,8 @@ import sys
 import tempfile
 import threading
 import time
-from datetime import datetime
 from pathlib import Path
-from typing import Any, Callable, TypeVar, cast
+from typing import Any, Callable, TypeVar
 
 import numpy as np
 import pandas as pd
@@ -97,12 +97,34 @@ def make_cache(base: Path) -> BrindleManager:
 
 def show_tables(cache: BrindleManager, title: str) -> None:
     print(f"\n{title}")
-    print(f"  {'table':18} {'rows':>9} {'columns':>8}  loaded at")
-    for database, table in QUERIES:
-        if cache.exists(database, table):
-            info = cache.get_table_info(database, table)
-            loaded = cast(datetime, cache.get_last_updated(database, table)).strftime("%H:%M:%S")
-            print(f"  {database + '.' + table:18} {info['row_count']:>9,} {len(info['columns']):>8}  {loaded}")
+    print(f"  {'table':18} {'rows':>9} {'cols':>4} {'MiB':>6} {'age s':>6} {'queries':>7} {'misses':>6} "
+          f"{'stores':>6} {'last store':>10}  stale")
+    for s in cache.stats():
+        last = "" if s["last_store_ms"] is None else f"{s['last_store_ms']:8.1f}ms"
+        print(f"  {s['database'] + '.' + s['table']:18} {s['rows']:>9,} {s['columns']:>4} "
+              f"{s['memory_bytes'] / 2**20:>6.1f} {s['age_seconds']:>6.0f} {s['queries']:>7,} {s['not_found']:>6} "
+              f"{s['stores']:>6} {last:>10}  {s['stale']}")
+
+
+def load_once_for_many(cache: BrindleManager, callers: int = 8) -> None:
+    """Callers asking at once for a table nobody has loaded yet: one load serves them all."""
+    loads = []
+
+    def load_regions() -> pd.DataFrame:
+        loads.append(threading.current_thread().name)
+        time.sleep(0.5)  # a slow source: a warehouse query, an HTTP call
+        return pd.DataFrame({"region": ["north", "south", "east", "west"], "manager": ["ana", "bo", "cy", "di"]})
+
+    sizes = []
+    threads = [threading.Thread(target=lambda: sizes.append(len(cache.get_or_load("shop", "regions", load_regions))))
+               for _ in range(callers)]
+    started = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print(f"\n{callers} threads asked get_or_load() for shop.regions at once: the loader ran {len(loads)} time(s), "
+          f"every caller got {sorted(set(sizes))} rows, in {ms(time.perf_counter() - started).strip()}")
 
 
 def refresh_under_readers(cache: BrindleManager, refreshes: int = 8, readers: int = 4) -> None:
@@ -166,6 +188,7 @@ def main() -> None:
     print(joined.to_string(index=False))
 
     refresh_under_readers(cache)
+    load_once_for_many(cache)
 
     print("\nParquet files:")
     for path in sorted((base / "data").rglob("*.parquet")):
