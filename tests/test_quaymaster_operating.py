@@ -122,6 +122,19 @@ def test_a_failed_load_reaches_every_waiter_and_is_not_remembered(make_manager):
     assert len(attempts) == 1 and all(r is error for r in results)
     assert len(m.get_or_load("shop", "orders", lambda: frame(2))) == 2
 
+    # An interrupted loader thread (KeyboardInterrupt, SystemExit) fails only
+    # itself: a waiter takes the load over.
+    def interrupted_once():
+        attempts.append(1)
+        time.sleep(0.3)
+        if len(attempts) == 2:
+            raise SystemExit(1)
+        return frame(4)
+
+    results = run_threads(4, lambda i: m.get_or_load("shop", "fresh", interrupted_once))
+    assert len(attempts) == 3
+    assert sorted(type(r).__name__ for r in results) == ["DataFrame"] * 3 + ["SystemExit"]
+
 
 def test_serve_stale_answers_from_the_old_rows_while_one_caller_refreshes(make_manager):
     m = make_manager()

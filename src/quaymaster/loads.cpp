@@ -80,8 +80,9 @@ std::shared_ptr<Flight> join_or_lead(ManagerState &state, const Request &r, bool
     return flight;
 }
 
-void finish(ManagerState &state, const Request &r, Flight &flight, nb::object error) {
+void finish(ManagerState &state, const Request &r, Flight &flight, nb::object error, bool abandoned = false) {
     flight.error = std::move(error);
+    flight.abandoned = abandoned;
     {
         MutexGuardNoGil<> held(state.loads_mutex);
         flight.done = true;
@@ -124,7 +125,12 @@ void load(ManagerState &state, const Request &r, Flight &flight) {
                                        nb::arg("scheduler_managed") = py_bool(r.scheduler_managed));
         }
     } catch (nb::python_error &e) {
-        finish(state, r, flight, nb::borrow(e.value()));
+        // A failed load is every waiter's failure; an interrupted thread is
+        // only its own, and the waiters go round again.
+        if (is_exception_family(e))
+            finish(state, r, flight, nb::borrow(e.value()));
+        else
+            finish(state, r, flight, nb::object(), true);
         throw;
     }
     finish(state, r, flight, nb::object());
@@ -152,6 +158,8 @@ nb::object get_or_load(const Args &a) {
             wait_for(state, *flight);
             if (flight->error.is_valid())
                 raise_again(flight->error);
+            if (flight->abandoned)
+                continue;
         }
         // Just loaded: served even when its time-to-live is already over.
         if (nb::object rows = read_as_cached(r); rows.is_valid())

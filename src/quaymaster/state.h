@@ -34,6 +34,7 @@ struct Flight {
     std::thread::id loader;  // the thread running the loader
     bool done = false;       // guarded by ManagerState::loads_mutex
     nb::object error;        // the loader's (or the store's) exception; set before done, GIL held
+    bool abandoned = false;  // the loader's thread was interrupted (KeyboardInterrupt, SystemExit)
 };
 
 struct ManagerState {

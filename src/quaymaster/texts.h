@@ -141,7 +141,8 @@ constexpr const char *kGetOrLoadDoc =
     "\n"
     "Returns a new DataFrame. Raises whatever the loader or the store raised\n"
     "(the same exception object in every waiting caller; a failure is never\n"
-    "remembered, the next call loads again), BrindleError when called for a\n"
+    "remembered, the next call loads again; an interrupted loader thread\n"
+    "fails only itself), BrindleError when called for a\n"
     "table from that table's own loader, and TypeError when loader is not\n"
     "callable.";
 constexpr const char *kWarmInternalDoc = "Internal: load all snapshots from external DB and store in cache.";
