@@ -105,7 +105,6 @@ std::vector<nb::object> keys_of_database(nb::handle connections, nb::handle data
 
 // One invalidation for every table the registry holds under the database.
 void count_invalidations(nb::handle self, nb::handle database) {
-    static const Name kGetAllEntries{"get_all_entries"};
     nb::object tables = find_item(call_method(attr(self, kTtlRegistry), kGetAllEntries), database);
     if (!tables.is_valid())
         return;

@@ -13,10 +13,6 @@
 namespace brindle::quaymaster {
 namespace {
 
-const Name kQueryMethod{"query"};
-const Name kTtlMinutes{"ttl_minutes"};
-const Name kSchedulerManaged{"scheduler_managed"};
-
 // How often a caller goes round again when the table it waited for was
 // invalidated before it could read it.
 constexpr int kAttempts = 3;

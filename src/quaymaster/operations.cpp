@@ -14,7 +14,6 @@ const Name kMarkStale{"mark_stale"};
 const Name kIncrementReaders{"increment_readers"};
 const Name kDecrementReaders{"decrement_readers"};
 const Name kGetLastUpdated{"get_last_updated"};
-const Name kQueryMethod{"query"};
 const Name kExecuteSql{"execute_sql"};
 const Name kGetTableInfo{"get_table_info"};
 const Name kShouldPersistTable{"should_persist_table"};

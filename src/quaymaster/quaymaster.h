@@ -66,6 +66,7 @@ inline const Name kGetLock{"_get_lock"};
 inline const Name kGetConnection{"_get_connection"};
 inline const Name kStoreMethod{"store"};
 inline const Name kExistsMethod{"exists"};
+inline const Name kQueryMethod{"query"};
 inline const Name kCleanupTable{"_cleanup_table"};
 inline const Name kCleanupDatabase{"_cleanup_database"};
 inline const Name kWarmInternal{"_warm_from_external_internal"};
@@ -78,6 +79,7 @@ inline const Name kHasExternalConnector{"has_external_connector"};
 inline const Name kLock{"Lock"};
 inline const Name kExists{"exists"};
 inline const Name kIsExpired{"is_expired"};
+inline const Name kGetAllEntries{"get_all_entries"};
 inline const Name kIsSchedulerManaged{"is_scheduler_managed"};
 
 // --- helpers shared by the manager's translation units ------------------------

@@ -9,7 +9,6 @@ namespace brindle::quaymaster {
 namespace {
 
 constexpr const char *kCapsuleName = "brindle.quaymaster.state";
-const Name kGetAllEntries{"get_all_entries"};
 const Name kItems{"items"};
 const Name kDatetime{"datetime"};
 const Name kNow{"now"};
@@ -78,7 +77,6 @@ bool read_facts(nb::handle self, nb::handle database, nb::handle table, nb::hand
 // A table a query would refuse as out of date: marked stale or past its
 // time-to-live, unless an outside scheduler manages it.
 bool refused_as_stale(nb::handle self, nb::handle database, nb::handle table, nb::handle entry) {
-    static const Name kIsExpired{"is_expired"};
     if (truth(attr(entry, kSchedulerManagedField)))
         return false;
     return truth(attr(entry, kIsStaleField)) ||
