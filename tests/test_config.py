@@ -19,6 +19,7 @@ def test_defaults_cover_every_attribute():
         "lock_timeout_seconds": 30.0,
         "persist_base_path": None,
         "service_name": "brindle",
+        "result_cache_bytes": 64 * 1024 * 1024,
     }
 
 
@@ -32,11 +33,14 @@ def test_from_env_reads_every_variable():
         "BRINDLE_LOCK_TIMEOUT_SECONDS": "2.5",
         "BRINDLE_PERSIST_BASE_PATH": "/var/lib/brindle",
         "BRINDLE_SERVICE_NAME": "orders",
+        "BRINDLE_RESULT_CACHE_BYTES": "0",
     }
     cfg = BrindleConfig.from_env(env)
     assert (cfg.log_name, cfg.config_file_path, cfg.cleanup_interval_minutes, cfg.default_mode,
-            cfg.default_tidewatch_minutes, cfg.lock_timeout_seconds, cfg.persist_base_path, cfg.service_name) == (
-        "svc.cache", "/etc/brindle/connector_config.json", 2, "per_table_db", 15, 2.5, "/var/lib/brindle", "orders")
+            cfg.default_tidewatch_minutes, cfg.lock_timeout_seconds, cfg.persist_base_path, cfg.service_name,
+            cfg.result_cache_bytes) == (
+        "svc.cache", "/etc/brindle/connector_config.json", 2, "per_table_db", 15, 2.5, "/var/lib/brindle", "orders",
+        0)
 
 
 def test_from_env_uses_the_process_environment(monkeypatch):
@@ -55,6 +59,8 @@ def test_from_env_uses_the_process_environment(monkeypatch):
         ("BRINDLE_LOCK_TIMEOUT_SECONDS", "nan"),
         ("BRINDLE_DEFAULT_TTL_MINUTES", "-1"),
         ("BRINDLE_SERVICE_NAME", ""),
+        ("BRINDLE_RESULT_CACHE_BYTES", "-1"),
+        ("BRINDLE_RESULT_CACHE_BYTES", "64MB"),
     ],
 )
 def test_from_env_names_the_bad_variable(variable, value):
@@ -87,10 +93,12 @@ def resolver(tmp_path):
             "sales": {
                 "mode": "per_table_db",
                 "ttl_minutes": 30,
-                "tables": {"daily": {"ttl_minutes": 10, "scheduler_managed": True, "persist": True}},
+                "tables": {"daily": {"ttl_minutes": 10, "scheduler_managed": True, "persist": True,
+                                     "result_cache": True}},
+                "result_cache": False,
             },
             "archive": {"persist_path": "/data/archive.duckdb"},
-            "scratch": {"in_memory": True, "tables": {"kept": {"persist": True}}},
+            "scratch": {"in_memory": True, "tables": {"kept": {"persist": True, "result_cache": False}}},
         }
     }))
 
@@ -105,6 +113,9 @@ def test_resolver_answers(resolver):
     assert resolver.is_scheduler_managed("sales", "weekly") is False
     assert resolver.is_table_persistent("sales", "daily") is True
     assert resolver.is_table_persistent("scratch", "other") is False
+    assert [resolver.is_result_cache_enabled(*key) for key in
+            [("sales", "daily"), ("sales", "weekly"), ("scratch", "kept"), ("scratch", "other"), ("x", "t")]] == [
+        True, False, False, True, True]
 
 
 @pytest.mark.parametrize(
@@ -141,6 +152,7 @@ def test_no_file_means_defaults():
         ({"databse": {"a": {}}}, "unknown keys: databse"),
         ({"databases": {"a": {"ttl_minute": 5}}}, "unknown keys: ttl_minute"),
         ({"databases": {"a": {"tables": {"t": {"ttl_minute": 5}}}}}, "unknown keys: ttl_minute"),
+        ({"databases": {"a": {"tables": {"t": {"result_cache": "no"}}}}}, "result_cache must be true or false"),
     ],
 )
 def test_bad_files_name_the_file(tmp_path, content, fragment):

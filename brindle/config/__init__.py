@@ -20,6 +20,7 @@ __all__ = ["BrindleConfig", "CacheConfigResolver", "ConfigError"]
 SINGLE_DB = "single_db"
 PER_TABLE_DB = "per_table_db"
 _MODES = (SINGLE_DB, PER_TABLE_DB)
+DEFAULT_RESULT_CACHE_BYTES = 64 * 1024 * 1024
 
 
 def _check_str(name: str, value: Any) -> str:
@@ -70,7 +71,7 @@ def _check_seconds(name: str, value: Any) -> float | int:
 
 
 # Attribute -> the check its value must pass, wherever the value comes from.
-_CHECKS = {
+_CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "log_name": _check_str,
     "config_file_path": _check_path,
     "cleanup_interval_minutes": lambda name, value: _check_int(name, value, 1),
@@ -79,6 +80,7 @@ _CHECKS = {
     "lock_timeout_seconds": _check_seconds,
     "persist_base_path": _check_optional_str,
     "service_name": _check_name,
+    "result_cache_bytes": lambda name, value: _check_int(name, value, 0),
 }
 
 
@@ -102,6 +104,8 @@ class BrindleConfig:
             write lock.
         persist_base_path: directory for persisted files, or None/"" for none.
         service_name: this service's name in the outside snapshot store.
+        result_cache_bytes: memory budget of the manager's cache of query
+            answers, in bytes; 0 turns that cache off.
     """
 
     # Environment variable -> the attribute it sets, for from_env().
@@ -114,6 +118,7 @@ class BrindleConfig:
         "BRINDLE_LOCK_TIMEOUT_SECONDS": "lock_timeout_seconds",
         "BRINDLE_PERSIST_BASE_PATH": "persist_base_path",
         "BRINDLE_SERVICE_NAME": "service_name",
+        "BRINDLE_RESULT_CACHE_BYTES": "result_cache_bytes",
     }
 
     def __init__(
@@ -126,6 +131,7 @@ class BrindleConfig:
         lock_timeout_seconds: float = 30.0,
         persist_base_path: Optional[str] = None,
         service_name: str = "brindle",
+        result_cache_bytes: int = DEFAULT_RESULT_CACHE_BYTES,
     ) -> None:
         self.log_name: str = _checked("log_name", log_name)
         self.config_file_path: Optional[str] = _checked("config_file_path", config_file_path)
@@ -135,6 +141,7 @@ class BrindleConfig:
         self.lock_timeout_seconds: float = _checked("lock_timeout_seconds", lock_timeout_seconds)
         self.persist_base_path: Optional[str] = _checked("persist_base_path", persist_base_path)
         self.service_name: str = _checked("service_name", service_name)
+        self.result_cache_bytes: int = _checked("result_cache_bytes", result_cache_bytes)
 
     @classmethod
     def from_env(cls, environ: Optional[Mapping[str, str]] = None) -> "BrindleConfig":
@@ -163,7 +170,7 @@ class BrindleConfig:
 
 
 def _parse_env_value(attribute: str, raw: str) -> Any:
-    if attribute in ("cleanup_interval_minutes", "default_tidewatch_minutes"):
+    if attribute in ("cleanup_interval_minutes", "default_tidewatch_minutes", "result_cache_bytes"):
         return int(raw.strip())
     if attribute == "lock_timeout_seconds":
         return float(raw.strip())
@@ -261,6 +268,17 @@ class CacheConfigResolver:
         """True when the table is marked "persist": true."""
         return bool(self._table(database, table).get("persist", False))
 
+    def is_result_cache_enabled(self, database: str, table: str) -> bool:
+        """True unless "result_cache": false is set for the table or its database.
+
+        A table's setting wins over its database's. Where it is false, the
+        manager keeps no query answers of the table.
+        """
+        table_setting = self._table(database, table).get("result_cache")
+        if table_setting is not None:
+            return bool(table_setting)
+        return bool(self._database(database).get("result_cache", True))
+
 
 def _check_section(where: str, entry: Any, rules: Mapping[str, tuple[Callable[[Any], bool], str]]) -> None:
     if not isinstance(entry, dict):
@@ -294,9 +312,11 @@ _DATABASE_RULES = {
     "persist_path": (lambda value: isinstance(value, str) and bool(value), "must be a non-empty string"),
     "in_memory": (_is_bool, "must be true or false"),
     "tables": (lambda value: isinstance(value, dict), "must be an object"),
+    "result_cache": (_is_bool, "must be true or false"),
 }
 _TABLE_RULES = {
     "ttl_minutes": (_is_plain_int, "must be an integer"),
     "scheduler_managed": (_is_bool, "must be true or false"),
     "persist": (_is_bool, "must be true or false"),
+    "result_cache": (_is_bool, "must be true or false"),
 }

@@ -5,6 +5,7 @@
 // on it, or by the last of them otherwise. A read that loses the race meets
 // a missing connection or a missing table, never a closed one.
 #include "quaymaster.h"
+#include "result_cache.h"
 #include "texts.h"
 
 #include <vector>
@@ -88,6 +89,7 @@ void remove_table(nb::handle self, nb::handle database, nb::handle table, bool o
         } else if (retire_key(self, nb::make_tuple(database, table), retired)) {
             log(logger_of(self), Level::Info, [&] { return fill_names(text::kClosedTableConnection, database, table); });
         }
+        table_changed(self, database, table, true);
         call_method(attr(self, kTtlRegistry), kRemove, database, table);
     }
     log_deferred(self, retired);
@@ -154,6 +156,7 @@ nb::object cleanup_database(const Args &a) {
             return fill(text::kClosedConnections, {{"count", std::to_string(count)}, {"database", str_view(database)}});
         });
     }
+    database_dropped(self, database);
     count_invalidations(self, database);
     call_method(attr(self, kTtlRegistry), kRemoveDatabase, database);
     log_deferred(self, retired);

@@ -20,6 +20,7 @@ const Name kSingleDb{text::kSingleDb};
 struct UseState {
     long running = 0;       // manager statements running on the connection
     bool retired = false;   // left the manager: refuse new statements, close after the last
+    bool handed_out = false;  // get_raw_connection() gave it away: writes we cannot see
     PyObject *watch = nullptr;  // owned weakref whose callback forgets this state
 };
 
@@ -87,7 +88,7 @@ bool track(nb::handle connection) {
 
 enum class Entry { Entered, Refused, Untracked };
 
-Entry enter(nb::handle connection) {
+Entry enter(nb::handle connection, bool &handed_out) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         {
             MutexGuardNoGil<> held(g_use_mutex);
@@ -96,6 +97,7 @@ Entry enter(nb::handle connection) {
                 if (it->second.retired)
                     return Entry::Refused;
                 ++it->second.running;
+                handed_out = it->second.handed_out;
                 return Entry::Entered;
             }
         }
@@ -162,8 +164,10 @@ std::string name_text(nb::handle name) {
 
 std::string table_key(nb::handle database, nb::handle table) {
     // A table name is a plain identifier (no NUL), so the last NUL separates the two.
-    return name_text(database) + '\0' + name_text(table);
+    return database_key(database) + name_text(table);
 }
+
+std::string database_key(nb::handle database) { return name_text(database) + '\0'; }
 
 std::string fill_names(const char *tmpl, nb::handle database, nb::handle table) {
     return fill(tmpl, {{"database", str_view(database)}, {"table", str_view(table)}});
@@ -181,7 +185,7 @@ void raise_error(const Name &name, const std::string &message) { raise_plain(thi
 
 ConnectionUse::ConnectionUse(nb::handle connection, nb::handle logger)
     : connection_(nb::borrow(connection)), logger_(nb::borrow(logger)) {
-    Entry entry = enter(connection);
+    Entry entry = enter(connection, handed_out_);
     entered_ = entry == Entry::Entered;
     refused_ = entry == Entry::Refused;
 }
@@ -202,6 +206,17 @@ ConnectionUse::~ConnectionUse() {
             failed.discard_as_unraisable(logger_);
         }
     }
+}
+
+bool mark_handed_out(nb::handle connection) {
+    if (!track(connection))
+        return false;
+    MutexGuardNoGil<> held(g_use_mutex);
+    auto it = g_use_states.find(connection.ptr());
+    if (it == g_use_states.end())
+        return false;
+    it->second.handed_out = true;
+    return true;
 }
 
 long retire_connection(nb::handle connection) {

@@ -212,6 +212,7 @@ nb::object shutdown(const Args &a) {
         else
             log(logger, Level::Debug, [&] { return fill(text::kClosedConnection, {{"key", o.key}}); });
     }
+    forget_all_answers(self);
     log(logger, Level::Info, [] { return std::string(text::kShutdownComplete); });
     return nb::none();
 }

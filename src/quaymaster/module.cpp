@@ -1,4 +1,5 @@
 #include "quaymaster.h"
+#include "result_cache.h"
 #include "texts.h"
 
 NB_MODULE(quaymaster, m) {
@@ -16,4 +17,5 @@ NB_MODULE(quaymaster, m) {
                  // Ours: for the annotations of stats() and get_or_load().
                  {"typing", "Any"}, {"typing", "Callable"}});
     init_manager(m);
+    init_cached_reads();
 }

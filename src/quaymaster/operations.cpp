@@ -1,5 +1,6 @@
 // Store, query, free SQL and inspection.
 #include "quaymaster.h"
+#include "result_cache.h"
 #include "texts.h"
 
 #include <chrono>
@@ -72,7 +73,13 @@ std::uint64_t swap_in(nb::handle self, const StoreRequest &r) {
                 continue;
             raise_connection_not_found(r.database, r.table);
         }
-        call_method(attr(self, kStore), kStoreMethod, connection, r.table, r.df, lock);
+        try {
+            call_method(attr(self, kStore), kStoreMethod, connection, r.table, r.df, lock);
+        } catch (nb::python_error &) {
+            table_changed(self, r.database, r.table, false);
+            throw;
+        }
+        table_stored(self, r.database, r.table, r.df);
         std::uint64_t number = next_store_number();
         call_method(registry_of(self), kRegister, r.database, r.table, r.ttl, py_bool(r.scheduler_managed));
         return number;
@@ -114,8 +121,9 @@ void persist(nb::handle self, nb::handle database, nb::handle table, nb::handle 
         });
 }
 
-// Runs use(connection) on the key's connection, counted as a statement on it;
-// an invalid object when there is no connection or it has been retired.
+// Runs use(connection, in_use) on the key's connection, counted as a
+// statement on it; an invalid object when there is no connection or it has
+// been retired.
 template <typename Use>
 nb::object with_connection(nb::handle self, nb::handle database, nb::handle table, nb::handle mode, Use &&use) {
     nb::object connection = call_method(self, kGetConnection, database, table, mode, py_bool(false));
@@ -124,7 +132,7 @@ nb::object with_connection(nb::handle self, nb::handle database, nb::handle tabl
     ConnectionUse in_use(connection, logger_of(self));
     if (in_use.refused())
         return nb::object();
-    return use(connection);
+    return use(connection, in_use);
 }
 
 }  // namespace
@@ -169,19 +177,25 @@ nb::object store(const Args &a) {
 
 nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb::handle sql_where,
                       nb::handle columns, nb::handle limit) {
-    nb::object rows = with_connection(self, database, table, mode_of(self, database), [&](nb::handle connection) {
+    auto read = [&](nb::handle connection, const ConnectionUse &use) {
+        nb::object query_layer = attr(self, kQuery);
+        CachedRead cached(self, database, table, connection, use, query_layer, sql_where, columns, limit);
+        if (nb::object answer = cached.answer(); answer.is_valid())
+            return answer;
         nb::object registry = registry_of(self);
         call_method(registry, kIncrementReaders, database, table);
         nb::object result;
         try {
-            result = call_method(attr(self, kQuery), kQueryMethod, connection, table, sql_where, columns, limit);
+            result = call_method(query_layer, kQueryMethod, connection, table, sql_where, columns, limit);
         } catch (nb::python_error &) {
             call_method(registry, kDecrementReaders, database, table);
             throw;
         }
         call_method(registry, kDecrementReaders, database, table);
+        cached.keep(result);
         return result;
-    });
+    };
+    nb::object rows = with_connection(self, database, table, mode_of(self, database), read);
     if (rows.is_valid())
         count_event(self, database, table, Event::Query);
     return rows;
@@ -209,8 +223,18 @@ nb::object execute_sql(const Args &a) {
     nb::object mode = mode_of(self, database);
     if (!is_single_db(mode))
         log(logger_of(self), Level::Warning, [&] { return fill(text::kExecuteSqlMode, {{"mode", to_text(mode)}}); });
-    nb::object result = with_connection(self, database, nb::none(), mode, [&](nb::handle connection) {
-        return call_method(attr(self, kQuery), kExecuteSql, connection, sql);
+    nb::object result = with_connection(self, database, nb::none(), mode, [&](nb::handle connection, const ConnectionUse &) {
+        // What the text wrote is forgotten whether it ended well or not: a
+        // failing text may have run statements before the one that failed.
+        nb::object frame;
+        try {
+            frame = call_method(attr(self, kQuery), kExecuteSql, connection, sql);
+        } catch (nb::python_error &) {
+            sql_ran(self, database, connection, sql);
+            throw;
+        }
+        sql_ran(self, database, connection, sql);
+        return frame;
     });
     if (!result.is_valid())
         raise_error(kBrindleNotFoundError, fill(text::kDatabaseConnectionNotFound, {{"database", str_view(database)}}));
@@ -242,7 +266,7 @@ nb::object get_last_updated(const Args &a) {
 
 nb::object get_table_info(const Args &a) {
     nb::handle self = a[0], database = a.str(1), table = a.str(2);
-    nb::object info = with_connection(self, database, table, mode_of(self, database), [&](nb::handle connection) {
+    nb::object info = with_connection(self, database, table, mode_of(self, database), [&](nb::handle connection, const ConnectionUse &) {
         return call_method(attr(self, kQuery), kGetTableInfo, connection, table);
     });
     if (!info.is_valid())
@@ -261,6 +285,7 @@ nb::object get_raw_connection(const Args &a) {
         raise_error(kBrindleNotFoundError,
                     fill(text::kConnectionNotFound, {{"database", str_view(database)}, {"table", shown}}));
     }
+    connection_handed_out(self, database, connection);
     return connection;
 }
 

@@ -97,6 +97,8 @@ bool acquire_write_lock(nb::handle self, nb::handle lock);
 
 // A table's key in the manager's C++ maps: database and table text.
 std::string table_key(nb::handle database, nb::handle table);
+// The start every table_key of the database shares.
+std::string database_key(nb::handle database);
 
 // "{database}.{table}" and the like, filled from Python strings.
 std::string fill_names(const char *tmpl, nb::handle database, nb::handle table);
@@ -120,13 +122,20 @@ public:
     ConnectionUse &operator=(const ConnectionUse &) = delete;
 
     bool refused() const { return refused_; }
+    // get_raw_connection() has handed the connection out.
+    bool handed_out() const { return handed_out_; }
 
 private:
     nb::object connection_;
     nb::object logger_;
     bool entered_ = false;
     bool refused_ = false;
+    bool handed_out_ = false;
 };
+
+// Remembers, for as long as the connection lives, that get_raw_connection()
+// handed it out. False when the connection cannot be tracked.
+bool mark_handed_out(nb::handle connection);
 
 // Retires a connection that is leaving the manager. Returns how many of the
 // manager's statements are still running on it: with 0, the connection is
@@ -170,7 +179,18 @@ nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb
 
 // --- counters for stats() ------------------------------------------------------------
 
-enum class Event { Store, Query, NotFound, StoreFailure, Expiration, Invalidation, ParquetFailure, ExternalFailure };
+enum class Event {
+    Store,
+    Query,
+    NotFound,
+    StoreFailure,
+    Expiration,
+    Invalidation,
+    ParquetFailure,
+    ExternalFailure,
+    ResultHit,
+    ResultMiss,
+};
 
 // Counts one event of a table. A table has counters from its first successful
 // swap (Event::Store) on; other events of a table never stored in this process

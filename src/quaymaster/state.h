@@ -4,6 +4,7 @@
 #pragma once
 
 #include "quaymaster.h"
+#include "result_cache.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -26,6 +27,8 @@ struct TableTally {
     std::uint64_t parquet_failures = 0;
     std::uint64_t external_failures = 0;
     double last_store_ms = -1;  // below 0: no store has succeeded yet
+    std::uint64_t result_hits = 0;    // queries answered from the result cache
+    std::uint64_t result_misses = 0;  // queries DuckDB answered while the cache was on for the table
 };
 
 // One get_or_load() of a table running its loader; the callers asking for the
@@ -48,6 +51,9 @@ struct ManagerState {
     std::mutex loads_mutex;
     std::condition_variable load_finished;
     std::unordered_map<std::string, std::shared_ptr<Flight>> flights;
+
+    // Guarded by the GIL, as the tallies are.
+    ResultCache results;
 };
 
 // A new state in a capsule, for __init__.
@@ -59,5 +65,8 @@ ManagerState *state_of(nb::handle self);
 
 // The manager's state; raises AttributeError when it has none.
 ManagerState &require_state(nb::handle self);
+
+// Bytes the result cache holds for the table (a table_key).
+std::size_t result_bytes(nb::handle self, const std::string &table);
 
 }  // namespace brindle::quaymaster

@@ -34,6 +34,8 @@ std::uint64_t TableTally::*field_of(Event event) {
     case Event::Invalidation: return &TableTally::invalidations;
     case Event::ParquetFailure: return &TableTally::parquet_failures;
     case Event::ExternalFailure: return &TableTally::external_failures;
+    case Event::ResultHit: return &TableTally::result_hits;
+    case Event::ResultMiss: return &TableTally::result_misses;
     }
     return &TableTally::queries;
 }
@@ -112,6 +114,9 @@ nb::dict table_stats(nb::handle self, nb::handle database, nb::handle table, nb:
     d["invalidations"] = count_value(tally.invalidations);
     d["parquet_write_failures"] = count_value(tally.parquet_failures);
     d["external_write_failures"] = count_value(tally.external_failures);
+    d["result_cache_hits"] = count_value(tally.result_hits);
+    d["result_cache_misses"] = count_value(tally.result_misses);
+    d["result_cache_bytes"] = count_value(result_bytes(self, table_key(database, table)));
     return d;
 }
 

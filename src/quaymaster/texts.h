@@ -216,6 +216,20 @@ constexpr const char *kShuttingDown = "Shutting down BrindleManager...";
 constexpr const char *kClosedConnection = "Closed connection: {key}";
 constexpr const char *kErrorClosing = "Error closing connection {key}: {error}";
 constexpr const char *kShutdownComplete = "BrindleManager shutdown complete";
+constexpr const char *kNotCached = "Answers to a query of {database}.{table} are not kept: {reason}";
+constexpr const char *kAnsweredFromCache = "Answered a query of {database}.{table} from the result cache";
+
+// The result cache's own statements, and the statement the query layer runs
+// for a question, which the cache has DuckDB judge.
+constexpr const char *kSerializeStatement = "SELECT json_serialize_sql(?)";
+constexpr const char *kFunctionStabilities =
+    "SELECT function_name, bool_and(coalesce(stability = 'CONSISTENT', false)) "
+    "FROM duckdb_functions() GROUP BY function_name";
+constexpr const char *kQueryLayerSelect = "SELECT {column_list} FROM {table} {where_clause} {limit_clause}";
+constexpr const char *kAllColumns = "*";
+constexpr const char *kColumnSeparator = ", ";
+constexpr const char *kWherePrefix = "WHERE ";
+constexpr const char *kLimitPrefix = "LIMIT ";
 
 // Errors.
 constexpr const char *kTableRequired = "Table name required for per_table_db mode";

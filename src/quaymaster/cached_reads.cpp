@@ -1,0 +1,353 @@
+// The manager's use of the result cache: reads answered from it, and the
+// changes of tables, SQL and connections that make kept answers go.
+//
+// A kept answer is tied to its table's version, read before DuckDB runs the
+// query. Every change of a table ends its version after the change is made
+// and before the call making it returns, so an answer read before a change
+// (or while it ran) is never kept under the version that follows it, and a
+// query that starts after a store returned never gets an older answer.
+#include "result_cache.h"
+#include "state.h"
+#include "texts.h"
+
+namespace brindle::quaymaster {
+namespace {
+
+const Name kResultCacheBytes{"result_cache_bytes"};
+const Name kIsResultCacheEnabled{"is_result_cache_enabled"};
+const Name kColumns{"columns"};
+
+// The budget of a configuration that does not say, as BrindleConfig's default.
+constexpr std::size_t kDefaultBudget = 64 * 1024 * 1024;
+
+duck::ReadCursors &read_cursors() {
+    static duck::ReadCursors cursors;
+    return cursors;
+}
+
+ResultCache *results_of(nb::handle self) {
+    ManagerState *state = state_of(self);
+    return state ? &state->results : nullptr;
+}
+
+// self.config.result_cache_bytes; 0 (off) for a value that is no count of bytes.
+std::size_t budget_of(nb::handle self) {
+    PyObject *value = PyObject_GetAttr(config_of(self).ptr(), kResultCacheBytes.ptr());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw_pending();
+        PyErr_Clear();
+        return kDefaultBudget;
+    }
+    nb::object owned = nb::steal(value);
+    if (!PyLong_Check(value) || PyBool_Check(value))
+        return 0;
+    std::size_t budget = PyLong_AsSize_t(value);
+    if (budget == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return 0;
+    }
+    return budget;
+}
+
+// Appends "<length>:<text>"; false for a str without a UTF-8 form.
+bool append_text(std::string &key, nb::handle text) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) {
+        PyErr_Clear();
+        return false;
+    }
+    key.append(std::to_string(size)).append(1, ':').append(data, static_cast<size_t>(size));
+    return true;
+}
+
+bool absent(nb::handle value) { return !value.is_valid() || is_none(value); }
+
+// The question exactly as asked: where, columns and limit, each tagged so
+// that None, "" and [] stay apart. It starts with '#', which no table name
+// does. False when a part is not what the query layer takes (it then
+// raises, and nothing is kept).
+bool question_key(nb::handle sql_where, nb::handle columns, nb::handle limit, std::string &key) {
+    key = "#";
+    if (absent(sql_where))
+        key += 'N';
+    else if (!PyUnicode_Check(sql_where.ptr()) || !append_text(key += 'S', sql_where))
+        return false;
+    if (absent(columns)) {
+        key += 'N';
+    } else {
+        if (!PyList_Check(columns.ptr()))
+            return false;
+        key.append(1, 'L').append(std::to_string(PyList_GET_SIZE(columns.ptr()))).append(1, ':');
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns.ptr()); ++i) {
+            nb::handle column = PyList_GET_ITEM(columns.ptr(), i);
+            if (!PyUnicode_CheckExact(column.ptr()) || !append_text(key, column))
+                return false;
+        }
+    }
+    if (absent(limit))
+        key += 'N';
+    else if (!PyLong_Check(limit.ptr()))
+        return false;
+    else
+        key.append(1, 'I').append(to_text(limit));
+    return true;
+}
+
+// The statement the query layer runs for the question.
+std::string query_statement(nb::handle table, nb::handle sql_where, nb::handle columns, nb::handle limit) {
+    std::string column_list = text::kAllColumns;
+    if (!absent(columns) && PyList_GET_SIZE(columns.ptr()) > 0)
+        column_list = to_text(checked(PyUnicode_Join(make_str(text::kColumnSeparator).ptr(), columns.ptr())));
+    std::string where_clause, limit_clause;
+    if (!absent(sql_where) && PyUnicode_GET_LENGTH(sql_where.ptr()) > 0)
+        where_clause = std::string(text::kWherePrefix).append(str_view(sql_where));
+    if (!absent(limit) && truth(limit))
+        limit_clause = std::string(text::kLimitPrefix).append(to_text(limit));
+    return fill(text::kQueryLayerSelect, {{"column_list", column_list},
+                                          {"table", str_view(table)},
+                                          {"where_clause", where_clause},
+                                          {"limit_clause", limit_clause}});
+}
+
+// The configuration file's switch for the table; a resolver without one
+// leaves the cache on.
+bool enabled_for(nb::handle self, nb::handle database, nb::handle table) {
+    PyObject *method = PyObject_GetAttr(attr(self, kConfigResolver).ptr(), kIsResultCacheEnabled.ptr());
+    if (!method) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw_pending();
+        PyErr_Clear();
+        return true;
+    }
+    return truth(call(nb::steal(method), database, table));
+}
+
+bool columns_allow(const ResultCache &results, const std::string &table, const Verdict &verdict) {
+    if (!verdict.cacheable)
+        return false;
+    if (verdict.bare_names.empty())
+        return true;
+    const ColumnNames *columns = results.columns(table);
+    if (!columns)
+        return false;
+    for (const std::string &name : verdict.bare_names)
+        if (!columns->count(name))
+            return false;
+    return true;
+}
+
+std::string lower_text(nb::handle value) {
+    std::string text = to_text(value);
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The frame's column names as DuckDB names the table's columns, in lower
+// case as DuckDB matches them; false when they cannot be read.
+bool column_names_of(nb::handle df, ColumnNames &names) {
+    return guarded(
+        [&] {
+            for (nb::handle label : attr(df, kColumns))
+                names.insert(lower_text(label));
+            return true;
+        },
+        [](nb::python_error &) { return false; });
+}
+
+void forget_everything_of(nb::handle self, nb::handle database, bool dropped) {
+    ResultCache *results = results_of(self);
+    if (!results)
+        return;
+    Released released;
+    results->forget_database(database_key(database), dropped, released);
+}
+
+}  // namespace
+
+// --- reads ---------------------------------------------------------------------------
+
+CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
+                       const ConnectionUse &use, nb::handle query_layer, nb::handle sql_where, nb::handle columns,
+                       nb::handle limit)
+    : self_(self), database_(database), table_(table) {
+    ResultCache *results = results_of(self);
+    if (!results)
+        return;
+    budget_ = budget_of(self);
+    if (budget_ == 0) {
+        Released released;  // lowered to 0 while answers were kept
+        results->trim(0, released);
+        return;
+    }
+    // Answers are kept only of what the query layer answers on a DuckDB
+    // connection no one else writes through.
+    if (use.handed_out() || reinterpret_cast<PyObject *>(Py_TYPE(query_layer.ptr())) != this_module().get(kCacheQuery).ptr() ||
+        !duck::is_connection(this_module().get(kDuckdb), connection) ||
+        !question_key(sql_where, columns, limit, question_) || !enabled_for(self, database, table))
+        return;
+    table_key_ = table_key(database, table);
+    bool cacheable = judged_cacheable(connection, sql_where, columns, limit);
+    if (cacheable && (results = results_of(self))) {
+        version_ = results->version(table_key_);
+        kept_ = results->find(table_key_, question_);
+        may_keep_ = !kept_.is_valid();
+    }
+    count_event(self, database, table, kept_.is_valid() ? Event::ResultHit : Event::ResultMiss);
+}
+
+SharedFunctions CachedRead::functions_for(nb::handle cursor) {
+    std::string database = database_key(database_);
+    if (ResultCache *results = results_of(self_))
+        if (SharedFunctions known = results->functions(database))
+            return known;
+    auto functions = std::make_shared<const FunctionStabilities>(read_functions(cursor));
+    if (ResultCache *results = results_of(self_))
+        results->set_functions(database, functions);
+    return functions;
+}
+
+bool CachedRead::judged_cacheable(nb::handle connection, nb::handle sql_where, nb::handle columns,
+                                  nb::handle limit) {
+    std::string key = table_key_ + question_;
+    ResultCache *results = results_of(self_);
+    if (const Verdict *known = results->verdict(key))
+        return columns_allow(*results, table_key_, *known);
+    if (results->first_sighting(key))
+        return false;
+    Verdict verdict = guarded(
+        [&] {
+            std::string statement = query_statement(table_, sql_where, columns, limit);
+            return duck::with_read_cursor(read_cursors(), this_module().get(kDuckdb), connection,
+                                          [&](nb::handle cursor) {
+                                              return judge(cursor, str_view(table_), statement,
+                                                           *functions_for(cursor));
+                                          });
+        },
+        [](nb::python_error &e) { return Verdict{false, {}, "DuckDB could not parse it: " + error_text(e)}; });
+    // DuckDB ran meanwhile, and other threads with it: the cache is found again.
+    results = results_of(self_);
+    if (!results)
+        return false;
+    bool cacheable = columns_allow(*results, table_key_, verdict);
+    std::string reason = verdict.reason;
+    results->set_verdict(key, std::move(verdict));
+    if (!reason.empty())
+        log(logger_of(self_), Level::Debug, [&] {
+            return fill(text::kNotCached, {{"database", str_view(database_)}, {"table", str_view(table_)},
+                                           {"reason", reason}});
+        });
+    return cacheable;
+}
+
+nb::object CachedRead::answer() const {
+    if (!kept_.is_valid())
+        return nb::object();
+    log(logger_of(self_), Level::Debug, [&] { return fill_names(text::kAnsweredFromCache, database_, table_); });
+    return frame_copy(kept_);
+}
+
+void CachedRead::keep(nb::handle frame) {
+    if (!may_keep_)
+        return;
+    std::size_t bytes = 0;
+    if (!keepable_size(frame, bytes))
+        return;
+    bytes += table_key_.size() * 2 + question_.size() * 2;
+    if (bytes > budget_ / 4)
+        return;
+    // The caller gets `frame`; the cache keeps a copy the caller cannot reach.
+    nb::object copy = guarded([&] { return frame_copy(frame); }, [](nb::python_error &) { return nb::object(); });
+    ResultCache *results = results_of(self_);
+    if (!copy.is_valid() || !results)
+        return;
+    Released released;
+    results->keep(table_key_, version_, question_, std::move(copy), bytes, budget_, released);
+}
+
+// --- changes ---------------------------------------------------------------------------
+
+void table_stored(nb::handle self, nb::handle database, nb::handle table, nb::handle df) {
+    ColumnNames names;
+    bool known = column_names_of(df, names);
+    ResultCache *results = results_of(self);
+    if (!results)
+        return;
+    std::string key = table_key(database, table);
+    Released released;
+    results->forget_table(key, true, released);
+    if (known)
+        results->set_columns(key, std::move(names));
+}
+
+void table_changed(nb::handle self, nb::handle database, nb::handle table, bool dropped) {
+    ResultCache *results = results_of(self);
+    if (!results)
+        return;
+    Released released;
+    results->forget_table(table_key(database, table), dropped, released);
+}
+
+void database_dropped(nb::handle self, nb::handle database) { forget_everything_of(self, database, true); }
+
+void sql_ran(nb::handle self, nb::handle database, nb::handle connection, nb::handle sql) {
+    if (!results_of(self))
+        return;
+    std::string database_text = database_key(database);
+    if (budget_of(self) == 0) {
+        // Nothing is kept, so nothing is classified: all that is known of the
+        // database goes instead, for when the cache is turned on again.
+        forget_everything_of(self, database, true);
+        results_of(self)->forget_catalog(database_text);
+        return;
+    }
+    std::string sql_text;
+    bool has_text = append_text(sql_text, sql);
+    const SqlEffect *known = has_text ? results_of(self)->sql_effect(sql_text) : nullptr;
+    SqlEffect effect = known ? *known : SqlEffect::ChangesCatalog;
+    if (!known && has_text) {
+        effect = guarded(
+            [&] {
+                return duck::with_read_cursor(read_cursors(), this_module().get(kDuckdb), connection,
+                                              [&](nb::handle cursor) { return classify_sql(cursor, sql); });
+            },
+            [](nb::python_error &) { return SqlEffect::ChangesCatalog; });
+        if (ResultCache *results = results_of(self))
+            results->set_sql_effect(sql_text, effect);
+    }
+    if (effect == SqlEffect::Reads)
+        return;
+    forget_everything_of(self, database, effect == SqlEffect::ChangesCatalog);
+    if (effect == SqlEffect::ChangesCatalog)
+        if (ResultCache *results = results_of(self))
+            results->forget_catalog(database_text);
+}
+
+void connection_handed_out(nb::handle self, nb::handle database, nb::handle connection) {
+    mark_handed_out(connection);
+    forget_everything_of(self, database, false);
+    if (ResultCache *results = results_of(self))
+        results->forget_catalog(database_key(database));
+}
+
+void forget_all_answers(nb::handle self) {
+    ResultCache *results = results_of(self);
+    if (!results)
+        return;
+    Released released;
+    results->forget_database("", true, released);
+}
+
+std::size_t result_bytes(nb::handle self, const std::string &table) {
+    ResultCache *results = results_of(self);
+    return results ? results->bytes_of(table) : 0;
+}
+
+void init_cached_reads() {
+    read_cursors().init();
+    init_cached_frames();
+}
+
+}  // namespace brindle::quaymaster
