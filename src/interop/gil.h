@@ -15,6 +15,7 @@ namespace brindle::interop {
 // Releases the GIL for the scope (pure C++ work, blocking waits).
 using ReleaseGil = nb::gil_scoped_release;
 
+
 // Holds a threading.Lock (or any object with acquire()/release()) for the scope.
 class PyLockGuard {
 public:

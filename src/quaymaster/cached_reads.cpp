@@ -10,6 +10,10 @@
 #include "state.h"
 #include "texts.h"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace brindle::quaymaster {
 namespace {
 
@@ -19,6 +23,24 @@ const Name kColumns{"columns"};
 
 // The budget of a configuration that does not say, as BrindleConfig's default.
 constexpr std::size_t kDefaultBudget = 64 * 1024 * 1024;
+
+// CacheQuery.query as brindle.lookout defines it, taken at import.
+PyObject *g_query_function = nullptr;
+
+// The query layer answers with CacheQuery's own query(): not a replaced
+// layer, nor one whose method was patched, whose answers the cache cannot
+// vouch for.
+bool own_query_layer(nb::handle query_layer) {
+    PyObject *method = PyObject_GetAttr(query_layer.ptr(), kQueryMethod.ptr());
+    if (!method) {
+        PyErr_Clear();
+        return false;
+    }
+    bool own = PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == g_query_function &&
+               PyMethod_GET_SELF(method) == query_layer.ptr();
+    Py_DECREF(method);
+    return own;
+}
 
 duck::ReadCursors &read_cursors() {
     static duck::ReadCursors cursors;
@@ -169,6 +191,32 @@ void forget_everything_of(nb::handle self, nb::handle database, bool dropped) {
 
 // --- reads ---------------------------------------------------------------------------
 
+namespace {
+
+// How long an answer from the cache sleeps, the GIL released, while a
+// writer is under way.
+constexpr std::chrono::microseconds kGiveWay{100};
+
+std::atomic<int> g_writers_under_way{0};
+
+// An answer from the cache runs no statement, so nothing in it gives up the
+// GIL; threads answered from it back to back keep the GIL to themselves, and
+// a store, which gives it up and takes it back around each of its DuckDB
+// statements, waits a whole switch interval for it each time (a 15 ms store
+// took half a second under three such threads). While a store or free SQL
+// runs, each answer lets it in.
+void give_way_to_writers() {
+    if (g_writers_under_way.load(std::memory_order_relaxed) == 0)
+        return;
+    ReleaseGil released;
+    std::this_thread::sleep_for(kGiveWay);
+}
+
+}  // namespace
+
+WriterUnderWay::WriterUnderWay() { g_writers_under_way.fetch_add(1, std::memory_order_relaxed); }
+WriterUnderWay::~WriterUnderWay() { g_writers_under_way.fetch_sub(1, std::memory_order_relaxed); }
+
 CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
                        const ConnectionUse &use, nb::handle query_layer, nb::handle sql_where, nb::handle columns,
                        nb::handle limit)
@@ -184,7 +232,7 @@ CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, n
     }
     // Answers are kept only of what the query layer answers on a DuckDB
     // connection no one else writes through.
-    if (use.handed_out() || reinterpret_cast<PyObject *>(Py_TYPE(query_layer.ptr())) != this_module().get(kCacheQuery).ptr() ||
+    if (use.handed_out() || !own_query_layer(query_layer) ||
         !duck::is_connection(this_module().get(kDuckdb), connection) ||
         !question_key(sql_where, columns, limit, question_) || !enabled_for(self, database, table))
         return;
@@ -246,6 +294,7 @@ nb::object CachedRead::answer() const {
     if (!kept_.is_valid())
         return nb::object();
     log(logger_of(self_), Level::Debug, [&] { return fill_names(text::kAnsweredFromCache, database_, table_); });
+    give_way_to_writers();
     return frame_copy(kept_);
 }
 
@@ -346,6 +395,15 @@ std::size_t result_bytes(nb::handle self, const std::string &table) {
 }
 
 void init_cached_reads() {
+    nb::object cache_query = attr(import("brindle.lookout"), kCacheQuery);
+    g_query_function = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(cache_query.ptr())->tp_dict,
+                                               kQueryMethod.ptr());
+    if (!g_query_function) {
+        if (PyErr_Occurred())
+            throw_pending();
+        throw_type_error("brindle.lookout.CacheQuery has no query()");
+    }
+    Py_INCREF(g_query_function);  // kept for the process
     read_cursors().init();
     init_cached_frames();
 }

@@ -150,6 +150,7 @@ nb::object store(const Args &a) {
     if (PyUnicode_GET_LENGTH(table.ptr()) == 0 && !is_single_db(mode))
         raise_error(kBrindleError, text::kTableRequired);
     duck::require_plain_identifier(table);
+    WriterUnderWay under_way;
     auto started = std::chrono::steady_clock::now();
     std::uint64_t number = 0;
     try {
@@ -220,6 +221,7 @@ nb::object query(const Args &a) {
 
 nb::object execute_sql(const Args &a) {
     nb::handle self = a[0], database = a.str(1), sql = a.str(2);
+    WriterUnderWay under_way;
     nb::object mode = mode_of(self, database);
     if (!is_single_db(mode))
         log(logger_of(self), Level::Warning, [&] { return fill(text::kExecuteSqlMode, {{"mode", to_text(mode)}}); });

@@ -30,8 +30,8 @@ using Released = std::vector<nb::object>;
 // parse of the statement the query layer runs for it.
 struct Verdict {
     bool cacheable = false;
-    // The unqualified names the statement reads as columns. DuckDB binds some
-    // names that are not columns of the table to functions of the clock
+    // The unqualified names the statement reads as columns. DuckDB reads a
+    // name that is no column of the table as a function where it can
     // (current_timestamp), so each must be a column of the table as stored.
     std::vector<std::string> bare_names;
     std::string reason;  // why not, for the log
@@ -160,6 +160,16 @@ private:
     std::uint64_t version_ = 0;
     bool may_keep_ = false;
     nb::object kept_;
+};
+
+// Counts a store() or execute_sql() as under way for the scope: answers from
+// the cache give way to them meanwhile (see give_way_to_writers).
+class WriterUnderWay {
+public:
+    WriterUnderWay();
+    ~WriterUnderWay();
+    WriterUnderWay(const WriterUnderWay &) = delete;
+    WriterUnderWay &operator=(const WriterUnderWay &) = delete;
 };
 
 // The table was stored from `df`: its answers go, its columns are `df`'s.

@@ -1,0 +1,205 @@
+"""The manager's cache of query() answers."""
+
+import threading
+import time
+from unittest import mock
+
+import pandas as pd
+import pytest
+
+from brindle.errors import BrindleNotFoundError
+from manager_support import frame, make_manager  # noqa: F401
+
+ASKS = 4  # a question is judged when it comes back, and kept from then on
+
+
+def result_stats(m, table="t"):
+    s = next(s for s in m.stats() if s["table"] == table)
+    return s["result_cache_hits"], s["result_cache_misses"], s["result_cache_bytes"]
+
+
+def ask(m, times=ASKS, table="t", **question):
+    return [m.query("db", table, **question) for _ in range(times)]
+
+
+def timed_frame(n, version):
+    return pd.DataFrame({"id": range(n), "version": [version] * n,
+                         "ts": [pd.Timestamp.now()] * n, "region": ["north", "south"] * (n // 2)})
+
+
+@pytest.mark.parametrize("mode", ["single_db", "per_table_db"])
+def test_a_repeated_question_is_answered_from_the_cache_with_a_frame_of_its_own(make_manager, mode):
+    m = make_manager(default_mode=mode)
+    m.store("db", "t", timed_frame(10, 1))
+    answers = ask(m, sql_where="region = 'north'", columns=["id", "version"], limit=3)
+    assert result_stats(m)[:2] == (2, 2) and result_stats(m)[2] > 0
+    assert len({id(a) for a in answers}) == ASKS
+    expected = answers[0].copy()
+    answers[-1].iloc[0, 0] = 99                  # callers change what they were given...
+    answers[-1]["extra"] = 1
+    del answers[-2]["id"]
+    again = m.query("db", "t", sql_where="region = 'north'", columns=["id", "version"], limit=3)
+    pd.testing.assert_frame_equal(again, expected)  # ...and the next answer is as DuckDB gave it
+    # Only the exact question is the same question.
+    assert len(m.query("db", "t", sql_where="region = 'north'", columns=["id", "version"], limit=4)) == 4
+    assert result_stats(m)[:2] == (3, 3)
+
+
+def update_through_execute_sql(m):
+    m.execute_sql("db", "UPDATE t SET version = 2")
+
+
+def update_then_fail(m):
+    # The failing text ran its UPDATE first: what it wrote still counts.
+    with pytest.raises(Exception):
+        m.execute_sql("db", "UPDATE t SET version = 2; SELECT * FROM no_such_table")
+
+
+def add_column_through_execute_sql(m):
+    m.execute_sql("db", "ALTER TABLE t ADD COLUMN note VARCHAR; UPDATE t SET version = 2")
+
+
+def update_through_raw_connection(m):
+    m.get_raw_connection("db", "t").execute("UPDATE t SET version = 2")
+
+
+def restore(m):
+    m.store("db", "t", timed_frame(10, 2))
+
+
+def invalidate_and_restore(m):
+    m.invalidate("db", "t")
+    with pytest.raises(BrindleNotFoundError):
+        m.query("db", "t", sql_where="version > 0")
+    restore(m)
+
+
+def invalidate_database_and_restore(m):
+    m.invalidate("db")
+    restore(m)
+
+
+def clean_up_and_restore(m):
+    m._ttl_registry._registry["db"]["t"].ttl_minutes = 0
+    m._cleanup_expired_table("db", "t")
+    assert not m._ttl_registry.exists("db", "t")
+    restore(m)
+
+
+@pytest.mark.parametrize("change", [restore, invalidate_and_restore, invalidate_database_and_restore,
+                                    clean_up_and_restore, update_through_execute_sql, update_then_fail,
+                                    add_column_through_execute_sql, update_through_raw_connection])
+def test_the_next_query_after_a_change_sees_the_new_rows(make_manager, change):
+    m = make_manager()
+    m.store("db", "t", timed_frame(10, 1))
+    m.execute_sql("db", "SELECT count(*) FROM t")  # a plain SELECT forgets nothing
+    assert set(ask(m, sql_where="version > 0")[-1]["version"]) == {1}
+    assert result_stats(m)[0] == 2
+    change(m)
+    assert set(m.query("db", "t", sql_where="version > 0")["version"]) == {2}
+    if change is update_through_raw_connection:
+        # Writes through a handed-out connection cannot be seen: nothing of
+        # its tables is kept while it lives.
+        hits = result_stats(m)[0]
+        ask(m, sql_where="version > 0")
+        m.get_raw_connection("db").execute("UPDATE t SET version = 3")
+        assert set(m.query("db", "t", sql_where="version > 0")["version"]) == {3}
+        assert result_stats(m)[0] == hits
+
+
+@pytest.mark.parametrize("where", [
+    "ts > now() - INTERVAL 1 HOUR",
+    "random() < 2",
+    "current_date >= CAST(ts AS DATE)",
+    "uuid() IS NOT NULL",
+    "id IN (SELECT id FROM other)",
+    "version = (SELECT max(version) FROM t)",
+    "id >= 0 USING SAMPLE 100%",
+    "no_such_function(id)",
+])
+def test_questions_that_may_answer_differently_are_never_kept(make_manager, where):
+    m = make_manager()
+    m.store("db", "t", timed_frame(10, 1))
+    m.store("db", "other", frame(2))
+    for _ in range(ASKS):
+        try:
+            m.query("db", "t", sql_where=where)
+        except Exception:
+            pass  # a question DuckDB refuses is not kept either
+    hits, misses, kept = result_stats(m)
+    assert (hits, kept) == (0, 0) and misses == ASKS
+
+
+def test_the_budget_holds_and_what_cannot_be_kept_is_not(make_manager):
+    budget = 64 * 1024
+    m = make_manager(result_cache_bytes=budget, databases={
+        "db": {"tables": {"off": {"result_cache": False}}}, "cold": {"result_cache": False}})
+    m.store("db", "t", timed_frame(200, 1))
+    for i in range(150):                     # many distinct questions, each asked twice
+        ask(m, 2, sql_where=f"id >= {i % 150}")
+        assert result_stats(m)[2] <= budget
+    hits, misses, kept = result_stats(m)
+    assert hits == 0 and 0 < kept <= budget
+    for i in range(140, 150):                # the most recently used survive
+        m.query("db", "t", sql_where=f"id >= {i}")
+    assert result_stats(m)[0] == 10
+
+    m.store("db", "big", timed_frame(2000, 1))  # more than a quarter of the budget
+    m.store("db", "lists", pd.DataFrame({"id": [1, 2], "tags": [["a"], ["b"]]}))
+    m.store("db", "off", frame(3))
+    m.store("cold", "t", frame(3))
+    for table in ("big", "lists", "off"):
+        ask(m, table=table)
+    [m.query("cold", "t") for _ in range(ASKS)]
+    stats = {(s["database"], s["table"]): s for s in m.stats()}
+    assert all(stats[key]["result_cache_hits"] == 0 for key in [("db", "big"), ("db", "lists"), ("db", "off"),
+                                                                  ("cold", "t")])
+    assert stats[("db", "off")]["result_cache_misses"] == 0  # switched off: not counted either
+    # A nested value changed by a caller cannot leak into later answers.
+    m.query("db", "lists")["tags"][0][0] = "changed"
+    assert list(m.query("db", "lists")["tags"][0]) == ["a"]
+
+
+def test_budget_zero_turns_the_cache_off_and_a_patched_query_layer_is_always_called(make_manager):
+    m = make_manager(result_cache_bytes=0)
+    m.store("db", "t", frame(3))
+    ask(m)
+    assert result_stats(m) == (0, 0, 0)
+    m.config.result_cache_bytes = 1 << 20
+    ask(m)
+    assert result_stats(m)[0] == 2
+    with mock.patch.object(m._query, "query", return_value=frame(1, version=7)) as patched:
+        assert [len(df) for df in ask(m)] == [1] * ASKS
+    assert patched.call_count == ASKS
+
+
+def test_readers_never_get_rows_older_than_the_last_store_before_they_began(make_manager):
+    m = make_manager()
+    stored = [0]  # the version of the last store that returned
+    stop = threading.Event()
+    problems, reads = [], [0]
+    m.store("db", "t", timed_frame(50, 0))
+
+    def writer():
+        for version in range(1, 150):
+            m.store("db", "t", timed_frame(50, version))
+            stored[0] = version
+            if version % 7 == 0:
+                m.execute_sql("db", f"UPDATE t SET version = {version}")
+        stop.set()
+
+    def reader():
+        while not stop.is_set():
+            floor = stored[0]
+            versions = set(m.query("db", "t", sql_where="region = 'north'")["version"])
+            reads[0] += 1
+            if len(versions) != 1 or versions.pop() < floor:
+                problems.append((floor, versions))
+
+    threads = [threading.Thread(target=writer)] + [threading.Thread(target=reader) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert not problems and reads[0] > 100
+    assert result_stats(m)[0] > 0  # the readers were served from the cache along the way
