@@ -237,11 +237,15 @@ CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, n
         !question_key(sql_where, columns, limit, question_) || !enabled_for(self, database, table))
         return;
     table_key_ = table_key(database, table);
-    bool cacheable = judged_cacheable(connection, sql_where, columns, limit);
-    if (cacheable && (results = results_of(self))) {
+    std::string key = table_key_ + question_;
+    const Verdict *known = results->verdict(key);
+    bool judged = known != nullptr;
+    if (!judged || columns_allow(*results, table_key_, *known)) {
         version_ = results->version(table_key_);
         kept_ = results->find(table_key_, question_);
-        may_keep_ = !kept_.is_valid();
+        // Judged, copied and kept only when the question comes back.
+        if (!kept_.is_valid() && results->ask(table_key_, question_) == ResultCache::Asked::Again)
+            may_keep_ = judged || judged_cacheable(key, connection, sql_where, columns, limit);
     }
     count_event(self, database, table, kept_.is_valid() ? Event::ResultHit : Event::ResultMiss);
 }
@@ -257,14 +261,8 @@ SharedFunctions CachedRead::functions_for(nb::handle cursor) {
     return functions;
 }
 
-bool CachedRead::judged_cacheable(nb::handle connection, nb::handle sql_where, nb::handle columns,
-                                  nb::handle limit) {
-    std::string key = table_key_ + question_;
-    ResultCache *results = results_of(self_);
-    if (const Verdict *known = results->verdict(key))
-        return columns_allow(*results, table_key_, *known);
-    if (results->first_sighting(key))
-        return false;
+bool CachedRead::judged_cacheable(const std::string &key, nb::handle connection, nb::handle sql_where,
+                                  nb::handle columns, nb::handle limit) {
     Verdict verdict = guarded(
         [&] {
             std::string statement = query_statement(table_, sql_where, columns, limit);
@@ -276,7 +274,7 @@ bool CachedRead::judged_cacheable(nb::handle connection, nb::handle sql_where, n
         },
         [](nb::python_error &e) { return Verdict{false, {}, "DuckDB could not parse it: " + error_text(e)}; });
     // DuckDB ran meanwhile, and other threads with it: the cache is found again.
-    results = results_of(self_);
+    ResultCache *results = results_of(self_);
     if (!results)
         return false;
     bool cacheable = columns_allow(*results, table_key_, verdict);
@@ -302,11 +300,13 @@ void CachedRead::keep(nb::handle frame) {
     if (!may_keep_)
         return;
     std::size_t bytes = 0;
-    if (!keepable_size(frame, bytes))
-        return;
+    bool keepable = keepable_size(frame, bytes);
     bytes += table_key_.size() * 2 + question_.size() * 2;
-    if (bytes > budget_ / 4)
+    if (!keepable || bytes > budget_ / 4) {
+        if (ResultCache *results = results_of(self_))
+            results->refuse(table_key_, version_, question_);
         return;
+    }
     // The caller gets `frame`; the cache keeps a copy the caller cannot reach.
     nb::object copy = guarded([&] { return frame_copy(frame); }, [](nb::python_error &) { return nb::object(); });
     ResultCache *results = results_of(self_);

@@ -8,7 +8,7 @@ namespace {
 // Questions, verdicts and execute_sql() texts are kept up to these counts;
 // past them a map starts again empty, as the texts a service sends are
 // mostly a small set asked again and again.
-constexpr std::size_t kMaxSightings = 4096;
+constexpr std::size_t kMaxAsked = 4096;
 constexpr std::size_t kMaxVerdicts = 4096;
 constexpr std::size_t kMaxSqlTexts = 1024;
 
@@ -42,6 +42,25 @@ nb::object ResultCache::find(const std::string &table, const std::string &questi
     return a->second->frame;
 }
 
+ResultCache::Asked ResultCache::ask(const std::string &table, const std::string &question) {
+    auto &asked = tables_.at(table).asked;
+    auto a = asked.find(question);
+    if (a != asked.end()) {
+        if (a->second == Asked::First)
+            a->second = Asked::Again;
+        return a->second;
+    }
+    make_room(asked, kMaxAsked);
+    asked.emplace(question, Asked::First);
+    return Asked::First;
+}
+
+void ResultCache::refuse(const std::string &table, std::uint64_t version, const std::string &question) {
+    auto t = tables_.find(table);
+    if (t != tables_.end() && t->second.version == version)
+        t->second.asked[question] = Asked::Unkeepable;
+}
+
 void ResultCache::keep(const std::string &table, std::uint64_t version, const std::string &question,
                        nb::object frame, std::size_t bytes, std::size_t budget, Released &released) {
     auto t = tables_.find(table);
@@ -50,6 +69,7 @@ void ResultCache::keep(const std::string &table, std::uint64_t version, const st
     auto &by_question = t->second.by_question;
     if (auto a = by_question.find(question); a != by_question.end())
         evict(a->second, released);  // asked by two callers at once; the later answer stays
+    t->second.asked.erase(question);
     answers_.push_front(Answer{table, question, std::move(frame), bytes});
     by_question.emplace(question, answers_.begin());
     t->second.bytes += bytes;
@@ -122,17 +142,9 @@ const Verdict *ResultCache::verdict(const std::string &key) const {
 
 void ResultCache::set_verdict(const std::string &key, Verdict verdict) {
     make_room(verdicts_, kMaxVerdicts);
-    seen_once_.erase(key);
     verdicts_[key] = std::move(verdict);
 }
 
-bool ResultCache::first_sighting(const std::string &key) {
-    if (seen_once_.count(key))
-        return false;
-    make_room(seen_once_, kMaxSightings);
-    seen_once_.insert(key);
-    return true;
-}
 
 SharedFunctions ResultCache::functions(const std::string &database) const {
     auto f = functions_.find(database);

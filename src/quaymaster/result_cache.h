@@ -59,6 +59,15 @@ public:
     // when there is none.
     nb::object find(const std::string &table, const std::string &question);
 
+    // How often the question was asked of the table's current version and not
+    // answered from here. An answer is kept only when its question comes
+    // back: a question asked once per version costs no parse and no copy.
+    enum class Asked { First, Again, Unkeepable };
+    Asked ask(const std::string &table, const std::string &question);
+    // The answer to the question cannot be kept (too large, or holding
+    // values a caller could change): not tried again at this version.
+    void refuse(const std::string &table, std::uint64_t version, const std::string &question);
+
     // Keeps `frame` as the answer to the question, unless the table changed
     // since `version` was read; then evicts the least recently used answers
     // until the cache fits `budget`.
@@ -87,9 +96,6 @@ public:
     // The kept verdict for a question of a table; nullptr when there is none.
     const Verdict *verdict(const std::string &key) const;
     void set_verdict(const std::string &key, Verdict verdict);
-    // True the first time a question is seen: it is judged only when it comes
-    // back, so a question asked once costs no parse.
-    bool first_sighting(const std::string &key);
 
     // The database's function stabilities; empty until they are read.
     SharedFunctions functions(const std::string &database) const;
@@ -113,6 +119,7 @@ private:
     struct TableAnswers {
         std::uint64_t version;
         std::unordered_map<std::string, Answers::iterator> by_question;
+        std::unordered_map<std::string, Asked> asked;  // questions not answered from here
         std::size_t bytes = 0;
     };
 
@@ -126,7 +133,6 @@ private:
 
     std::unordered_map<std::string, ColumnNames> columns_;
     std::unordered_map<std::string, Verdict> verdicts_;
-    std::unordered_set<std::string> seen_once_;
     std::unordered_map<std::string, SharedFunctions> functions_;
     std::unordered_map<std::string, SqlEffect> sql_effects_;
 };
@@ -151,7 +157,8 @@ public:
     void keep(nb::handle frame);
 
 private:
-    bool judged_cacheable(nb::handle connection, nb::handle sql_where, nb::handle columns, nb::handle limit);
+    bool judged_cacheable(const std::string &key, nb::handle connection, nb::handle sql_where, nb::handle columns,
+                          nb::handle limit);
     SharedFunctions functions_for(nb::handle cursor);
 
     nb::handle self_, database_, table_;
