@@ -152,7 +152,8 @@ def check(df):
         errors.append(("mixed or partial rows", sorted(set(df["version"])), len(df)))
 
 def query(rng):
-    check(m.query(*rng.choice(TABLES)))
+    # Repeated questions, so that many are answered from the result cache.
+    check(m.query(*rng.choice(TABLES), sql_where=rng.choice([None, "id >= 0", "version > 0"])))
 
 def load(rng):
     key = rng.choice(TABLES)
@@ -161,12 +162,15 @@ def load(rng):
 
 def stats(rng):
     for s in m.stats():
-        if s["rows"] < 20 or s["columns"] != 2 or s["memory_bytes"] <= 0 or (s["database"], s["table"]) not in TABLES:
+        if (s["rows"] < 20 or s["columns"] != 2 or s["memory_bytes"] <= 0 or (s["database"], s["table"]) not in TABLES
+                or s["result_cache_bytes"] < 0):
             errors.append(("stats", s))
 
 def join(rng):
+    sql = rng.choice(["SELECT count(*) AS n FROM a JOIN b USING (id)",
+                      "UPDATE a SET version = version WHERE id < 0"])  # a write the result cache must see
     try:
-        m.execute_sql("sd", "SELECT count(*) AS n FROM a JOIN b USING (id)")
+        m.execute_sql("sd", sql)
     except BrindleNotFoundError:
         raise
     except BrindleError as e:
@@ -178,7 +182,12 @@ def invalidate(rng):
     db, table = rng.choice(TABLES)
     m.invalidate(db, rng.choice([table, table, table, None]))
 
-OPS = [store, store, query, query, query, query, join, invalidate, load, load, stats]
+def raw(rng):
+    # A handed-out connection: nothing read through it is kept from then on.
+    if rng.random() < 0.2:
+        m.get_raw_connection(*rng.choice(TABLES))
+
+OPS = [store, store, query, query, query, query, query, query, join, invalidate, load, load, stats, raw]
 
 def worker(seed):
     rng = random.Random(seed)

@@ -86,6 +86,16 @@ bool append_text(std::string &key, nb::handle text) {
 
 bool absent(nb::handle value) { return !value.is_valid() || is_none(value); }
 
+std::string limit_text(nb::handle limit) {
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(limit.ptr(), &overflow);
+    if (overflow || (n == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return to_text(limit);
+    }
+    return std::to_string(n);
+}
+
 // The question exactly as asked: where, columns and limit, each tagged so
 // that None, "" and [] stay apart. It starts with '#', which no table name
 // does. False when a part is not what the query layer takes (it then
@@ -113,7 +123,7 @@ bool question_key(nb::handle sql_where, nb::handle columns, nb::handle limit, st
     else if (!PyLong_Check(limit.ptr()))
         return false;
     else
-        key.append(1, 'I').append(to_text(limit));
+        key.append(1, 'I').append(limit_text(limit));
     return true;
 }
 
@@ -133,17 +143,46 @@ std::string query_statement(nb::handle table, nb::handle sql_where, nb::handle c
                                           {"limit_clause", limit_clause}});
 }
 
+// CacheConfigResolver and its is_result_cache_enabled as brindle.config
+// defines them, taken at import.
+PyObject *g_resolver_type = nullptr;
+PyObject *g_switch_function = nullptr;
+
 // The configuration file's switch for the table; a resolver without one
-// leaves the cache on.
-bool enabled_for(nb::handle self, nb::handle database, nb::handle table) {
-    PyObject *method = PyObject_GetAttr(attr(self, kConfigResolver).ptr(), kIsResultCacheEnabled.ptr());
-    if (!method) {
+// leaves the cache on. The answers of brindle's own resolver come from the
+// file as it was read, so they are remembered for as long as the manager
+// keeps that resolver and that method; any other resolver is asked each time.
+bool enabled_for(nb::handle self, nb::handle database, nb::handle table, const std::string &key) {
+    nb::object resolver = attr(self, kConfigResolver);
+    PyObject *found = PyObject_GetAttr(resolver.ptr(), kIsResultCacheEnabled.ptr());
+    if (!found) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             throw_pending();
         PyErr_Clear();
         return true;
     }
-    return truth(call(nb::steal(method), database, table));
+    nb::object method = nb::steal(found);
+    bool own = reinterpret_cast<PyObject *>(Py_TYPE(resolver.ptr())) == g_resolver_type && PyMethod_Check(found) &&
+               PyMethod_GET_FUNCTION(found) == g_switch_function;
+    if (ResultCache *results = results_of(self); own && results)
+        if (const bool *known = results->switch_of(resolver, key))
+            return *known;
+    bool on = truth(call(method, database, table));
+    if (ResultCache *results = results_of(self); own && results)
+        results->set_switch(resolver, key, on);
+    return on;
+}
+
+// cls.__dict__[name], kept for the process.
+PyObject *own_function(PyObject *cls, const Name &name) {
+    PyObject *function = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(cls)->tp_dict, name.ptr());
+    if (!function) {
+        if (PyErr_Occurred())
+            throw_pending();
+        throw_type_error(to_text(cls) + " has no " + to_text(name.handle()));
+    }
+    Py_INCREF(function);
+    return function;
 }
 
 bool columns_allow(const ResultCache &results, const std::string &table, const Verdict &verdict) {
@@ -234,9 +273,11 @@ CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, n
     // connection no one else writes through.
     if (use.handed_out() || !own_query_layer(query_layer) ||
         !duck::is_connection(this_module().get(kDuckdb), connection) ||
-        !question_key(sql_where, columns, limit, question_) || !enabled_for(self, database, table))
+        !question_key(sql_where, columns, limit, question_))
         return;
     table_key_ = table_key(database, table);
+    if (!enabled_for(self, database, table, table_key_) || !(results = results_of(self)))
+        return;
     std::string key = table_key_ + question_;
     const Verdict *known = results->verdict(key);
     bool judged = known != nullptr;
@@ -395,15 +436,9 @@ std::size_t result_bytes(nb::handle self, const std::string &table) {
 }
 
 void init_cached_reads() {
-    nb::object cache_query = attr(import("brindle.lookout"), kCacheQuery);
-    g_query_function = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(cache_query.ptr())->tp_dict,
-                                               kQueryMethod.ptr());
-    if (!g_query_function) {
-        if (PyErr_Occurred())
-            throw_pending();
-        throw_type_error("brindle.lookout.CacheQuery has no query()");
-    }
-    Py_INCREF(g_query_function);  // kept for the process
+    g_query_function = own_function(attr(import("brindle.lookout"), kCacheQuery).ptr(), kQueryMethod);
+    g_resolver_type = attr(import("brindle.config"), kCacheConfigResolver).release().ptr();
+    g_switch_function = own_function(g_resolver_type, kIsResultCacheEnabled);
     read_cursors().init();
     init_cached_frames();
 }

@@ -88,19 +88,28 @@ void ResultCache::evict(Answers::iterator answer, Released &released) {
     answers_.erase(answer);
 }
 
-void ResultCache::forget_answers(std::unordered_map<std::string, TableAnswers>::iterator table,
+void ResultCache::forget_answers(std::unordered_map<std::string, TableAnswers>::iterator table, bool dropped,
                                  Released &released) {
     for (auto &[question, answer] : table->second.by_question) {
         bytes_ -= answer->bytes;
         released.push_back(std::move(answer->frame));
         answers_.erase(answer);
     }
-    tables_.erase(table);
+    if (dropped) {
+        tables_.erase(table);
+        return;
+    }
+    // Kept for the table's next questions, with a version no answer has.
+    TableAnswers &t = table->second;
+    t.by_question.clear();
+    t.asked.clear();
+    t.bytes = 0;
+    t.version = ++last_version_;
 }
 
 void ResultCache::forget_table(const std::string &table, bool dropped, Released &released) {
     if (auto t = tables_.find(table); t != tables_.end())
-        forget_answers(t, released);
+        forget_answers(t, dropped, released);
     if (dropped)
         columns_.erase(table);
 }
@@ -109,7 +118,7 @@ void ResultCache::forget_database(std::string_view database, bool dropped, Relea
     for (auto t = tables_.begin(); t != tables_.end();) {
         auto next = std::next(t);
         if (starts_with(t->first, database))
-            forget_answers(t, released);
+            forget_answers(t, dropped, released);
         t = next;
     }
     if (!dropped)
@@ -158,6 +167,22 @@ void ResultCache::set_functions(const std::string &database, SharedFunctions fun
 void ResultCache::forget_catalog(const std::string &database) {
     verdicts_.clear();
     functions_.erase(database);
+}
+
+const bool *ResultCache::switch_of(nb::handle resolver, const std::string &table) const {
+    if (resolver.ptr() != switches_resolver_.ptr())
+        return nullptr;
+    auto s = switches_.find(table);
+    return s == switches_.end() ? nullptr : &s->second;
+}
+
+void ResultCache::set_switch(nb::handle resolver, const std::string &table, bool on) {
+    if (resolver.ptr() != switches_resolver_.ptr()) {
+        switches_.clear();
+        switches_resolver_ = nb::borrow(resolver);
+    }
+    make_room(switches_, kMaxVerdicts);
+    switches_[table] = on;
 }
 
 const SqlEffect *ResultCache::sql_effect(const std::string &sql) const {

@@ -75,7 +75,7 @@ public:
               std::size_t bytes, std::size_t budget, Released &released);
 
     // The table's rows changed or may have: its answers go and its version
-    // moves on. With `dropped`, what is known of its columns goes too.
+    // moves on. With `dropped`, everything known of it goes (its columns too).
     void forget_table(const std::string &table, bool dropped, Released &released);
     // The same for every table whose key starts with `database`.
     void forget_database(std::string_view database, bool dropped, Released &released);
@@ -105,6 +105,11 @@ public:
     // and the database's functions are read again when next needed.
     void forget_catalog(const std::string &database);
 
+    // The configuration file's switch for a table, as `resolver` last
+    // answered; nullptr when not asked yet (or another resolver answered).
+    const bool *switch_of(nb::handle resolver, const std::string &table) const;
+    void set_switch(nb::handle resolver, const std::string &table, bool on);
+
     // What an execute_sql() text does, as last classified; nullptr when not yet.
     const SqlEffect *sql_effect(const std::string &sql) const;
     void set_sql_effect(const std::string &sql, SqlEffect effect);
@@ -124,7 +129,8 @@ private:
     };
 
     void evict(Answers::iterator answer, Released &released);
-    void forget_answers(std::unordered_map<std::string, TableAnswers>::iterator table, Released &released);
+    void forget_answers(std::unordered_map<std::string, TableAnswers>::iterator table, bool dropped,
+                        Released &released);
 
     Answers answers_;
     std::unordered_map<std::string, TableAnswers> tables_;
@@ -135,6 +141,8 @@ private:
     std::unordered_map<std::string, Verdict> verdicts_;
     std::unordered_map<std::string, SharedFunctions> functions_;
     std::unordered_map<std::string, SqlEffect> sql_effects_;
+    nb::object switches_resolver_;
+    std::unordered_map<std::string, bool> switches_;
 };
 
 // --- the manager's use of it (cached_reads.cpp) -----------------------------------------

@@ -62,14 +62,17 @@ constexpr const char *kQueryDoc =
     "\n"
     "sql_where is raw SQL for the WHERE clause, columns a list of select-list\n"
     "entries, limit a row limit (0 or None for all rows). Returns a new\n"
-    "DataFrame. Raises BrindleNotFoundError when the table is not cached, is\n"
-    "stale or has expired, and BrindleError when the query fails.";
+    "DataFrame; a question asked again of an unchanged table may be answered\n"
+    "from the result cache (config.result_cache_bytes) with a copy of the\n"
+    "answer DuckDB gave. Raises BrindleNotFoundError when the table is not\n"
+    "cached, is stale or has expired, and BrindleError when the query fails.";
 constexpr const char *kExecuteSqlDoc =
     "Execute raw SQL query (useful for JOINs in single_db mode).\n"
     "\n"
-    "Returns the result as a DataFrame. Raises BrindleNotFoundError when the\n"
-    "database has no connection, and BrindleError when the SQL fails or the\n"
-    "database is in per_table_db mode.";
+    "Returns the result as a DataFrame. SQL that is not all SELECT statements\n"
+    "drops the database's answers from the result cache. Raises\n"
+    "BrindleNotFoundError when the database has no connection, and\n"
+    "BrindleError when the SQL fails or the database is in per_table_db mode.";
 constexpr const char *kExistsDoc =
     "Check if table exists in cache and is not stale.\n"
     "\n"
@@ -102,7 +105,8 @@ constexpr const char *kGetRawConnectionDoc =
     "Get raw DuckDB connection for advanced operations.\n"
     "\n"
     "Returns the live connection (not a copy). Work done on it bypasses the\n"
-    "TTL registry, the reader counts and the write locks. Raises\n"
+    "TTL registry, the reader counts and the write locks; nothing read through\n"
+    "it is kept in the result cache for as long as it lives. Raises\n"
     "BrindleNotFoundError when there is no connection yet.";
 constexpr const char *kStatsDoc =
     "Describe every cached table and how it has been used.\n"
@@ -122,6 +126,8 @@ constexpr const char *kStatsDoc =
     "  (duration of the last successful store, None before one), expirations\n"
     "  (by the cleanup thread), invalidations, parquet_write_failures,\n"
     "  external_write_failures\n"
+    "- result_cache_hits, result_cache_misses (queries DuckDB answered while\n"
+    "  the result cache was on for the table), result_cache_bytes (held now)\n"
     "\n"
     "Takes no write lock and never waits for a store; safe to call from a\n"
     "monitoring thread. Raises nothing for tables that go away meanwhile: they\n"
