@@ -234,7 +234,7 @@ namespace {
 
 // How long an answer from the cache sleeps, the GIL released, while a
 // writer is under way.
-constexpr std::chrono::microseconds kGiveWay{100};
+constexpr std::chrono::microseconds kGiveWay{250};
 
 std::atomic<int> g_writers_under_way{0};
 

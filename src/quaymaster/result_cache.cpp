@@ -2,6 +2,8 @@
 // verdicts rest on.
 #include "result_cache.h"
 
+#include <utility>
+
 namespace brindle::quaymaster {
 namespace {
 
@@ -177,9 +179,10 @@ const bool *ResultCache::switch_of(nb::handle resolver, const std::string &table
 }
 
 void ResultCache::set_switch(nb::handle resolver, const std::string &table, bool on) {
+    nb::object replaced;  // let go once the map is updated
     if (resolver.ptr() != switches_resolver_.ptr()) {
         switches_.clear();
-        switches_resolver_ = nb::borrow(resolver);
+        replaced = std::exchange(switches_resolver_, nb::borrow(resolver));
     }
     make_room(switches_, kMaxVerdicts);
     switches_[table] = on;
