@@ -56,7 +56,8 @@ bool pandas_copies_on_write(nb::handle pandas) {
 
 std::size_t value_size(PyObject *value) {
     if (PyUnicode_Check(value))
-        return sizeof(PyASCIIObject) + static_cast<std::size_t>(PyUnicode_GET_LENGTH(value) + 1) * PyUnicode_KIND(value);
+        return sizeof(PyASCIIObject) +
+               static_cast<std::size_t>(PyUnicode_GET_LENGTH(value) + 1) * PyUnicode_KIND(value);
     if (PyBytes_Check(value))
         return sizeof(PyBytesObject) + static_cast<std::size_t>(PyBytes_GET_SIZE(value));
     return static_cast<std::size_t>(Py_TYPE(value)->tp_basicsize);

@@ -225,7 +225,7 @@ nb::object execute_sql(const Args &a) {
     nb::object mode = mode_of(self, database);
     if (!is_single_db(mode))
         log(logger_of(self), Level::Warning, [&] { return fill(text::kExecuteSqlMode, {{"mode", to_text(mode)}}); });
-    nb::object result = with_connection(self, database, nb::none(), mode, [&](nb::handle connection, const ConnectionUse &) {
+    auto run = [&](nb::handle connection, const ConnectionUse &) {
         // What the text wrote is forgotten whether it ended well or not: a
         // failing text may have run statements before the one that failed.
         nb::object frame;
@@ -237,7 +237,8 @@ nb::object execute_sql(const Args &a) {
         }
         sql_ran(self, database, connection, sql);
         return frame;
-    });
+    };
+    nb::object result = with_connection(self, database, nb::none(), mode, run);
     if (!result.is_valid())
         raise_error(kBrindleNotFoundError, fill(text::kDatabaseConnectionNotFound, {{"database", str_view(database)}}));
     return result;
@@ -268,9 +269,10 @@ nb::object get_last_updated(const Args &a) {
 
 nb::object get_table_info(const Args &a) {
     nb::handle self = a[0], database = a.str(1), table = a.str(2);
-    nb::object info = with_connection(self, database, table, mode_of(self, database), [&](nb::handle connection, const ConnectionUse &) {
+    auto describe = [&](nb::handle connection, const ConnectionUse &) {
         return call_method(attr(self, kQuery), kGetTableInfo, connection, table);
-    });
+    };
+    nb::object info = with_connection(self, database, table, mode_of(self, database), describe);
     if (!info.is_valid())
         raise_connection_not_found(database, table);
     if (!is_none(info) && !PyDict_Check(info.ptr()))
