@@ -86,6 +86,24 @@ bool append_text(std::string &key, nb::handle text) {
 
 bool absent(nb::handle value) { return !value.is_valid() || is_none(value); }
 
+bool holds_semicolon(nb::handle text) {
+    if (absent(text) || !PyUnicode_Check(text.ptr()))
+        return false;
+    Py_ssize_t at = PyUnicode_FindChar(text.ptr(), ';', 0, PyUnicode_GET_LENGTH(text.ptr()), 1);
+    if (at == -2)
+        throw_pending();
+    return at >= 0;
+}
+
+bool any_holds_semicolon(nb::handle texts) {
+    if (absent(texts) || !PyList_Check(texts.ptr()))
+        return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.ptr()); ++i)
+        if (holds_semicolon(PyList_GET_ITEM(texts.ptr(), i)))
+            return true;
+    return false;
+}
+
 std::string limit_text(nb::handle limit) {
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(limit.ptr(), &overflow);
@@ -259,10 +277,11 @@ WriterUnderWay::~WriterUnderWay() { g_writers_under_way.fetch_sub(1, std::memory
 CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
                        const ConnectionUse &use, nb::handle query_layer, nb::handle sql_where, nb::handle columns,
                        nb::handle limit)
-    : self_(self), database_(database), table_(table) {
+    : self_(self), database_(database), table_(table), sql_where_(sql_where), columns_(columns), limit_(limit) {
     ResultCache *results = results_of(self);
     if (!results)
         return;
+    may_write_ = holds_semicolon(sql_where) || any_holds_semicolon(columns);
     budget_ = budget_of(self);
     if (budget_ == 0) {
         Released released;  // lowered to 0 while answers were kept
@@ -355,6 +374,18 @@ void CachedRead::keep(nb::handle frame) {
         return;
     Released released;
     results->keep(table_key_, version_, question_, std::move(copy), bytes, budget_, released);
+}
+
+void CachedRead::ran(nb::handle connection) {
+    if (!may_write_)
+        return;
+    nb::object statement = guarded([&] { return nb::object(make_str(query_statement(table_, sql_where_, columns_,
+                                                                                     limit_))); },
+                                   [](nb::python_error &) { return nb::object(); });
+    if (statement.is_valid())
+        sql_ran(self_, database_, connection, statement);
+    else
+        forget_everything_of(self_, database_, true);
 }
 
 // --- changes ---------------------------------------------------------------------------

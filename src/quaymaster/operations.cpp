@@ -190,9 +190,11 @@ nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb
             result = call_method(query_layer, kQueryMethod, connection, table, sql_where, columns, limit);
         } catch (nb::python_error &) {
             call_method(registry, kDecrementReaders, database, table);
+            cached.ran(connection);
             throw;
         }
         call_method(registry, kDecrementReaders, database, table);
+        cached.ran(connection);
         cached.keep(result);
         return result;
     };

@@ -163,13 +163,18 @@ public:
     nb::object answer() const;
     // Keeps what DuckDB answered, when it may be kept.
     void keep(nb::handle frame);
+    // After the query layer ran the question, answered or not: a WHERE text
+    // or column entry holding a ';' may have run statements of its own
+    // (raw SQL), which are then dealt with as execute_sql() text is.
+    void ran(nb::handle connection);
 
 private:
     bool judged_cacheable(const std::string &key, nb::handle connection, nb::handle sql_where, nb::handle columns,
                           nb::handle limit);
     SharedFunctions functions_for(nb::handle cursor);
 
-    nb::handle self_, database_, table_;
+    nb::handle self_, database_, table_, sql_where_, columns_, limit_;
+    bool may_write_ = false;
     std::string table_key_, question_;
     std::size_t budget_ = 0;
     std::uint64_t version_ = 0;
