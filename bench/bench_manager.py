@@ -82,6 +82,30 @@ def manager_overhead_per_query(cache, calls=20_000):
         cache._query = real
 
 
+def store_under_readers(read_for_thread, store, readers=3, stores=10):
+    """Median seconds of `store()` while `readers` threads query back to back."""
+    stop = threading.Event()
+
+    def reader():
+        read = read_for_thread()
+        while not stop.is_set():
+            read()
+
+    workers = [threading.Thread(target=reader) for _ in range(readers)]
+    for w in workers:
+        w.start()
+    time.sleep(0.1)
+    times = []
+    for _ in range(stores):
+        start = time.perf_counter()
+        store()
+        times.append(time.perf_counter() - start)
+    stop.set()
+    for w in workers:
+        w.join()
+    return statistics.median(times)
+
+
 def first_query_ratios(cache, plain_cursor, ask, plain_sql, rounds):
     """The first run of a question after its table changed, as per-round
     medians: cache on / plain, cache off / plain, and cache on / cache off;
@@ -194,6 +218,19 @@ def main() -> None:
             lambda: cursor.execute(f"SELECT * FROM t WHERE {lookup} ").df(), inner=50)
     compare("cache on: repeated query, all 100,000 rows", lambda: cache.query("bench", "t"),
             lambda: cursor.execute("SELECT * FROM t  ").df(), inner=3)
+    # Threads answered from the cache hold the GIL; a store must still get it.
+    medium = mixed_frame(10_000, seed=3)
+    store_rounds = []
+    for i in range(2 if args.quick else 6):
+        run_ours = lambda: store_under_readers(lambda: lambda: cache.query("bench", "t", limit=10),  # noqa: E731
+                                               lambda: cache.store("bench", "m", medium))
+        run_plain = lambda: store_under_readers(plain_reader,  # noqa: E731
+                                                lambda: plain_replace(writer_cursor, "m", medium))
+        pair = (run_ours(), run_plain()) if i % 2 == 0 else tuple(reversed((run_plain(), run_ours())))
+        store_rounds.append(pair)
+    results.append(("cache on: store 10,000 rows, 3 threads querying", statistics.median(o for o, _ in store_rounds),
+                    statistics.median(p for _, p in store_rounds),
+                    statistics.median(o / p for o, p in store_rounds), "time"))
     first_rounds = 60 if args.quick else 300
     firsts = [
         ("10 of 100,000 rows", first_query_ratios(cache, cursor, lambda: cache.query("bench", "t", limit=10),
