@@ -2,7 +2,7 @@
 // the questions asked of it since it last changed, so that a question asked
 // again of an unchanged table is answered without DuckDB.
 //
-// Part of ManagerState and, like the rest of it, guarded by the GIL: the
+// Held in ManagerState and, like the rest of it, guarded by the GIL: the
 // manager's methods touch it only with the GIL held and never across a call
 // out to Python. Frames that leave the cache are moved into a Released list
 // the caller declares first, so that they are let go only after the maps are
