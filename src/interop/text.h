@@ -1,6 +1,7 @@
 // Filling the message and statement templates kept as constants per module.
 #pragma once
 
+#include <cctype>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -9,6 +10,14 @@
 namespace brindle::interop {
 
 using Field = std::pair<std::string_view, std::string_view>;
+
+// The text with ASCII letters in lower case, as DuckDB compares names and
+// error texts are searched.
+inline std::string ascii_lower(std::string text) {
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
 
 // Replaces every {name} in the template with its value. Names that have no
 // value are left as they stand.

@@ -37,9 +37,7 @@ nb::object on_private_cursor(nb::handle connection, Fn &&fn) {
 
 // A failure whose text mentions a missing object is reported as a missing table.
 bool mentions_missing(const std::string &error) {
-    std::string lower(error);
-    for (char &c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string lower = ascii_lower(error);
     for (const char *marker : text::kMissingMarkers)
         if (lower.find(marker) != std::string::npos)
             return true;

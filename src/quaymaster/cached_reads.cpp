@@ -27,6 +27,13 @@ constexpr std::size_t kDefaultBudget = 64 * 1024 * 1024;
 // CacheQuery.query as brindle.lookout defines it, taken at import.
 PyObject *g_query_function = nullptr;
 
+// `method` is `function` bound to `obj`: not replaced on the instance nor
+// patched on the class.
+bool is_own_method(nb::handle method, nb::handle obj, PyObject *function) {
+    return PyMethod_Check(method.ptr()) && PyMethod_GET_FUNCTION(method.ptr()) == function &&
+           PyMethod_GET_SELF(method.ptr()) == obj.ptr();
+}
+
 // The query layer answers with CacheQuery's own query(): not a replaced
 // layer, nor one whose method was patched, whose answers the cache cannot
 // vouch for.
@@ -36,10 +43,7 @@ bool own_query_layer(nb::handle query_layer) {
         PyErr_Clear();
         return false;
     }
-    bool own = PyMethod_Check(method) && PyMethod_GET_FUNCTION(method) == g_query_function &&
-               PyMethod_GET_SELF(method) == query_layer.ptr();
-    Py_DECREF(method);
-    return own;
+    return is_own_method(nb::steal(method), query_layer, g_query_function);
 }
 
 duck::ReadCursors &read_cursors() {
@@ -180,8 +184,8 @@ bool enabled_for(nb::handle self, nb::handle database, nb::handle table, const s
         return true;
     }
     nb::object method = nb::steal(found);
-    bool own = reinterpret_cast<PyObject *>(Py_TYPE(resolver.ptr())) == g_resolver_type && PyMethod_Check(found) &&
-               PyMethod_GET_FUNCTION(found) == g_switch_function;
+    bool own = reinterpret_cast<PyObject *>(Py_TYPE(resolver.ptr())) == g_resolver_type &&
+               is_own_method(method, resolver, g_switch_function);
     if (ResultCache *results = results_of(self); own && results)
         if (const bool *known = results->switch_of(resolver, key))
             return *known;
@@ -217,20 +221,13 @@ bool columns_allow(const ResultCache &results, const std::string &table, const V
     return true;
 }
 
-std::string lower_text(nb::handle value) {
-    std::string text = to_text(value);
-    for (char &c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // The frame's column names as DuckDB names the table's columns, in lower
 // case as DuckDB matches them; false when they cannot be read.
 bool column_names_of(nb::handle df, ColumnNames &names) {
     return guarded(
         [&] {
             for (nb::handle label : attr(df, kColumns))
-                names.insert(lower_text(label));
+                names.insert(ascii_lower(to_text(label)));
             return true;
         },
         [](nb::python_error &) { return false; });

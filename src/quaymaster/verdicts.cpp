@@ -8,8 +8,6 @@
 #include "result_cache.h"
 #include "texts.h"
 
-#include <algorithm>
-#include <cctype>
 
 namespace brindle::quaymaster {
 namespace {
@@ -24,27 +22,10 @@ const Name kName{"name"};
 constexpr const char *kPlainExpressions[] = {"CONSTANT", "COMPARISON", "CONJUNCTION", "OPERATOR", "CASE", "CAST",
                                              "BETWEEN",  "STAR",       "COLLATE",     "TYPE",     "LAMBDA"};
 
-std::string lower(std::string text) {
-    for (char &c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // d[key] for a dict from json.loads; nullptr when absent. Borrowed.
 PyObject *field(PyObject *d, const char *key) { return PyDict_Check(d) ? PyDict_GetItemString(d, key) : nullptr; }
 
-bool is_text(PyObject *value, std::string_view expected) {
-    if (!value || !PyUnicode_Check(value))
-        return false;
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (!data) {
-        PyErr_Clear();
-        return false;
-    }
-    return std::string_view(data, static_cast<size_t>(size)) == expected;
-}
-
+// The str's UTF-8 text; "" for anything else.
 std::string text_of(PyObject *value) {
     if (!value || !PyUnicode_Check(value))
         return {};
@@ -55,6 +36,10 @@ std::string text_of(PyObject *value) {
         return {};
     }
     return std::string(data, static_cast<size_t>(size));
+}
+
+bool is_text(PyObject *value, std::string_view expected) {
+    return value && PyUnicode_Check(value) && text_of(value) == expected;
 }
 
 bool absent_or_none(PyObject *value) { return !value || value == Py_None; }
@@ -125,7 +110,7 @@ private:
     }
 
     bool function(PyObject *node) {
-        std::string name = lower(text_of(field(node, "function_name")));
+        std::string name = ascii_lower(text_of(field(node, "function_name")));
         if (!is_text(field(node, "schema"), "") || !is_text(field(node, "catalog"), ""))
             return refuse("it calls " + name + " of a named schema");
         auto f = functions_.find(name);
@@ -142,7 +127,7 @@ private:
             return true;  // qualified: a column of the table (or an error)
         // DuckDB reads a name as a column of the table first; only a name that
         // is none is read as a function of the clock. Checked at each use.
-        verdict_.bare_names.push_back(lower(text_of(PyList_GET_ITEM(names, 0))));
+        verdict_.bare_names.push_back(ascii_lower(text_of(PyList_GET_ITEM(names, 0))));
         return true;
     }
 
@@ -180,7 +165,7 @@ Verdict judge(nb::handle cursor, std::string_view table, const std::string &stat
 FunctionStabilities read_functions(nb::handle cursor) {
     FunctionStabilities functions;
     for (nb::handle row : duck::fetchall(duck::execute(cursor, std::string(text::kFunctionStabilities))))
-        functions.emplace(lower(text_of(nb::object(row[0]).ptr())), truth(nb::object(row[1])));
+        functions.emplace(ascii_lower(text_of(nb::object(row[0]).ptr())), truth(nb::object(row[1])));
     return functions;
 }
 
