@@ -19,83 +19,30 @@ public:
     nb::handle operator[](size_t i) const { return slots_[i]; }
 
     // Exactly str.
-    nb::handle str(size_t i) const { return exactly(i, &PyUnicode_Type, "str", false); }
-
+    nb::handle str(size_t i) const;
     // Exactly str, or None (returned as an invalid handle).
-    nb::handle optional_str(size_t i) const { return exactly(i, &PyUnicode_Type, "str or None", true); }
-
+    nb::handle optional_str(size_t i) const;
     // Exactly list.
-    nb::handle list(size_t i) const { return exactly(i, &PyList_Type, "list", false); }
-
+    nb::handle list(size_t i) const;
     // Exactly list, or None (returned as an invalid handle).
-    nb::handle optional_list(size_t i) const { return exactly(i, &PyList_Type, "list or None", true); }
-
+    nb::handle optional_list(size_t i) const;
     // Any number, as an exact int.
-    nb::object integer(size_t i) const {
-        nb::handle v = slots_[i];
-        if (PyLong_CheckExact(v.ptr()))
-            return nb::borrow(v);
-        if (is_none(v) || !PyNumber_Check(v.ptr()))
-            refuse(i, "int");
-        PyObject *converted = PyNumber_Long(v.ptr());
-        if (!converted) {
-            PyErr_Clear();
-            refuse(i, "int");
-        }
-        return nb::steal(converted);
-    }
-
+    nb::object integer(size_t i) const;
     // Any number, as an exact int of at least 0; a negative one is a
     // ValueError, raised before anything happens like a wrong type is.
-    nb::object non_negative_integer(size_t i) const {
-        nb::object v = integer(i);
-        int negative = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_LT);
-        if (negative < 0)
-            throw_pending();
-        if (negative)
-            throw_value_error(std::string(qualname_) + "() argument '" + to_text(names_[i]) +
-                              "' must be at least 0, not " + to_text(v));
-        return v;
-    }
-
+    nb::object non_negative_integer(size_t i) const;
     // None, or any number as an exact int (None returned as an invalid object).
-    nb::object optional_integer(size_t i) const {
-        nb::handle v = slots_[i];
-        if (is_none(v))
-            return nb::object();
-        if (!PyNumber_Check(v.ptr()))
-            refuse(i, "int or None");
-        return integer(i);
-    }
-
+    nb::object optional_integer(size_t i) const;
     // Taken by its truth value.
     bool flag(size_t i) const { return truth(slots_[i]); }
-
     // Anything callable.
-    nb::handle callable(size_t i) const {
-        nb::handle v = slots_[i];
-        if (!PyCallable_Check(v.ptr()))
-            refuse(i, "callable");
-        return v;
-    }
+    nb::handle callable(size_t i) const;
 
 private:
     // The argument if its type is exactly `type` (a subclass is refused);
     // None as an invalid handle when `or_none`.
-    nb::handle exactly(size_t i, PyTypeObject *type, const char *expected, bool or_none) const {
-        nb::handle v = slots_[i];
-        if (or_none && is_none(v))
-            return nb::handle();
-        if (Py_TYPE(v.ptr()) != type)
-            refuse(i, expected);
-        return v;
-    }
-
-    [[noreturn]] void refuse(size_t i, const char *expected) const {
-        PyObject *v = slots_[i];
-        throw_type_error(std::string(qualname_) + "() argument '" + to_text(names_[i]) +
-                         "' must be " + expected + ", not " + Py_TYPE(v)->tp_name);
-    }
+    nb::handle exactly(size_t i, PyTypeObject *type, const char *expected, bool or_none) const;
+    [[noreturn]] void refuse(size_t i, const char *expected) const;
 
     const char *qualname_;
     PyObject *const *slots_;

@@ -19,22 +19,10 @@ using ReleaseGil = nb::gil_scoped_release;
 // Holds a threading.Lock (or any object with acquire()/release()) for the scope.
 class PyLockGuard {
 public:
-    explicit PyLockGuard(nb::handle lock) : lock_(nb::borrow(lock)) {
-        static const Name kAcquire{"acquire"};
-        call_method(lock_, kAcquire);
-    }
+    explicit PyLockGuard(nb::handle lock);
     // Takes over a lock the caller has already acquired (with a timeout).
     PyLockGuard(nb::handle lock, std::adopt_lock_t) : lock_(nb::borrow(lock)) {}
-    ~PyLockGuard() {
-        static const Name kRelease{"release"};
-        // Release must not throw out of a destructor; a failure here means the
-        // lock object itself is broken, which is reported as unraisable.
-        PyObject *r = call_method_raw(lock_.ptr(), kRelease);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(lock_.ptr());
-    }
+    ~PyLockGuard();
     PyLockGuard(const PyLockGuard &) = delete;
     PyLockGuard &operator=(const PyLockGuard &) = delete;
 

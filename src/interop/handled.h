@@ -13,13 +13,8 @@ namespace brindle::interop {
 
 class HandledException {
 public:
-    explicit HandledException(const nb::python_error &e) : previous_(PyErr_GetHandledException()) {
-        PyErr_SetHandledException(e.value().ptr());
-    }
-    ~HandledException() {
-        PyErr_SetHandledException(previous_);
-        Py_XDECREF(previous_);
-    }
+    explicit HandledException(const nb::python_error &e);
+    ~HandledException();
     HandledException(const HandledException &) = delete;
     HandledException &operator=(const HandledException &) = delete;
 

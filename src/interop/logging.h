@@ -7,31 +7,20 @@
 
 #include "core.h"
 
+#include <string>
+
 namespace brindle::interop {
 
 enum class Level { Debug = 10, Info = 20, Warning = 30, Error = 40 };
 
 namespace detail {
-inline const Name kIsEnabledFor{"isEnabledFor"};
-inline const Name kDebug{"debug"};
-inline const Name kInfo{"info"};
-inline const Name kWarning{"warning"};
-inline const Name kError{"error"};
-inline const Name kExcInfo{"exc_info"};
-
-inline const Name &level_method(Level level) {
-    switch (level) {
-        case Level::Debug: return kDebug;
-        case Level::Info: return kInfo;
-        case Level::Warning: return kWarning;
-        default: return kError;
-    }
-}
+// The name of the logger's method for the level ("debug", "info", ...).
+const Name &level_method(Level level);
+// logger.<level>(message, exc_info=True)
+void log_text_with_traceback(nb::handle logger, Level level, const std::string &message);
 }  // namespace detail
 
-inline bool log_enabled(nb::handle logger, Level level) {
-    return truth(call_method(logger, detail::kIsEnabledFor, static_cast<int>(level)));
-}
+bool log_enabled(nb::handle logger, Level level);
 
 // logger.<level>(build()) when the level is enabled. build returns std::string.
 template <typename Build>
@@ -53,12 +42,7 @@ template <typename Build>
 void log_with_traceback(nb::handle logger, Level level, Build &&build) {
     if (!log_enabled(logger, level))
         return;
-    nb::object method = attr(logger, detail::level_method(level));
-    PyObject *argv[] = {nullptr, make_str(build()).release().ptr(), Py_True};
-    nb::object msg = nb::steal(argv[1]);
-    nb::object kwnames = nb::make_tuple(detail::kExcInfo.handle());
-    checked(PyObject_Vectorcall(method.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                kwnames.ptr()));
+    detail::log_text_with_traceback(logger, level, build());
 }
 
 // The attribute under which an instance keeps its logger.
@@ -68,9 +52,6 @@ inline const Name kLogger{"logger"};
 inline nb::object logger_of(nb::handle self) { return attr(self, kLogger); }
 
 // logging.getLogger(name)
-inline nb::object get_logger(nb::handle logging_module, nb::handle name) {
-    static const Name kGetLogger{"getLogger"};
-    return call_method(logging_module, kGetLogger, name);
-}
+nb::object get_logger(nb::handle logging_module, nb::handle name);
 
 }  // namespace brindle::interop

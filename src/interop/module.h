@@ -9,6 +9,8 @@
 #include "core.h"
 #include "logging.h"
 
+#include <initializer_list>
+
 namespace brindle::interop {
 
 class ModuleScope {
@@ -25,38 +27,17 @@ public:
     nb::handle dict() const { return dict_; }
 
     // The module attribute `name` as it stands now.
-    nb::object get(const Name &name) const {
-        PyObject *v = PyDict_GetItemWithError(dict_, name.ptr());
-        if (!v) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'",
-                             PyModule_GetName(module_), name.ptr());
-            throw_pending();
-        }
-        return nb::borrow(v);
-    }
+    nb::object get(const Name &name) const;
 
     // logging.getLogger(__name__) through the module's own `logging` name.
-    nb::object logger() const {
-        static const Name kLogging{"logging"};
-        static const Name kModuleName{"__name__"};
-        return get_logger(get(kLogging), get(kModuleName));
-    }
+    nb::object logger() const;
 
-    void set(const char *name, nb::handle value) const {
-        if (PyDict_SetItemString(dict_, name, value.ptr()) != 0)
-            throw_pending();
-    }
+    void set(const char *name, nb::handle value) const;
 
     // from <module> import <name>, bound here as `as`.
-    void import_from(const char *module, const char *name, const char *as = nullptr) const {
-        nb::object mod = import(module);
-        set(as ? as : name, mod.attr(name));
-    }
+    void import_from(const char *module, const char *name, const char *as = nullptr) const;
 
-    void import_module(const char *module, const char *as = nullptr) const {
-        set(as ? as : module, import(module));
-    }
+    void import_module(const char *module, const char *as = nullptr) const;
 
 private:
     PyObject *module_ = nullptr;  // borrowed: a loaded module lives until exit
@@ -64,19 +45,14 @@ private:
 };
 
 // The scope of the extension module this code is built into. Each module is
-// a shared library of its own (hidden visibility, loaded RTLD_LOCAL), so each
-// has its own instance, as it has its own `function` type.
-inline ModuleScope &this_module() {
-    static ModuleScope instance;
-    return instance;
-}
+// a shared library of its own (hidden visibility, loaded RTLD_LOCAL) linking
+// its own copy of this library, so each has its own instance, as it has its
+// own `function` type.
+ModuleScope &this_module();
 
 // An __init__ that only gives the instance its module's logger, as
 // `self.logger = logging.getLogger(__name__)` would.
-inline nb::object init_with_module_logger(const Args &a) {
-    set_attr(a[0], kLogger, this_module().logger());
-    return nb::none();
-}
+nb::object init_with_module_logger(const Args &a);
 
 // A name a module keeps as its own attribute: `import <module> [as <as>]`,
 // or with `name`, `from <module> import <name> [as <as>]`.
@@ -88,16 +64,6 @@ struct Import {
 
 // The start of every module's init: binds this_module() to the module, sets
 // its docstring and imports, in order, the names it keeps.
-inline void init_module(nb::module_ &m, const char *doc, std::initializer_list<Import> imports) {
-    ModuleScope &scope = this_module();
-    scope.bind(m);
-    m.doc() = doc;
-    for (const Import &i : imports) {
-        if (i.name)
-            scope.import_from(i.module, i.name, i.as);
-        else
-            scope.import_module(i.module, i.as);
-    }
-}
+void init_module(nb::module_ &m, const char *doc, std::initializer_list<Import> imports);
 
 }  // namespace brindle::interop

@@ -12,22 +12,6 @@ namespace brindle::interop {
 // test without the lock is repeated under cls._lock (a threading.Lock that
 // serialises only this creation), and the fresh object gets _initialized =
 // False so that its __init__ runs once.
-inline nb::object singleton_new(nb::handle cls) {
-    static const Name kInstance{"_instance"};
-    static const Name kClassLock{"_lock"};
-    static const Name kInitialized{"_initialized"};
-    static const Name kNew{"__new__"};
-    nb::object instance = attr(cls, kInstance);
-    if (!is_none(instance))
-        return instance;
-    PyLockGuard creating(attr(cls, kClassLock));
-    instance = attr(cls, kInstance);
-    if (is_none(instance)) {
-        instance = call_method(nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type)), kNew, cls);
-        set_attr(cls, kInstance, instance);
-        set_attr(instance, kInitialized, Py_False);
-    }
-    return instance;
-}
+nb::object singleton_new(nb::handle cls);
 
 }  // namespace brindle::interop

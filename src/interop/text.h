@@ -13,44 +13,10 @@ using Field = std::pair<std::string_view, std::string_view>;
 
 // The text with ASCII letters in lower case, as DuckDB compares names and
 // error texts are searched.
-inline std::string ascii_lower(std::string text) {
-    for (char &c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
+std::string ascii_lower(std::string text);
 
 // Replaces every {name} in the template with its value. Names that have no
 // value are left as they stand.
-inline std::string fill(std::string_view tmpl, std::initializer_list<Field> fields) {
-    std::string out;
-    out.reserve(tmpl.size() + 32);
-    size_t pos = 0;
-    while (pos < tmpl.size()) {
-        size_t open = tmpl.find('{', pos);
-        if (open == std::string_view::npos) {
-            out.append(tmpl.substr(pos));
-            break;
-        }
-        size_t close = tmpl.find('}', open + 1);
-        if (close == std::string_view::npos) {
-            out.append(tmpl.substr(pos));
-            break;
-        }
-        out.append(tmpl.substr(pos, open - pos));
-        std::string_view key = tmpl.substr(open + 1, close - open - 1);
-        const Field *hit = nullptr;
-        for (const Field &f : fields)
-            if (f.first == key) {
-                hit = &f;
-                break;
-            }
-        if (hit)
-            out.append(hit->second);
-        else
-            out.append(tmpl.substr(open, close - open + 1));
-        pos = close + 1;
-    }
-    return out;
-}
+std::string fill(std::string_view tmpl, std::initializer_list<Field> fields);
 
 }  // namespace brindle::interop

@@ -6,7 +6,7 @@
 // Nothing is left open on it: every result read is read to its end.
 #pragma once
 
-#include "interop/duckdb.h"
+#include "duck/duckdb.h"
 #include "interop/interop.h"
 
 #include <string>

@@ -1,5 +1,5 @@
 // Creating, filling, changing and dropping tables.
-#include "interop/sql.h"
+#include "duck/sql.h"
 #include "joinery.h"
 #include "texts.h"
 

@@ -1,7 +1,7 @@
 // The query layer module: shared declarations of its translation units.
 #pragma once
 
-#include "interop/duckdb.h"
+#include "duck/duckdb.h"
 #include "interop/interop.h"
 
 namespace brindle::lookout {

@@ -6,7 +6,7 @@
 // and before the call making it returns, so an answer read before a change
 // (or while it ran) is never kept under the version that follows it, and a
 // query that starts after a store returned never gets an older answer.
-#include "result_cache.h"
+#include "cached_reads.h"
 #include "state.h"
 #include "texts.h"
 

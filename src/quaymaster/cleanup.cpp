@@ -5,7 +5,7 @@
 // on it, or by the last of them otherwise. A read that loses the race meets
 // a missing connection or a missing table, never a closed one.
 #include "quaymaster.h"
-#include "result_cache.h"
+#include "cached_reads.h"
 #include "texts.h"
 
 #include <vector>

@@ -1,4 +1,5 @@
 // The manager's life: construction, warm-ups, reload and shutdown.
+#include "cached_reads.h"
 #include "interop/singleton.h"
 #include "quaymaster.h"
 #include "state.h"

@@ -1,5 +1,5 @@
 #include "quaymaster.h"
-#include "result_cache.h"
+#include "cached_reads.h"
 #include "texts.h"
 
 NB_MODULE(quaymaster, m) {

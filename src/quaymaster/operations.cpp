@@ -1,6 +1,6 @@
 // Store, query, free SQL and inspection.
 #include "quaymaster.h"
-#include "result_cache.h"
+#include "cached_reads.h"
 #include "texts.h"
 
 #include <chrono>

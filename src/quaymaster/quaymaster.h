@@ -14,7 +14,7 @@
 //      while Python code runs.
 #pragma once
 
-#include "interop/duckdb.h"
+#include "duck/duckdb.h"
 #include "interop/interop.h"
 #include "interop/mapping.h"
 

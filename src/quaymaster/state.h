@@ -4,7 +4,7 @@
 #pragma once
 
 #include "quaymaster.h"
-#include "result_cache.h"
+#include "result_cache/result_cache.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -53,7 +53,7 @@ struct ManagerState {
     std::unordered_map<std::string, std::shared_ptr<Flight>> flights;
 
     // Guarded by the GIL, as the tallies are.
-    ResultCache results;
+    result_cache::ResultCache results;
 };
 
 // A new state in a capsule, for __init__.

@@ -225,12 +225,8 @@ constexpr const char *kShutdownComplete = "BrindleManager shutdown complete";
 constexpr const char *kNotCached = "Answers to a query of {database}.{table} are not kept: {reason}";
 constexpr const char *kAnsweredFromCache = "Answered a query of {database}.{table} from the result cache";
 
-// The result cache's own statements, and the statement the query layer runs
-// for a question, which the cache has DuckDB judge.
-constexpr const char *kSerializeStatement = "SELECT json_serialize_sql(?)";
-constexpr const char *kFunctionStabilities =
-    "SELECT function_name, bool_and(coalesce(stability = 'CONSISTENT', false)) "
-    "FROM duckdb_functions() GROUP BY function_name";
+// The statement the query layer runs for a question, which the result cache
+// has DuckDB judge.
 constexpr const char *kQueryLayerSelect = "SELECT {column_list} FROM {table} {where_clause} {limit_clause}";
 constexpr const char *kAllColumns = "*";
 constexpr const char *kColumnSeparator = ", ";

@@ -1,7 +1,7 @@
 // The table store module: shared declarations of its translation units.
 #pragma once
 
-#include "interop/duckdb.h"
+#include "duck/duckdb.h"
 #include "interop/interop.h"
 
 namespace brindle::stowage {

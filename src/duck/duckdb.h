@@ -7,9 +7,9 @@
 // are not DuckDB connections are driven as they are.
 #pragma once
 
-#include "core.h"
-#include "errors.h"
-#include "module.h"
+#include "interop/core.h"
+#include "interop/errors.h"
+#include "interop/module.h"
 
 namespace brindle::interop {
 

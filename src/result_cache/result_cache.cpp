@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace brindle::quaymaster {
+namespace brindle::result_cache {
 namespace {
 
 // Questions, verdicts and execute_sql() texts are kept up to these counts;
@@ -198,4 +198,4 @@ void ResultCache::set_sql_effect(const std::string &sql, SqlEffect effect) {
     sql_effects_[sql] = effect;
 }
 
-}  // namespace brindle::quaymaster
+}  // namespace brindle::result_cache

@@ -2,15 +2,16 @@
 // the questions asked of it since it last changed, so that a question asked
 // again of an unchanged table is answered without DuckDB.
 //
-// Held in ManagerState and, like the rest of it, guarded by the GIL: the
-// manager's methods touch it only with the GIL held and never across a call
+// Held by its owner (the manager's state) and guarded by the GIL: the
+// owner touches it only with the GIL held and never across a call
 // out to Python. Frames that leave the cache are moved into a Released list
 // the caller declares first, so that they are let go only after the maps are
 // consistent again (letting a frame go can run Python code, which may come
 // back here).
 #pragma once
 
-#include "quaymaster.h"
+#include "interop/interop.h"
+#include "duck/duckdb.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +23,10 @@
 #include <unordered_set>
 #include <vector>
 
-namespace brindle::quaymaster {
+namespace brindle::result_cache {
+
+namespace nb = nanobind;
+using namespace brindle::interop;
 
 using Released = std::vector<nb::object>;
 
@@ -145,76 +149,10 @@ private:
     std::unordered_map<std::string, bool> switches_;
 };
 
-// --- the manager's use of it (cached_reads.cpp) -----------------------------------------
-
-// One read of a table through query(): answered from the cache when it can
-// be, else by DuckDB, whose answer is then kept when it may be.
-class CachedRead {
-public:
-    // Decides before DuckDB runs: the table's version is read here, so that an
-    // answer kept later is never older than the rows it is kept for.
-    CachedRead(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
-               const ConnectionUse &use, nb::handle query_layer, nb::handle sql_where, nb::handle columns,
-               nb::handle limit);
-    CachedRead(const CachedRead &) = delete;
-    CachedRead &operator=(const CachedRead &) = delete;
-
-    // The kept answer, copied for this caller; invalid when DuckDB must answer.
-    nb::object answer() const;
-    // Keeps what DuckDB answered, when it may be kept.
-    void keep(nb::handle frame);
-    // After the query layer ran the question, answered or not: a WHERE text
-    // or column entry holding a ';' may have run statements of its own
-    // (raw SQL), which are then dealt with as execute_sql() text is.
-    void ran(nb::handle connection);
-
-private:
-    bool judged_cacheable(const std::string &key, nb::handle connection, nb::handle sql_where, nb::handle columns,
-                          nb::handle limit);
-    SharedFunctions functions_for(nb::handle cursor);
-
-    nb::handle self_, database_, table_, sql_where_, columns_, limit_;
-    bool may_write_ = false;
-    std::string table_key_, question_;
-    std::size_t budget_ = 0;
-    std::uint64_t version_ = 0;
-    bool may_keep_ = false;
-    nb::object kept_;
-};
-
-// Counts a store() or execute_sql() as under way for the scope: answers from
-// the cache give way to them meanwhile (see give_way_to_writers).
-class WriterUnderWay {
-public:
-    WriterUnderWay();
-    ~WriterUnderWay();
-    WriterUnderWay(const WriterUnderWay &) = delete;
-    WriterUnderWay &operator=(const WriterUnderWay &) = delete;
-};
-
-// The table was stored from `df`: its answers go, its columns are `df`'s.
-void table_stored(nb::handle self, nb::handle database, nb::handle table, nb::handle df);
-// The table's rows may have changed (a failed store) or it was dropped.
-void table_changed(nb::handle self, nb::handle database, nb::handle table, bool dropped);
-// Every table of the database was dropped.
-void database_dropped(nb::handle self, nb::handle database);
-// execute_sql() ran `sql` on the database's connection: whatever it may have
-// written is forgotten.
-void sql_ran(nb::handle self, nb::handle database, nb::handle connection, nb::handle sql);
-// get_raw_connection() handed the connection out: from now on the cache
-// keeps nothing read through it.
-void connection_handed_out(nb::handle self, nb::handle database, nb::handle connection);
-
-// Shutdown: every answer goes.
-void forget_all_answers(nb::handle self);
-
-// The read cursors the cache's own statements run on, and init_cached_frames;
-// from module init.
-void init_cached_reads();
-
 // --- frames and verdicts (cached_frames.cpp, verdicts.cpp) --------------------------------
 
-// Reads what the checks below need from numpy and pandas; from module init.
+// Reads what the checks below need from numpy and pandas; from the init of
+// the module this library is built into.
 void init_cached_frames();
 
 // What a frame holds in memory, when a caller cannot change a kept copy
@@ -237,4 +175,4 @@ FunctionStabilities read_functions(nb::handle cursor);
 // statements; a text DuckDB cannot split counts as ChangesCatalog.
 SqlEffect classify_sql(nb::handle cursor, nb::handle sql);
 
-}  // namespace brindle::quaymaster
+}  // namespace brindle::result_cache

@@ -9,7 +9,7 @@
 #include "texts.h"
 
 
-namespace brindle::quaymaster {
+namespace brindle::result_cache {
 namespace {
 
 const Name kLoads{"loads"};
@@ -183,4 +183,4 @@ SqlEffect classify_sql(nb::handle cursor, nb::handle sql) {
     return effect;
 }
 
-}  // namespace brindle::quaymaster
+}  // namespace brindle::result_cache

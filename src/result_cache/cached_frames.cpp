@@ -10,7 +10,7 @@
 
 #include <unordered_set>
 
-namespace brindle::quaymaster {
+namespace brindle::result_cache {
 namespace {
 
 const Name kPd{"pd"};
@@ -149,4 +149,4 @@ nb::object frame_copy(nb::handle frame) {
                                              types.copy_kwnames));
 }
 
-}  // namespace brindle::quaymaster
+}  // namespace brindle::result_cache

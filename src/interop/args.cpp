@@ -1,0 +1,70 @@
+// Argument checks shared by every public callable.
+#include "args.h"
+
+namespace brindle::interop {
+
+nb::handle Args::str(size_t i) const { return exactly(i, &PyUnicode_Type, "str", false); }
+
+nb::handle Args::optional_str(size_t i) const { return exactly(i, &PyUnicode_Type, "str or None", true); }
+
+nb::handle Args::list(size_t i) const { return exactly(i, &PyList_Type, "list", false); }
+
+nb::handle Args::optional_list(size_t i) const { return exactly(i, &PyList_Type, "list or None", true); }
+
+nb::object Args::integer(size_t i) const {
+    nb::handle v = slots_[i];
+    if (PyLong_CheckExact(v.ptr()))
+        return nb::borrow(v);
+    if (is_none(v) || !PyNumber_Check(v.ptr()))
+        refuse(i, "int");
+    PyObject *converted = PyNumber_Long(v.ptr());
+    if (!converted) {
+        PyErr_Clear();
+        refuse(i, "int");
+    }
+    return nb::steal(converted);
+}
+
+nb::object Args::non_negative_integer(size_t i) const {
+    nb::object v = integer(i);
+    int negative = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_LT);
+    if (negative < 0)
+        throw_pending();
+    if (negative)
+        throw_value_error(std::string(qualname_) + "() argument '" + to_text(names_[i]) +
+                          "' must be at least 0, not " + to_text(v));
+    return v;
+}
+
+nb::object Args::optional_integer(size_t i) const {
+    nb::handle v = slots_[i];
+    if (is_none(v))
+        return nb::object();
+    if (!PyNumber_Check(v.ptr()))
+        refuse(i, "int or None");
+    return integer(i);
+}
+
+nb::handle Args::callable(size_t i) const {
+    nb::handle v = slots_[i];
+    if (!PyCallable_Check(v.ptr()))
+        refuse(i, "callable");
+    return v;
+}
+
+nb::handle Args::exactly(size_t i, PyTypeObject *type, const char *expected, bool or_none) const {
+    nb::handle v = slots_[i];
+    if (or_none && is_none(v))
+        return nb::handle();
+    if (Py_TYPE(v.ptr()) != type)
+        refuse(i, expected);
+    return v;
+}
+
+void Args::refuse(size_t i, const char *expected) const {
+    PyObject *v = slots_[i];
+    throw_type_error(std::string(qualname_) + "() argument '" + to_text(names_[i]) + "' must be " + expected +
+                     ", not " + Py_TYPE(v)->tp_name);
+}
+
+}  // namespace brindle::interop
