@@ -43,9 +43,6 @@ nb::object row_count(nb::handle df);  // len(df) as a Python int
 void write_parquet(nb::handle df, nb::handle target);
 // pd.read_parquet(source) through the module's own `pd`.
 nb::object read_parquet(nb::handle source);
-// A database or table name as messages show it, even one that does not
-// encode as UTF-8 (names read back from the file system may not).
-std::string shown(nb::handle name);
 // The per-coordinator lock around connector calls (a threading.RLock).
 nb::object connector_lock(nb::handle self);
 [[noreturn]] void raise_persistence_error(const std::string &message, const nb::python_error &cause);

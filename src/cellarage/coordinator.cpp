@@ -43,15 +43,6 @@ nb::object read_parquet(nb::handle source) {
     return call_method(this_module().get(kPd), kReadParquet, source);
 }
 
-std::string shown(nb::handle name) {
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
-    if (data)
-        return std::string(data, static_cast<size_t>(size));
-    PyErr_Clear();
-    return to_text(checked(PyObject_ASCII(name.ptr())));
-}
-
 void raise_persistence_error(const std::string &message, const nb::python_error &cause) {
     raise_from(this_module().get(kPersistenceError), message, cause);
 }
@@ -62,8 +53,8 @@ void raise_persistence_error(const std::string &message) {
 
 std::string failure_message(const char *tmpl, nb::handle database, nb::handle table,
                             const nb::python_error &e) {
-    std::string d = database.is_valid() ? shown(database) : std::string();
-    std::string t = table.is_valid() ? shown(table) : std::string();
+    std::string d = database.is_valid() ? name_text(database) : std::string();
+    std::string t = table.is_valid() ? name_text(table) : std::string();
     return fill(tmpl, {{"database", d}, {"table", t}, {"error", error_text(e)}});
 }
 

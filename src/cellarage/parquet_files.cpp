@@ -62,12 +62,12 @@ bool is_safe_table(nb::handle name) { return is_single_component(name, true); }
 
 void require_safe_database(nb::handle database) {
     if (!is_safe_database(database))
-        raise_persistence_error(fill(text::kUnsafeDatabase, {{"name", shown(database)}}));
+        raise_persistence_error(fill(text::kUnsafeDatabase, {{"name", name_text(database)}}));
 }
 
 void require_safe_table(nb::handle table) {
     if (!is_safe_table(table))
-        raise_persistence_error(fill(text::kUnsafeTable, {{"name", shown(table)}}));
+        raise_persistence_error(fill(text::kUnsafeTable, {{"name", name_text(table)}}));
 }
 
 std::string type_name_of(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
@@ -93,7 +93,7 @@ std::string unique_suffix() {
 
 nb::object temp_path_beside(nb::handle directory, nb::handle table) {
     nb::object file_name = checked(PyNumber_Add(table.ptr(), kParquetSuffix.ptr()));
-    std::string temp = fill(text::kTempFileName, {{"file", shown(file_name)}, {"unique", unique_suffix()}});
+    std::string temp = fill(text::kTempFileName, {{"file", name_text(file_name)}, {"unique", unique_suffix()}});
     return call_method(os_path(), kJoin, directory, make_str(temp));
 }
 

@@ -46,27 +46,6 @@ private:
     PyLockGuard guard_;
 };
 
-// `database, table, data = row`, with Python's own errors for a wrong count.
-void unpack_row(nb::handle row, nb::object (&out)[3]) {
-    nb::object it = checked(PyObject_GetIter(row.ptr()));
-    for (int i = 0; i < 3; ++i) {
-        PyObject *item = PyIter_Next(it.ptr());
-        if (!item) {
-            if (PyErr_Occurred())
-                throw_pending();
-            throw_value_error("not enough values to unpack (expected 3, got " + std::to_string(i) + ")");
-        }
-        out[i] = nb::steal(item);
-    }
-    PyObject *extra = PyIter_Next(it.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        throw_value_error("too many values to unpack (expected 3)");
-    }
-    if (PyErr_Occurred())
-        throw_pending();
-}
-
 void append_table(nb::handle loaded, nb::handle database, nb::handle table) {
     nb::list fresh;
     PyObject *tables = PyDict_SetDefault(loaded.ptr(), database.ptr(), fresh.ptr());
@@ -155,8 +134,7 @@ nb::object warm_all_from_external(const Args &a) {
         nb::dict loaded;
         nb::list snapshots;
         for (nb::handle row : rows) {
-            nb::object fields[3];
-            unpack_row(row, fields);
+            std::vector<nb::object> fields = unpack(row, 3);
             nb::object df = call_method(self, kDeserializeDf, fields[2]);
             snapshots.append(nb::make_tuple(fields[0], fields[1], df));
             append_table(loaded, fields[0], fields[1]);

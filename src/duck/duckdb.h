@@ -177,6 +177,13 @@ private:
     PyObject *partial_ = nullptr;
 };
 
+// The read cursors of the module this code is built into (each module has
+// its own, as it has its own statics); init() from the module's init.
+inline ReadCursors &read_cursors() {
+    static ReadCursors cursors;
+    return cursors;
+}
+
 // Runs fn(target) on this thread's read cursor of a real DuckDB connection,
 // on the object itself otherwise.
 template <typename Fn>

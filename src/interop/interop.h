@@ -10,3 +10,4 @@
 #include "logging.h"
 #include "module.h"
 #include "text.h"
+#include "values.h"

@@ -7,11 +7,6 @@ namespace {
 
 const Name kBrindleNotFoundError{"BrindleNotFoundError"};
 
-duck::ReadCursors &read_cursors() {
-    static duck::ReadCursors cursors;
-    return cursors;
-}
-
 // Reads on a real DuckDB connection run on a cursor of it, so that each read
 // gets its own pending result and reads run in parallel. Built statements
 // (SELECT, COUNT, DESCRIBE) leave no session state and reuse the thread's
@@ -24,7 +19,7 @@ nb::object on_read_cursor(nb::handle connection, Fn &&fn) {
     nb::object duckdb = duck::loaded_module();
     if (is_none(duckdb))
         return fn(connection);
-    return duck::with_read_cursor(read_cursors(), duckdb, connection, std::forward<Fn>(fn));
+    return duck::with_read_cursor(duck::read_cursors(), duckdb, connection, std::forward<Fn>(fn));
 }
 
 template <typename Fn>
@@ -152,7 +147,7 @@ nb::object cache_query_get_table_info(const Args &a) {
 }  // namespace
 
 void init_cache_query(nb::module_ &m) {
-    read_cursors().init();
+    duck::read_cursors().init();
     const char *mod = "brindle.lookout";
     const FunctionMaker method(mod);
     const char *conn = duck::kConnectionAnnotation;

@@ -46,11 +46,6 @@ bool own_query_layer(nb::handle query_layer) {
     return is_own_method(nb::steal(method), query_layer, g_query_function);
 }
 
-duck::ReadCursors &read_cursors() {
-    static duck::ReadCursors cursors;
-    return cursors;
-}
-
 ResultCache *results_of(nb::handle self) {
     ManagerState *state = state_of(self);
     return state ? &state->results : nullptr;
@@ -323,7 +318,7 @@ bool CachedRead::judged_cacheable(const std::string &key, nb::handle connection,
     Verdict verdict = guarded(
         [&] {
             std::string statement = query_statement(table_, sql_where, columns, limit);
-            return duck::with_read_cursor(read_cursors(), this_module().get(kDuckdb), connection,
+            return duck::with_read_cursor(duck::read_cursors(), this_module().get(kDuckdb), connection,
                                           [&](nb::handle cursor) {
                                               return judge(cursor, str_view(table_), statement,
                                                            *functions_for(cursor));
@@ -428,7 +423,7 @@ void sql_ran(nb::handle self, nb::handle database, nb::handle connection, nb::ha
     if (!known && has_text) {
         effect = guarded(
             [&] {
-                return duck::with_read_cursor(read_cursors(), this_module().get(kDuckdb), connection,
+                return duck::with_read_cursor(duck::read_cursors(), this_module().get(kDuckdb), connection,
                                               [&](nb::handle cursor) { return classify_sql(cursor, sql); });
             },
             [](nb::python_error &) { return SqlEffect::ChangesCatalog; });
@@ -467,7 +462,7 @@ void init_cached_reads() {
     g_query_function = own_function(attr(import("brindle.lookout"), kCacheQuery).ptr(), kQueryMethod);
     g_resolver_type = attr(import("brindle.config"), kCacheConfigResolver).release().ptr();
     g_switch_function = own_function(g_resolver_type, kIsResultCacheEnabled);
-    read_cursors().init();
+    duck::read_cursors().init();
     init_cached_frames();
 }
 

@@ -148,20 +148,6 @@ nb::object mode_of(nb::handle self, nb::handle database) {
 
 bool is_single_db(nb::handle mode) { return equal(mode, kSingleDb); }
 
-namespace {
-
-// The name's own text; ascii() of it for a str that has no UTF-8 form (lone
-// surrogates), which still tells names apart.
-std::string name_text(nb::handle name) {
-    Py_ssize_t size = 0;
-    if (const char *data = PyUnicode_AsUTF8AndSize(name.ptr(), &size))
-        return std::string(data, static_cast<size_t>(size));
-    PyErr_Clear();
-    return to_text(checked(PyObject_ASCII(name.ptr())));
-}
-
-}  // namespace
-
 std::string table_key(nb::handle database, nb::handle table) {
     // A table name is a plain identifier (no NUL), so the last NUL separates the two.
     return database_key(database) + name_text(table);

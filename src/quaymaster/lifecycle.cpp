@@ -35,25 +35,6 @@ void store_warmed(nb::handle self, nb::handle database, nb::handle table, nb::ha
                              nb::arg("scheduler_managed") = true);
 }
 
-// `a, b, c = item` with Python's own errors for a wrong count.
-std::vector<nb::object> unpack(nb::handle item, size_t count) {
-    nb::object it = checked(PyObject_GetIter(item.ptr()));
-    std::vector<nb::object> out;
-    while (PyObject *value = PyIter_Next(it.ptr())) {
-        if (out.size() == count) {
-            Py_DECREF(value);
-            throw_value_error("too many values to unpack (expected " + std::to_string(count) + ")");
-        }
-        out.push_back(nb::steal(value));
-    }
-    if (PyErr_Occurred())
-        throw_pending();
-    if (out.size() < count)
-        throw_value_error("not enough values to unpack (expected " + std::to_string(count) + ", got " +
-                          std::to_string(out.size()) + ")");
-    return out;
-}
-
 std::string warm_message(const char *tmpl, nb::handle database, nb::handle table, const std::string &detail) {
     return fill(tmpl, {{"database", to_text(database)},
                        {"table", to_text(table)},

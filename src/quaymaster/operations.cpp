@@ -25,8 +25,6 @@ const Name kSaveToExternal{"save_to_external"};
 // or shutdown retires the one it found before it could use it.
 constexpr int kStoreAttempts = 3;
 
-const char *bool_text(bool value) { return value ? "True" : "False"; }
-
 nb::object registry_of(nb::handle self) { return attr(self, kTtlRegistry); }
 
 bool ask_registry(nb::handle self, const Name &question, nb::handle database, nb::handle table) {

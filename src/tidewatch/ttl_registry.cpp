@@ -19,8 +19,6 @@ const Name kLock{"Lock"};
 const Name kEvent{"Event"};
 const Name kDunderName{"__name__"};
 
-const char *bool_text(bool value) { return value ? "True" : "False"; }
-
 bool greater(nb::handle left, nb::handle right) {
     return truth(checked(PyObject_RichCompare(left.ptr(), right.ptr(), Py_GT)));
 }
