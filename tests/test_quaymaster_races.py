@@ -47,6 +47,61 @@ class Gate(logging.Filter):
         return True
 
 
+class StoresOnEveryRecord(logging.Handler):
+    """Stores db.t again from inside every record the manager's own logger writes."""
+
+    def __init__(self, manager):
+        super().__init__()
+        self.manager, self.inside = manager, threading.local()
+        self.seen, self.errors = [], []
+
+    def emit(self, record):
+        if record.name != self.manager.logger.name or getattr(self.inside, "storing", False):
+            return
+        self.inside.storing = True
+        try:
+            self.seen.append(record.getMessage())
+            self.manager.store("db", "t", frame())
+        except Exception as e:  # noqa: BLE001 - logging would swallow it
+            self.errors.append((record.getMessage(), repr(e)))
+        finally:
+            self.inside.storing = False
+
+
+@pytest.mark.parametrize("mode", ["per_table_db", "single_db"])
+def test_a_handler_may_store_again_from_every_record_the_manager_writes(make_manager, mode):
+    m = make_manager(default_mode=mode, lock_timeout_seconds=0.5)
+    handler = StoresOnEveryRecord(m)
+
+    def operations():
+        m.store("db", "t", frame())
+        for _ in range(3):
+            m.query("db", "t", sql_where="id > 0")    # the third is answered from the result cache
+        m.invalidate("db", "t")
+        with mock.patch.object(m._ttl_registry, "is_expired", return_value=True):
+            m._cleanup_expired_table("db", "t")
+        m.invalidate("db")
+        m.shutdown()
+        done.set()
+
+    done = threading.Event()
+    m.logger.addHandler(handler)
+    m.logger.setLevel(logging.DEBUG)
+    try:
+        worker = threading.Thread(target=operations, daemon=True)
+        worker.start()
+        worker.join(timeout=60)
+    finally:
+        m.logger.removeHandler(handler)
+        m.logger.setLevel(logging.NOTSET)
+    assert not worker.is_alive(), "deadlocked"
+    assert done.is_set() and handler.errors == []
+    closed = "Closed connection for db.t" if mode == "per_table_db" else "Closed connection for database: db"
+    for message in ["Answered a query of db.t from the result cache", "TTL cleanup triggered for db.t", closed,
+                    "BrindleManager shutdown complete"]:
+        assert message in handler.seen
+
+
 @pytest.mark.parametrize("hold", ["before-its-turn", "during-its-write"])
 def test_the_persisted_copy_follows_the_store_order(make_manager, tmp_path, hold):
     databases = {"db": {"in_memory": True, "tables": {"t": {"persist": True}}}}
