@@ -2,7 +2,6 @@
 
 import logging
 import threading
-import time
 from unittest import mock
 
 import duckdb
@@ -13,15 +12,18 @@ from brindle.errors import BrindleError, BrindleNotFoundError
 from child_process import run_child
 from manager_support import RecordingConnector, frame, make_manager  # noqa: F401
 
-# A filter that keeps DuckDB busy for about a quarter of a second.
-SLOW_FILTER = "(SELECT count(*) FROM range(50000000) WHERE hash(range) % 2 = 0) > 0"
 
+def hold_inside_duckdb(connection):
+    """A filter `gate(id)` whose statement, once DuckDB runs it, waits inside DuckDB until `go` is set."""
+    inside, go = threading.Event(), threading.Event()
 
-def wait_until(condition, timeout=10):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        assert time.monotonic() < deadline, "timed out"
-        time.sleep(0.005)
+    def gate(value):
+        inside.set()
+        go.wait(10)
+        return True
+
+    connection.create_function("gate", gate, ["BIGINT"], "BOOLEAN", side_effects=True)
+    return "gate(id)", inside, go
 
 
 @pytest.mark.parametrize("mode", ["per_table_db", "single_db"])
@@ -45,6 +47,61 @@ class Gate(logging.Filter):
             self.held.set()
             self.go.wait(10)
         return True
+
+
+class StoresOnEveryRecord(logging.Handler):
+    """Stores db.t again from inside every record the manager's own logger writes."""
+
+    def __init__(self, manager):
+        super().__init__()
+        self.manager, self.inside = manager, threading.local()
+        self.seen, self.errors = [], []
+
+    def emit(self, record):
+        if record.name != self.manager.logger.name or getattr(self.inside, "storing", False):
+            return
+        self.inside.storing = True
+        try:
+            self.seen.append(record.getMessage())
+            self.manager.store("db", "t", frame())
+        except Exception as e:  # noqa: BLE001 - logging would swallow it
+            self.errors.append((record.getMessage(), repr(e)))
+        finally:
+            self.inside.storing = False
+
+
+@pytest.mark.parametrize("mode", ["per_table_db", "single_db"])
+def test_a_handler_may_store_again_from_every_record_the_manager_writes(make_manager, mode):
+    m = make_manager(default_mode=mode, lock_timeout_seconds=0.5)
+    handler = StoresOnEveryRecord(m)
+
+    def operations():
+        m.store("db", "t", frame())
+        for _ in range(3):
+            m.query("db", "t", sql_where="id > 0")    # the third is answered from the result cache
+        m.invalidate("db", "t")
+        with mock.patch.object(m._ttl_registry, "is_expired", return_value=True):
+            m._cleanup_expired_table("db", "t")
+        m.invalidate("db")
+        m.shutdown()
+        done.set()
+
+    done = threading.Event()
+    m.logger.addHandler(handler)
+    m.logger.setLevel(logging.DEBUG)
+    try:
+        worker = threading.Thread(target=operations, daemon=True)
+        worker.start()
+        worker.join(timeout=60)
+    finally:
+        m.logger.removeHandler(handler)
+        m.logger.setLevel(logging.NOTSET)
+    assert not worker.is_alive(), "deadlocked"
+    assert done.is_set() and handler.errors == []
+    closed = "Closed connection for db.t" if mode == "per_table_db" else "Closed connection for database: db"
+    for message in ["Answered a query of db.t from the result cache", "TTL cleanup triggered for db.t", closed,
+                    "BrindleManager shutdown complete"]:
+        assert message in handler.seen
 
 
 @pytest.mark.parametrize("hold", ["before-its-turn", "during-its-write"])
@@ -94,19 +151,20 @@ def test_a_connection_closes_after_the_query_running_on_it(make_manager, close):
     m = make_manager(default_mode="per_table_db")
     m.store("db", "big", frame(1000))
     connection = m._connections[("db", "big")]
+    gated, inside, go = hold_inside_duckdb(connection)
     result = {}
 
     def read():
         try:
-            result["rows"] = len(m.query("db", "big", sql_where=SLOW_FILTER))
+            result["rows"] = len(m.query("db", "big", sql_where=gated))
         except BaseException as e:  # noqa: B036  (the test reports whatever came out)
             result["error"] = e
 
     reader = threading.Thread(target=read)
     reader.start()
-    wait_until(lambda: m._ttl_registry.has_active_readers("db", "big"))
-    time.sleep(0.05)  # DuckDB is running the statement now
+    assert inside.wait(10)  # DuckDB is running the statement now
     assert close(m) is None
+    go.set()
     reader.join(10)
     assert result == {"rows": 1000}
     with pytest.raises(duckdb.ConnectionException, match="already closed"):

@@ -213,9 +213,10 @@ def test_snapshot_copies_dicts_and_shares_entries(registry):
 
 
 # A handler that asks the registry something while a record is being
-# written. Run in a child: a regression deadlocks the registry for good.
+# written, and a clock that does so whenever the time is read. Run in a
+# child: a regression deadlocks the registry for good.
 REENTRANT_HANDLER = """
-    import logging, os, sys, threading
+    import datetime, logging, os, sys, threading
     import brindle.tidewatch as tw
 
     registry = tw.TTLRegistry()
@@ -226,6 +227,14 @@ REENTRANT_HANDLER = """
             registry.exists("db", "t")
             seen.append(f"{record.levelname} {record.getMessage()}")
 
+    class ClockAsksTheRegistry:
+        @staticmethod
+        def now():
+            registry.has_active_readers("db", "t")
+            return datetime.datetime.now()
+
+    tw.datetime = ClockAsksTheRegistry
+
     logger = logging.getLogger("brindle.tidewatch")
     logger.addHandler(AsksTheRegistry())
     logger.setLevel(logging.DEBUG)
@@ -233,6 +242,7 @@ REENTRANT_HANDLER = """
     def operations():
         registry.register("db", "t", 5)
         registry.update_loaded_time("db", "t")
+        registry.is_expired("db", "t")
         registry.mark_stale("db", "t")
         registry.increment_readers("db", "t")
         registry.decrement_readers("db", "t")
@@ -248,7 +258,7 @@ REENTRANT_HANDLER = """
 """
 
 
-def test_a_handler_may_call_back_into_the_registry(tmp_path):
+def test_a_handler_or_clock_may_call_back_into_the_registry(tmp_path):
     status, out, err = run_child(REENTRANT_HANDLER, tmp_path)
     assert status == 0, "the registry deadlocked on its own record\n" + out + err
     assert out.splitlines() == [

@@ -238,7 +238,7 @@ public:
         call_method(target_, kRegister, name_, frame);
     }
     ~Registration() {
-        PyObject *r = call_method_raw(target_.ptr(), kUnregister, {name_.ptr()});
+        PyObject *r = call_method_raw(target_.ptr(), kUnregister, name_.ptr());
         if (r) {
             Py_DECREF(r);
         } else {

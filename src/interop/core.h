@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace brindle::interop {
 
@@ -64,16 +65,14 @@ inline void set_attr(nb::handle obj, const Name &name, nb::handle value) {
 }
 
 // obj.name(args...) on borrowed arguments; a new reference, or NULL with the
-// error set. Usable where nothing may throw (destructors).
-inline PyObject *call_method_raw(PyObject *obj, const Name &name,
-                                 std::initializer_list<PyObject *> args = {}) {
+// error set. Usable where nothing may throw (destructors). The argument array
+// is sized by the call itself, so no call can overrun it.
+template <typename... Args>
+PyObject *call_method_raw(PyObject *obj, const Name &name, Args *...args) {
+    static_assert((std::is_same_v<Args, PyObject> && ...), "arguments are borrowed PyObject pointers");
     // Slot 0 stays free: PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee use it.
-    PyObject *argv[8];
-    size_t n = 0;
-    argv[++n] = obj;
-    for (PyObject *a : args)
-        argv[++n] = a;
-    return PyObject_VectorcallMethod(name.ptr(), argv + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    PyObject *argv[] = {nullptr, obj, args...};
+    return PyObject_VectorcallMethod(name.ptr(), argv + 1, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      nullptr);
 }
 

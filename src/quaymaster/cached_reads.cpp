@@ -408,14 +408,11 @@ void database_dropped(nb::handle self, nb::handle database) { forget_everything_
 void sql_ran(nb::handle self, nb::handle database, nb::handle connection, nb::handle sql) {
     if (!results_of(self))
         return;
+    // Classified even while the cache is off (once per text): what the text
+    // did must be known when the cache is turned on again, and forgetting all
+    // that is known of the database instead would keep nothing of it until
+    // its tables are stored again.
     std::string database_text = database_key(database);
-    if (budget_of(self) == 0) {
-        // Nothing is kept, so nothing is classified: all that is known of the
-        // database goes instead, for when the cache is turned on again.
-        forget_everything_of(self, database, true);
-        results_of(self)->forget_catalog(database_text);
-        return;
-    }
     std::string sql_text;
     bool has_text = append_text(sql_text, sql);
     const SqlEffect *known = has_text ? results_of(self)->sql_effect(sql_text) : nullptr;

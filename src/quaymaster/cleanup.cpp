@@ -8,6 +8,7 @@
 #include "cached_reads.h"
 #include "texts.h"
 
+#include <optional>
 #include <vector>
 
 namespace brindle::quaymaster {
@@ -54,20 +55,47 @@ bool still_due(nb::handle self, nb::handle database, nb::handle table) {
     return ask(kExists) && ask(kIsExpired) && !ask(kIsSchedulerManaged) && !ask(kHasActiveReaders);
 }
 
+// Drops the table from its database's connection, entered as `use` (which
+// the caller keeps past the write lock: a close it defers may write a record).
 void drop_from_shared_database(nb::handle self, nb::handle database, nb::handle table, nb::handle mode,
-                               nb::handle lock) {
+                               nb::handle lock, std::optional<ConnectionUse> &use) {
     nb::object connection = call_method(self, kGetConnection, database, nb::none(), mode, py_bool(false));
     if (!truth(connection))
         return;
-    ConnectionUse use(connection, logger_of(self));
-    if (use.refused())  // the whole database is being closed
+    use.emplace(connection, logger_of(self));
+    if (use->refused())  // the whole database is being closed
         return;
     call_method(attr(self, kStore), kDropTable, connection, table, lock);
 }
 
+// A record decided under the write lock, written once it is released.
+struct Record {
+    Level level = Level::Debug;
+    const char *tmpl = nullptr;
+};
+
 // _cleanup_table; with only_if_due, the table is left alone unless the
 // registry still finds it expired, unread and not scheduler-managed. Counts
-// the removal of a registered table as `event`.
+// the removal of a registered table as `event`. Returns the record to write
+// once the write lock is free, so that a handler may store the table again.
+Record remove_under_lock(nb::handle self, nb::handle database, nb::handle table, nb::handle mode, nb::handle lock,
+                         bool only_if_due, Event event, std::vector<Retired> &retired,
+                         std::optional<ConnectionUse> &use) {
+    if (only_if_due && !still_due(self, database, table))
+        return {Level::Debug, text::kCleanupNoLongerDue};
+    Record record;
+    if (truth(call_method(attr(self, kTtlRegistry), kExists, database, table)))
+        count_event(self, database, table, event);
+    if (is_single_db(mode)) {
+        drop_from_shared_database(self, database, table, mode, lock, use);
+    } else if (retire_key(self, nb::make_tuple(database, table), retired)) {
+        record = {Level::Info, text::kClosedTableConnection};
+    }
+    table_changed(self, database, table, true);
+    call_method(attr(self, kTtlRegistry), kRemove, database, table);
+    return record;
+}
+
 void remove_table(nb::handle self, nb::handle database, nb::handle table, bool only_if_due, Event event) {
     nb::object mode = mode_of(self, database);
     nb::object lock = call_method(self, kGetLock, database, table, mode);
@@ -76,22 +104,15 @@ void remove_table(nb::handle self, nb::handle database, nb::handle table, bool o
         return;
     }
     std::vector<Retired> retired;
+    std::optional<ConnectionUse> use;  // left after the lock
+    Record record;
     {
         PyLockGuard held(lock, std::adopt_lock);
-        if (only_if_due && !still_due(self, database, table)) {
-            log(logger_of(self), Level::Debug, [&] { return fill_names(text::kCleanupNoLongerDue, database, table); });
-            return;
-        }
-        if (truth(call_method(attr(self, kTtlRegistry), kExists, database, table)))
-            count_event(self, database, table, event);
-        if (is_single_db(mode)) {
-            drop_from_shared_database(self, database, table, mode, lock);
-        } else if (retire_key(self, nb::make_tuple(database, table), retired)) {
-            log(logger_of(self), Level::Info, [&] { return fill_names(text::kClosedTableConnection, database, table); });
-        }
-        table_changed(self, database, table, true);
-        call_method(attr(self, kTtlRegistry), kRemove, database, table);
+        record = remove_under_lock(self, database, table, mode, lock, only_if_due, event, retired, use);
     }
+    use.reset();
+    if (record.tmpl)
+        log(logger_of(self), record.level, [&] { return fill_names(record.tmpl, database, table); });
     log_deferred(self, retired);
 }
 

@@ -137,7 +137,8 @@ void load(ManagerState &state, const Request &r, Flight &flight) {
 nb::object get_or_load(const Args &a) {
     Request r{a[0], a.str(1), a.str(2), a.callable(3), a.optional_integer(4), a.flag(5), a.flag(6), {}};
     r.key = table_key(r.database, r.table);
-    ManagerState &state = require_state(r.self);
+    HeldState held(r.self);  // the loader and the store may replace _state
+    ManagerState &state = *held;
     if (!r.ttl.is_valid())
         r.ttl = nb::none();
     for (int attempt = 0; attempt < kAttempts; ++attempt) {

@@ -4,6 +4,7 @@
 #include "texts.h"
 
 #include <chrono>
+#include <optional>
 
 namespace brindle::quaymaster {
 namespace {
@@ -58,6 +59,8 @@ std::uint64_t swap_in(nb::handle self, const StoreRequest &r) {
     for (int attempt = 1;; ++attempt) {
         nb::object connection = call_method(self, kGetConnection, r.database, r.table, r.mode, py_bool(true));
         nb::object lock = call_method(self, kGetLock, r.database, r.table, r.mode);
+        // Left after the write lock: a close it defers may write a record.
+        std::optional<ConnectionUse> use;
         if (!acquire_write_lock(self, lock)) {
             nb::object timeout = attr(config_of(self), kLockTimeoutSeconds);
             raise_error(kBrindleLockError, fill(text::kLockTimeout, {{"database", str_view(r.database)},
@@ -65,8 +68,8 @@ std::uint64_t swap_in(nb::handle self, const StoreRequest &r) {
                                                                      {"timeout", to_text(timeout)}}));
         }
         PyLockGuard held(lock, std::adopt_lock);
-        ConnectionUse use(connection, logger_of(self));
-        if (use.refused()) {
+        use.emplace(connection, logger_of(self));
+        if (use->refused()) {
             if (attempt < kStoreAttempts)
                 continue;
             raise_connection_not_found(r.database, r.table);

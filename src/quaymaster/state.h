@@ -1,8 +1,9 @@
 // The manager's own C++ state, one per manager, held by its _state attribute
-// (a capsule): the per-table counters stats() reports and the loads
-// get_or_load() has in flight.
+// (an owner object the garbage collector sees into): the per-table counters
+// stats() reports, the loads get_or_load() has in flight and the result cache.
 #pragma once
 
+#include "interop/owner.h"
 #include "quaymaster.h"
 #include "result_cache/result_cache.h"
 
@@ -15,6 +16,9 @@
 #include <unordered_map>
 
 namespace brindle::quaymaster {
+
+// Python objects let go once the maps holding them are consistent again.
+using result_cache::Released;
 
 // What happened to one table since it was first stored in this process.
 struct TableTally {
@@ -41,30 +45,49 @@ struct Flight {
 };
 
 struct ManagerState {
+    static constexpr const char *kTypeName = "brindle.quaymaster.ManagerState";
+
     // Guarded by the GIL: they are touched only by the manager's methods,
     // which run with it held, and never across a call out to Python.
     std::unordered_map<std::string, TableTally> tallies;
 
     // The loads in flight by table. The mutex is never held while Python code
-    // runs and is waited for with the GIL released; a Flight is dropped only
-    // with the GIL held (its error is a Python object).
+    // runs and is waited for with the GIL released; the map changes and a
+    // Flight is dropped only with the GIL held (its error is a Python object),
+    // so the collector reads them without the mutex.
     std::mutex loads_mutex;
     std::condition_variable load_finished;
     std::unordered_map<std::string, std::shared_ptr<Flight>> flights;
 
     // Guarded by the GIL, as the tallies are.
     result_cache::ResultCache results;
+
+    // For the collector: the kept frames, the resolver and the loads' errors
+    // (with their tracebacks) may refer back to the manager.
+    int traverse(visitproc visit, void *arg) const;
+    void clear();
 };
 
-// A new state in a capsule, for __init__.
+// The manager's state held for a call that runs Python code (a loader, a
+// store) meanwhile: it stays alive even when _state is replaced or the
+// manager dropped. Raises AttributeError when the manager has none.
+class HeldState {
+public:
+    explicit HeldState(nb::handle self);
+    ManagerState &operator*() const { return *state_; }
+    ManagerState *operator->() const { return state_; }
+
+private:
+    nb::object owner_;
+    ManagerState *state_;
+};
+
+// A new state, for __init__.
 nb::object new_state();
 
 // The manager's state; nullptr for a manager without one (made without
 // __init__), which then counts nothing.
 ManagerState *state_of(nb::handle self);
-
-// The manager's state; raises AttributeError when it has none.
-ManagerState &require_state(nb::handle self);
 
 // Bytes the result cache holds for the table (a table_key).
 std::size_t result_bytes(nb::handle self, const std::string &table);

@@ -8,7 +8,6 @@
 namespace brindle::quaymaster {
 namespace {
 
-constexpr const char *kCapsuleName = "brindle.quaymaster.state";
 const Name kItems{"items"};
 const Name kDatetime{"datetime"};
 const Name kNow{"now"};
@@ -19,10 +18,6 @@ const Name kIsStaleField{"is_stale"};
 const Name kSchedulerManagedField{"scheduler_managed"};
 const Name kActiveReaders{"active_readers"};
 const Name kFetchone{"fetchone"};
-
-void free_state(PyObject *capsule) {
-    delete static_cast<ManagerState *>(PyCapsule_GetPointer(capsule, kCapsuleName));
-}
 
 std::uint64_t TableTally::*field_of(Event event) {
     switch (event) {
@@ -137,32 +132,35 @@ nb::object registered_tables(nb::handle self) {
 
 }  // namespace
 
-nb::object new_state() {
-    auto *state = new ManagerState();
-    PyObject *capsule = PyCapsule_New(state, kCapsuleName, free_state);
-    if (!capsule) {
-        delete state;
-        throw_pending();
-    }
-    return nb::steal(capsule);
+nb::object new_state() { return make_owner<ManagerState>(); }
+
+int ManagerState::traverse(visitproc visit, void *arg) const {
+    for (const auto &[key, flight] : flights)
+        Py_VISIT(flight->error.ptr());
+    return results.traverse(visit, arg);
+}
+
+void ManagerState::clear() {
+    Released released;  // let go once nothing here refers to them
+    for (auto &[key, flight] : flights)
+        released.push_back(std::move(flight->error));
+    results.release_all(released);
 }
 
 ManagerState *state_of(nb::handle self) {
-    PyObject *capsule = PyObject_GetAttr(self.ptr(), kStateAttr.ptr());
-    if (!capsule) {
+    PyObject *owner = PyObject_GetAttr(self.ptr(), kStateAttr.ptr());
+    if (!owner) {
         PyErr_Clear();
         return nullptr;
     }
-    void *state = PyCapsule_IsValid(capsule, kCapsuleName) ? PyCapsule_GetPointer(capsule, kCapsuleName) : nullptr;
-    Py_DECREF(capsule);  // the instance keeps it alive
-    return static_cast<ManagerState *>(state);
+    ManagerState *state = owned_value<ManagerState>(owner);
+    Py_DECREF(owner);  // the instance keeps it alive
+    return state;
 }
 
-ManagerState &require_state(nb::handle self) {
-    if (ManagerState *state = state_of(self))
-        return *state;
-    attr(self, kStateAttr);  // raises AttributeError when missing
-    throw_type_error(std::string(text::kStateMissing));
+HeldState::HeldState(nb::handle self) : owner_(attr(self, kStateAttr)), state_(owned_value<ManagerState>(owner_)) {
+    if (!state_)
+        throw_type_error(std::string(text::kStateMissing));
 }
 
 void count_event(nb::handle self, nb::handle database, nb::handle table, Event event) {

@@ -134,6 +134,19 @@ void ResultCache::trim(std::size_t budget, Released &released) {
         evict(std::prev(answers_.end()), released);
 }
 
+int ResultCache::traverse(visitproc visit, void *arg) const {
+    for (const Answer &answer : answers_)
+        Py_VISIT(answer.frame.ptr());
+    Py_VISIT(switches_resolver_.ptr());
+    return 0;
+}
+
+void ResultCache::release_all(Released &released) {
+    forget_database("", true, released);
+    switches_.clear();
+    released.push_back(std::move(switches_resolver_));
+}
+
 std::size_t ResultCache::bytes_of(const std::string &table) const {
     auto t = tables_.find(table);
     return t == tables_.end() ? 0 : t->second.bytes;

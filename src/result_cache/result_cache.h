@@ -87,6 +87,11 @@ public:
     // Evicts least recently used answers until the cache fits `budget`.
     void trim(std::size_t budget, Released &released);
 
+    // For the garbage collector: every Python object the cache keeps, and
+    // their release (everything is forgotten).
+    int traverse(visitproc visit, void *arg) const;
+    void release_all(Released &released);
+
     std::size_t bytes() const { return bytes_; }
     std::size_t bytes_of(const std::string &table) const;
 

@@ -223,7 +223,9 @@ nb::object registry_is_stale(const Args &a) {
 }
 
 nb::object registry_is_expired(const Args &a) {
-    return ask(a, py_bool(false), [](nb::handle entry) { return py_bool(past_ttl(entry, now())); });
+    // Read before the lock: now() is replaceable and may call into the registry.
+    nb::object at = now();
+    return ask(a, py_bool(false), [&](nb::handle entry) { return py_bool(past_ttl(entry, at)); });
 }
 
 nb::object registry_exists(const Args &a) {
