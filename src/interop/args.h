@@ -11,6 +11,10 @@
 
 namespace brindle::interop {
 
+// How a parameter taking values to bind is annotated; the module binds the
+// typing names it uses.
+constexpr const char *kParamsAnnotation = "Optional[Union[Sequence[Any], Dict[str, Any]]]";
+
 class Args {
 public:
     Args(const char *qualname, PyObject *const *slots, const nb::object *names)
@@ -66,6 +70,17 @@ public:
         if (!PyNumber_Check(v.ptr()))
             refuse(i, "int or None");
         return integer(i);
+    }
+
+    // Values to bind to a statement's placeholders: a list or tuple (for `?`
+    // and `$1`), a dict (for `$name`), or None (returned as an invalid handle).
+    nb::handle optional_params(size_t i) const {
+        nb::handle v = slots_[i];
+        if (is_none(v))
+            return nb::handle();
+        if (!PyList_Check(v.ptr()) && !PyTuple_Check(v.ptr()) && !PyDict_Check(v.ptr()))
+            refuse(i, "list, tuple, dict or None");
+        return v;
     }
 
     // Taken by its truth value.
