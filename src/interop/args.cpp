@@ -45,6 +45,15 @@ nb::object Args::optional_integer(size_t i) const {
     return integer(i);
 }
 
+nb::handle Args::optional_params(size_t i) const {
+    nb::handle v = slots_[i];
+    if (is_none(v))
+        return nb::handle();
+    if (!PyList_Check(v.ptr()) && !PyTuple_Check(v.ptr()) && !PyDict_Check(v.ptr()))
+        refuse(i, "list, tuple, dict or None");
+    return v;
+}
+
 nb::handle Args::callable(size_t i) const {
     nb::handle v = slots_[i];
     if (!PyCallable_Check(v.ptr()))

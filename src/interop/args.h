@@ -11,6 +11,10 @@
 
 namespace brindle::interop {
 
+// How a parameter taking values to bind is annotated; the module binds the
+// typing names it uses.
+constexpr const char *kParamsAnnotation = "Optional[Union[Sequence[Any], Dict[str, Any]]]";
+
 class Args {
 public:
     Args(const char *qualname, PyObject *const *slots, const nb::object *names)
@@ -33,6 +37,9 @@ public:
     nb::object non_negative_integer(size_t i) const;
     // None, or any number as an exact int (None returned as an invalid object).
     nb::object optional_integer(size_t i) const;
+    // Values to bind to a statement's placeholders: a list or tuple (for `?`
+    // and `$1`), a dict (for `$name`), or None (returned as an invalid handle).
+    nb::handle optional_params(size_t i) const;
     // Taken by its truth value.
     bool flag(size_t i) const { return truth(slots_[i]); }
     // Anything callable.
