@@ -345,8 +345,9 @@ def test_the_cleanup_thread_drops_expired_tables(make_manager):
     m.store("sd", "t", frame(), ttl_minutes=-1)
     m.store("pt", "t", frame(), ttl_minutes=-1)
     m.store("sd", "kept", frame())
-    make_manager.cleanup_time.fast = True
-    make_manager.cleanup_time.wake.set()
+    registry = m._ttl_registry
+    registry.stop_cleanup_thread()
+    registry.start_cleanup_thread(m._cleanup_expired_table, interval_minutes=0)
     deadline = datetime.datetime.now() + datetime.timedelta(seconds=5)
     while m._ttl_registry.get_all_entries() != {"sd": mock.ANY} and datetime.datetime.now() < deadline:
         threading.Event().wait(0.01)
