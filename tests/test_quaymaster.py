@@ -406,12 +406,28 @@ def test_shutdown_forgets_every_connection_even_when_a_close_fails(make_manager,
     m = make_manager(databases={"pt": {"mode": "per_table_db"}})
     m.store("sd", "t", frame())
     m.store("pt", "t", frame())
+    m.store("x", "t", frame())
     broken = types.SimpleNamespace(close=mock.Mock(side_effect=RuntimeError("stuck")))
     m._connections[("x", None)] = broken
+    passes = []
+    m._ttl_registry._run_cleanup = lambda: passes.append(1)
+    caplog.set_level(logging.INFO, logger="brindle.tidewatch")
     m.shutdown()
-    assert m._connections == {} and not m._ttl_registry._cleanup_thread.is_alive()
-    assert "Error closing connection ('x', None): stuck" in [r.getMessage() for r in caplog.records]
+    assert m._connections == {} and not m._ttl_registry._cleanup_thread.is_alive() and passes == []
+    logged = [r.getMessage() for r in caplog.records]
+    assert "Error closing connection ('x', None): stuck" in logged and "Stopped cleanup thread" in logged
     m.store("sd", "t", frame(1))
     assert len(m.query("sd", "t")) == 1
-    with pytest.raises(BrindleNotFoundError, match="^Connection not found for pt.t$"):
-        m.query("pt", "t")
+
+
+@pytest.mark.parametrize("database", ["sd", "pt"])
+def test_after_shutdown_the_tables_closed_are_not_cached(make_manager, database):
+    m = make_manager(databases={"pt": {"mode": "per_table_db"}})
+    m.store(database, "t", frame(), scheduler_managed=True)
+    m.query(database, "t")
+    m.shutdown()
+    assert not m.exists(database, "t") and m.stats() == [] and m.get_last_updated(database, "t") is None
+    with pytest.raises(BrindleNotFoundError, match=f"^Table {database}.t not found in cache$"):
+        m.query(database, "t")
+    with pytest.raises(BrindleNotFoundError, match=f"^Connection not found for {database}.t$"):
+        m.get_table_info(database, "t")

@@ -81,6 +81,8 @@ inline const Name kExists{"exists"};
 inline const Name kIsExpired{"is_expired"};
 inline const Name kGetAllEntries{"get_all_entries"};
 inline const Name kIsSchedulerManaged{"is_scheduler_managed"};
+inline const Name kRemove{"remove"};
+inline const Name kRemoveDatabase{"remove_database"};
 
 // --- helpers shared by the manager's translation units ------------------------
 

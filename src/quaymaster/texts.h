@@ -174,7 +174,9 @@ constexpr const char *kShutdownDoc =
     "Gracefully shutdown cache manager - close all connections.\n"
     "\n"
     "Stops the cleanup thread and closes every connection; a connection still\n"
-    "being read is closed as soon as its running reads end. The manager stays\n"
+    "being read is closed as soon as its running reads end. The tables of the\n"
+    "closed connections are no longer cached: exists() is False for them and\n"
+    "query() and get_table_info() raise BrindleNotFoundError. The manager stays\n"
     "usable: a later store opens new connections. Returns None; a connection\n"
     "that fails to close is logged, not raised.";
 
