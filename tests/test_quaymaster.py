@@ -12,6 +12,7 @@ import pytest
 
 import brindle.quaymaster as qm
 from brindle.errors import BrindleError, BrindleLockError, BrindleNotFoundError
+from child_process import run_child
 from conftest import records_of
 from manager_support import RecordingConnector, frame, make_manager  # noqa: F401
 
@@ -31,6 +32,22 @@ def test_module_names_are_real_attributes_in_import_order():
     assert BrindleManager.__doc__.startswith("Main interface for DuckDB in-memory cache.\n\n"
                                              "Singleton pattern - one instance per process.")
     assert type(BrindleManager._lock) is type(threading.Lock())
+
+
+def test_the_package_hands_out_the_manager_on_first_use(tmp_path):
+    status, out, err = run_child("""
+        import sys
+        import brindle
+        assert "brindle.quaymaster" not in sys.modules
+        from brindle import BrindleConfig, BrindleManager
+        import brindle.quaymaster
+        assert BrindleManager is brindle.quaymaster.BrindleManager and "BrindleManager" in brindle.__all__
+        try:
+            brindle.Nothing
+        except AttributeError as e:
+            print(e)
+    """, tmp_path)
+    assert (status, out, err) == (0, "module 'brindle' has no attribute 'Nothing'\n", "")
 
 
 MEMBERS = [
