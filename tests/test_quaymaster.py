@@ -83,7 +83,9 @@ def test_members_in_class_body_order():
                        "store", "query", "execute_sql", "exists", "invalidate", "_cleanup_table",
                        "_cleanup_database", "_cleanup_expired_table", "get_last_updated", "get_table_info",
                        "get_raw_connection", "_warm_from_external_internal", "warm_from_external",
-                       "warm_from_parquet", "reload", "persistence", "shutdown", "stats", "get_or_load"]
+                       "warm_from_parquet", "reload", "persistence", "shutdown", "stats", "get_or_load",
+                       "astore", "aquery", "aexecute_sql", "ainvalidate", "aget_table_info", "awarm_from_external",
+                       "awarm_from_parquet", "areload", "astats", "aget_or_load"]
     assert BrindleManager.persistence.__doc__ == "Access the persistence coordinator for advanced operations."
 
 

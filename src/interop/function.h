@@ -34,6 +34,10 @@ struct Param {
         : name(n), annotation(ann), default_value(std::move(def)) {}
 };
 
+// A parameter list kept to build more than one callable from (a method and
+// its awaitable twin take the same parameters).
+using Params = std::vector<Param>;
+
 // Implementation entry: receives the bound arguments in parameter order.
 using Impl = nb::object (*)(const Args &);
 
@@ -118,7 +122,7 @@ inline bool bind_arguments(const FunctionSpec &s, PyObject *const *args, Py_ssiz
 // std::exception and must pass through untouched.
 inline PyObject *invoke(const FunctionSpec &s, PyObject **slots) {
     try {
-        return s.impl(Args(s.qualname.c_str(), slots, s.names.data())).release().ptr();
+        return s.impl(Args(s.qualname.c_str(), slots, s.names.data(), s.names.size())).release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
     } catch (const nb::builtin_exception &e) {
@@ -221,7 +225,7 @@ inline PyTypeObject *function_type() {
     return type;
 }
 
-inline nb::object make_signature(std::initializer_list<Param> params, const char *returns) {
+inline nb::object make_signature(const Params &params, const char *returns) {
     nb::object inspect = import("inspect");
     nb::object parameter = inspect.attr("Parameter");
     nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
@@ -237,7 +241,7 @@ inline nb::object make_signature(std::initializer_list<Param> params, const char
     return inspect.attr("Signature")(list, nb::arg("return_annotation") = ret);
 }
 
-inline nb::dict make_annotations(std::initializer_list<Param> params, const char *returns) {
+inline nb::dict make_annotations(const Params &params, const char *returns) {
     nb::dict ann;
     for (const Param &p : params)
         if (p.annotation)
@@ -258,8 +262,7 @@ struct FunctionInfo {
 };
 
 // Builds a callable with the given parameters (self included for methods).
-inline nb::object make_function(const FunctionInfo &info, std::initializer_list<Param> params,
-                                Impl impl) {
+inline nb::object make_function(const FunctionInfo &info, const Params &params, Impl impl) {
     if (static_cast<Py_ssize_t>(params.size()) > detail::kMaxParams)
         throw_value_error("too many parameters");
     auto *spec = new FunctionSpec;
@@ -297,6 +300,11 @@ inline nb::object make_function(const FunctionInfo &info, std::initializer_list<
     return fn;
 }
 
+inline nb::object make_function(const FunctionInfo &info, std::initializer_list<Param> params,
+                                Impl impl) {
+    return make_function(info, Params(params), impl);
+}
+
 // Builds the callables of one module: method(qualname, doc, params, returns, impl).
 class FunctionMaker {
 public:
@@ -304,6 +312,11 @@ public:
 
     nb::object operator()(const char *qualname, const char *doc, std::initializer_list<Param> params,
                           const char *returns, Impl impl) const {
+        return make_function({module_, qualname, doc, returns}, params, impl);
+    }
+
+    nb::object operator()(const char *qualname, const char *doc, const Params &params, const char *returns,
+                          Impl impl) const {
         return make_function({module_, qualname, doc, returns}, params, impl);
     }
 

@@ -125,6 +125,7 @@ nb::object manager_init(const Args &a) {
                                                   nb::arg("external_connector") = connector));
     set_attr(self, kConnectionLock, call_method(this_module().get(kThreading), kLock));
     set_attr(self, kStateAttr, new_state());
+    set_attr(self, kAsyncPool, Py_None);
     attr(attr(self, kTtlRegistry), kStartCleanupThread)(
         nb::arg("cleanup_callback") = attr(self, kCleanupExpiredTable),
         nb::arg("interval_minutes") = attr(config_of(self), kCleanupIntervalMinutes));
@@ -199,6 +200,7 @@ nb::object shutdown(const Args &a) {
     nb::object logger = logger_of(self);
     log(logger, Level::Info, [] { return std::string(text::kShuttingDown); });
     call_method(attr(self, kTtlRegistry), kStopCleanupThread);
+    shut_async_pool(self);
     std::vector<CloseOutcome> outcomes;
     std::vector<nb::object> keys;
     {
