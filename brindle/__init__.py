@@ -1,5 +1,8 @@
 """brindle: an in-process table cache for Python services, backed by DuckDB."""
 
+from typing import TYPE_CHECKING, Any
+
+from .config import BrindleConfig
 from .errors import (
     BrindleError,
     BrindleLockError,
@@ -9,9 +12,14 @@ from .errors import (
     ConfigError,
 )
 
+if TYPE_CHECKING:
+    from .quaymaster import BrindleManager
+
 __all__ = [
+    "BrindleConfig",
     "BrindleError",
     "BrindleLockError",
+    "BrindleManager",
     "BrindleNotFoundError",
     "BrindlePersistenceError",
     "BrindleStaleError",
@@ -19,3 +27,13 @@ __all__ = [
 ]
 
 __version__ = "0.1.0"
+
+
+def __getattr__(name: str) -> Any:
+    # The manager's module imports every other module of the package, which
+    # import this one first: it is loaded on first use, not with the package.
+    if name == "BrindleManager":
+        from .quaymaster import BrindleManager
+
+        return BrindleManager
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -20,6 +20,7 @@ def test_defaults_cover_every_attribute():
         "persist_base_path": None,
         "service_name": "brindle",
         "result_cache_bytes": 64 * 1024 * 1024,
+        "async_pool_size": 8,
     }
 
 
@@ -34,13 +35,14 @@ def test_from_env_reads_every_variable():
         "BRINDLE_PERSIST_BASE_PATH": "/var/lib/brindle",
         "BRINDLE_SERVICE_NAME": "orders",
         "BRINDLE_RESULT_CACHE_BYTES": "0",
+        "BRINDLE_ASYNC_POOL_SIZE": "3",
     }
     cfg = BrindleConfig.from_env(env)
     assert (cfg.log_name, cfg.config_file_path, cfg.cleanup_interval_minutes, cfg.default_mode,
             cfg.default_tidewatch_minutes, cfg.lock_timeout_seconds, cfg.persist_base_path, cfg.service_name,
-            cfg.result_cache_bytes) == (
+            cfg.result_cache_bytes, cfg.async_pool_size) == (
         "svc.cache", "/etc/brindle/connector_config.json", 2, "per_table_db", 15, 2.5, "/var/lib/brindle", "orders",
-        0)
+        0, 3)
 
 
 def test_from_env_uses_the_process_environment(monkeypatch):
@@ -53,6 +55,7 @@ def test_from_env_uses_the_process_environment(monkeypatch):
     [
         ("BRINDLE_CLEANUP_INTERVAL_MINUTES", "soon"),
         ("BRINDLE_CLEANUP_INTERVAL_MINUTES", "0"),
+        ("BRINDLE_ASYNC_POOL_SIZE", "0"),
         ("BRINDLE_DEFAULT_MODE", "sharded"),
         ("BRINDLE_DEFAULT_TTL_MINUTES", "1.5"),
         ("BRINDLE_LOCK_TIMEOUT_SECONDS", "-1"),

@@ -12,6 +12,7 @@ import pytest
 
 import brindle.quaymaster as qm
 from brindle.errors import BrindleError, BrindleLockError, BrindleNotFoundError
+from child_process import run_child
 from conftest import records_of
 from manager_support import RecordingConnector, frame, make_manager  # noqa: F401
 
@@ -31,6 +32,22 @@ def test_module_names_are_real_attributes_in_import_order():
     assert BrindleManager.__doc__.startswith("Main interface for DuckDB in-memory cache.\n\n"
                                              "Singleton pattern - one instance per process.")
     assert type(BrindleManager._lock) is type(threading.Lock())
+
+
+def test_the_package_hands_out_the_manager_on_first_use(tmp_path):
+    status, out, err = run_child("""
+        import sys
+        import brindle
+        assert "brindle.quaymaster" not in sys.modules
+        from brindle import BrindleConfig, BrindleManager
+        import brindle.quaymaster
+        assert BrindleManager is brindle.quaymaster.BrindleManager and "BrindleManager" in brindle.__all__
+        try:
+            brindle.Nothing
+        except AttributeError as e:
+            print(e)
+    """, tmp_path)
+    assert (status, out, err) == (0, "module 'brindle' has no attribute 'Nothing'\n", "")
 
 
 MEMBERS = [
@@ -67,7 +84,9 @@ def test_members_in_class_body_order():
                        "store", "query", "execute_sql", "exists", "invalidate", "_cleanup_table",
                        "_cleanup_database", "_cleanup_expired_table", "get_last_updated", "get_table_info",
                        "get_raw_connection", "_warm_from_external_internal", "warm_from_external",
-                       "warm_from_parquet", "reload", "persistence", "shutdown", "stats", "get_or_load"]
+                       "warm_from_parquet", "reload", "persistence", "shutdown", "stats", "get_or_load",
+                       "astore", "aquery", "aexecute_sql", "ainvalidate", "aget_table_info", "awarm_from_external",
+                       "awarm_from_parquet", "areload", "astats", "aget_or_load"]
     assert BrindleManager.persistence.__doc__ == "Access the persistence coordinator for advanced operations."
 
 
@@ -346,8 +365,9 @@ def test_the_cleanup_thread_drops_expired_tables(make_manager):
     m.store("sd", "t", frame(), ttl_minutes=-1)
     m.store("pt", "t", frame(), ttl_minutes=-1)
     m.store("sd", "kept", frame())
-    make_manager.cleanup_time.fast = True
-    make_manager.cleanup_time.wake.set()
+    registry = m._ttl_registry
+    registry.stop_cleanup_thread()
+    registry.start_cleanup_thread(m._cleanup_expired_table, interval_minutes=0)
     deadline = datetime.datetime.now() + datetime.timedelta(seconds=5)
     while m._ttl_registry.get_all_entries() != {"sd": mock.ANY} and datetime.datetime.now() < deadline:
         threading.Event().wait(0.01)
@@ -406,12 +426,28 @@ def test_shutdown_forgets_every_connection_even_when_a_close_fails(make_manager,
     m = make_manager(databases={"pt": {"mode": "per_table_db"}})
     m.store("sd", "t", frame())
     m.store("pt", "t", frame())
+    m.store("x", "t", frame())
     broken = types.SimpleNamespace(close=mock.Mock(side_effect=RuntimeError("stuck")))
     m._connections[("x", None)] = broken
+    passes = []
+    m._ttl_registry._run_cleanup = lambda: passes.append(1)
+    caplog.set_level(logging.INFO, logger="brindle.tidewatch")
     m.shutdown()
-    assert m._connections == {} and not m._ttl_registry._cleanup_thread.is_alive()
-    assert "Error closing connection ('x', None): stuck" in [r.getMessage() for r in caplog.records]
+    assert m._connections == {} and not m._ttl_registry._cleanup_thread.is_alive() and passes == []
+    logged = [r.getMessage() for r in caplog.records]
+    assert "Error closing connection ('x', None): stuck" in logged and "Stopped cleanup thread" in logged
     m.store("sd", "t", frame(1))
     assert len(m.query("sd", "t")) == 1
-    with pytest.raises(BrindleNotFoundError, match="^Connection not found for pt.t$"):
-        m.query("pt", "t")
+
+
+@pytest.mark.parametrize("database", ["sd", "pt"])
+def test_after_shutdown_the_tables_closed_are_not_cached(make_manager, database):
+    m = make_manager(databases={"pt": {"mode": "per_table_db"}})
+    m.store(database, "t", frame(), scheduler_managed=True)
+    m.query(database, "t")
+    m.shutdown()
+    assert not m.exists(database, "t") and m.stats() == [] and m.get_last_updated(database, "t") is None
+    with pytest.raises(BrindleNotFoundError, match=f"^Table {database}.t not found in cache$"):
+        m.query(database, "t")
+    with pytest.raises(BrindleNotFoundError, match=f"^Connection not found for {database}.t$"):
+        m.get_table_info(database, "t")

@@ -174,17 +174,17 @@ def test_a_connection_closes_after_the_query_running_on_it(make_manager, close):
 
 
 STRESS = """
-import gc, random, sys, threading, time, types
+import gc, random, sys, threading, time
 import duckdb, pandas as pd
 import brindle.quaymaster as qm
-import brindle.tidewatch as tw
 from brindle.config import BrindleConfig
 from brindle.errors import BrindleError, BrindleNotFoundError
 
-real_sleep = time.sleep
-tw.time = types.SimpleNamespace(sleep=lambda seconds: real_sleep(0.002))  # passes back to back
 config = BrindleConfig(lock_timeout_seconds=30)
 m = qm.BrindleManager(config)
+m._ttl_registry.stop_cleanup_thread()
+m._ttl_registry.start_cleanup_thread(m._cleanup_expired_table, interval_minutes=0)
+m._ttl_registry._cleanup_interval_minutes = 0.002 / 60  # passes 2 ms apart
 m._config_resolver.get_mode = lambda db, default: "per_table_db" if db == "pt" else "single_db"
 
 TABLES = [("sd", "a"), ("sd", "b"), ("pt", "a"), ("pt", "b")]

@@ -2,6 +2,7 @@
 mypy --strict over the examples and the package."""
 
 import ast
+import asyncio
 import datetime
 import importlib
 import inspect
@@ -78,8 +79,11 @@ def assert_same_signature(real_obj, stub_def, where):
         or (real_return, stub_return) in REFINED, f"{where} returns {real_return!r}, stub says {stub_return!r}"
 
 
+FUNCTION_DEFS = (ast.FunctionDef, ast.AsyncFunctionDef)
+
+
 def names_defined(node):
-    if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+    if isinstance(node, (ast.ClassDef, *FUNCTION_DEFS)):
         return [node.name]
     if isinstance(node, ast.AnnAssign):
         return [node.target.id]
@@ -97,13 +101,19 @@ def stub_members(cls_node):
 
 
 def kind_of_stub(node):
+    if isinstance(node, ast.AsyncFunctionDef):
+        return "async method"
     if not isinstance(node, ast.FunctionDef):
         return "attribute"
     return "property" if "property" in map(text, node.decorator_list) else "method"
 
 
 def kind_of_real(obj):
-    return "property" if isinstance(obj, property) else "method" if callable(obj) else "attribute"
+    if isinstance(obj, property):
+        return "property"
+    if callable(obj):
+        return "async method" if asyncio.iscoroutinefunction(obj) else "method"
+    return "attribute"
 
 
 def public(names):
@@ -143,7 +153,7 @@ def test_stub_matches_module(name, request):
     # Built only now: the manager fixture replaces tidewatch's `time`.
     instances = request.getfixturevalue("instances")
     for as_name, node in bound.items():
-        if isinstance(node, ast.FunctionDef):
+        if isinstance(node, FUNCTION_DEFS):
             assert_same_signature(getattr(module, as_name), node, as_name)
         if not isinstance(node, ast.ClassDef):
             continue
@@ -156,7 +166,7 @@ def test_stub_matches_module(name, request):
             real = inspect.getattr_static(instances[cls], member)
             where = f"{as_name}.{member}"
             assert kind_of_stub(member_node) == kind_of_real(real), where
-            if isinstance(member_node, ast.FunctionDef):
+            if isinstance(member_node, FUNCTION_DEFS):
                 real_fn = real.fget if isinstance(real, property) else real
                 assert_same_signature(real_fn, member_node, where)
 

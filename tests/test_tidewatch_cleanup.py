@@ -16,20 +16,25 @@ def _capture(caplog):
     caplog.set_level(logging.DEBUG, logger="brindle.tidewatch")
 
 
-class GatedSleep:
-    """time.sleep stand-in that blocks until released, counting the calls."""
+class GatedEvent(threading.Event):
+    """A stop event whose interval waits end only when released (or on a stop)."""
 
     def __init__(self):
-        self.calls = []
+        super().__init__()
+        self.waits = []
         self.gate = threading.Semaphore(0)
 
-    def sleep(self, seconds):
-        self.calls.append(seconds)
-        assert self.gate.acquire(timeout=10)
+    def wait(self, timeout=None):
+        if timeout is None:
+            return super().wait()
+        self.waits.append(timeout)
+        deadline = real_time.monotonic() + 10
+        while not self.is_set() and not self.gate.acquire(timeout=0.001):
+            assert real_time.monotonic() < deadline, "never released"
+        return self.is_set()
 
-    def release(self, n=1):
-        for _ in range(n):
-            self.gate.release()
+    def release(self):
+        self.gate.release()
 
 
 def wait_for(condition):
@@ -42,21 +47,18 @@ def wait_for(condition):
 # --- start and stop -----------------------------------------------------------
 
 def test_start_twice_keeps_the_first_thread(registry, caplog):
-    sleeper = GatedSleep()
+    registry._cleanup_stop_event = event = GatedEvent()
     first, second = mock.Mock(), mock.Mock()
-    with mock.patch("brindle.tidewatch.time", sleeper):
-        registry.start_cleanup_thread(first, interval_minutes=2.5)
-        thread = registry._cleanup_thread
-        registry.start_cleanup_thread(second, interval_minutes=7)
-        assert registry._cleanup_callback is first and registry._cleanup_interval_minutes == 2
-        assert registry._cleanup_thread is thread
-        assert (thread.name, thread.daemon) == ("BrindleCleanup", True)
-        assert messages(caplog)[-2:] == ["Started cleanup thread (interval=2min)", "Cleanup thread already running"]
-        wait_for(lambda: sleeper.calls)
-        assert sleeper.calls == [120]
-        registry._cleanup_stop_event.set()
-        sleeper.release()
-        thread.join(timeout=5)
+    registry.start_cleanup_thread(first, interval_minutes=2.5)
+    thread = registry._cleanup_thread
+    registry.start_cleanup_thread(second, interval_minutes=7)
+    assert registry._cleanup_callback is first and registry._cleanup_interval_minutes == 2
+    assert registry._cleanup_thread is thread
+    assert (thread.name, thread.daemon) == ("BrindleCleanup", True)
+    assert messages(caplog)[-2:] == ["Started cleanup thread (interval=2min)", "Cleanup thread already running"]
+    wait_for(lambda: event.waits)
+    assert event.waits == [120]
+    registry.stop_cleanup_thread()
     assert not thread.is_alive()
 
 
@@ -76,30 +78,50 @@ def test_stop_without_live_thread_does_nothing(registry, caplog):
     assert messages(caplog) == [] and not registry._cleanup_stop_event.is_set()
 
 
-def test_stop_lets_the_sleep_end_then_one_more_pass(registry, caplog):
-    sleeper = GatedSleep()
+def test_passes_come_one_interval_apart_and_a_stop_ends_the_wait(registry, caplog):
+    registry._cleanup_stop_event = event = GatedEvent()
     passes = []
-    with mock.patch("brindle.tidewatch.time", sleeper), \
-            mock.patch.object(registry, "_run_cleanup", lambda: passes.append(1)):
+    with mock.patch.object(registry, "_run_cleanup", lambda: passes.append(1)):
         registry.start_cleanup_thread(None, interval_minutes=1)
-        wait_for(lambda: sleeper.calls)
+        wait_for(lambda: event.waits)
         assert passes == []  # no pass at start
-        sleeper.release()
-        wait_for(lambda: len(sleeper.calls) == 2)
-        registry._cleanup_stop_event.set()
-        sleeper.release()
-        registry._cleanup_thread.join(timeout=5)
-        assert passes == [1, 1] and len(sleeper.calls) == 2
+        event.release()
+        wait_for(lambda: len(event.waits) == 2)
+        assert passes == [1] and event.waits == [60, 60]
+        registry.stop_cleanup_thread()  # while waiting: no further pass
+        thread = registry._cleanup_thread
+        assert not thread.is_alive() and passes == [1]
+        assert messages(caplog)[-1] == "Stopped cleanup thread"
         registry.stop_cleanup_thread()  # ended thread: nothing
-    assert "Stopped cleanup thread" not in messages(caplog)
+        assert messages(caplog).count("Stopped cleanup thread") == 1
 
-    with mock.patch("brindle.tidewatch.time", sleeper):
-        registry.start_cleanup_thread(None, interval_minutes=0)  # a new start clears the event
-        wait_for(lambda: len(sleeper.calls) == 3)
-        sleeper.release(100)
+        # The real event, a five-minute interval: the stop still ends the wait at once.
+        registry._cleanup_stop_event = threading.Event()
+        registry.start_cleanup_thread(None, interval_minutes=5)
+        assert registry._cleanup_thread is not thread
         registry.stop_cleanup_thread()
-    assert messages(caplog)[-1] == "Stopped cleanup thread"
+        assert not registry._cleanup_thread.is_alive() and passes == [1]
+
+
+def test_a_stop_during_a_pass_hands_over_nothing_more(registry, clock, caplog):
+    for table in ("a", "b", "c"):
+        registry.register("db", table, 1)
+    clock.advance(minutes=2)
+    handed = []
+    entered = threading.Event()
+
+    def callback(database, table):
+        handed.append(table)
+        entered.set()
+        wait_for(registry._cleanup_stop_event.is_set)
+
+    registry.start_cleanup_thread(callback, interval_minutes=0)
+    entered.wait(10)
+    registry.stop_cleanup_thread()
     assert not registry._cleanup_thread.is_alive()
+    assert handed == ["a"] and messages(caplog)[-1] == "Stopped cleanup thread"
+    registry._run_cleanup()  # called directly, a pass runs whole
+    assert handed == ["a", "a", "b", "c"]
 
 
 def test_loop_logs_a_failing_pass_and_goes_on(registry, caplog):

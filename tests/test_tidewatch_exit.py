@@ -18,21 +18,18 @@ BUSY = """
 # The thread is asleep when the exit begins and wakes while the interpreter
 # is finalising (a slow __del__ keeps finalisation going).
 WAKES_DURING_FINALISATION = """
-    import builtins, time, types
+    import builtins, time
     import brindle.tidewatch as tw
-
-    def short_sleep(seconds, pause=time.sleep):
-        pause(0.01)
 
     class SlowTeardown:
         def __del__(self, pause=time.sleep):
             pause(0.1)
 
     builtins._slow_teardown = SlowTeardown()
-    tw.time = types.SimpleNamespace(sleep=short_sleep)
     registry = tw.TTLRegistry()
     registry.register("db", "t", 0)
-    registry.start_cleanup_thread(lambda d, t: None, interval_minutes=1)
+    registry.start_cleanup_thread(lambda d, t: None, interval_minutes=0)
+    registry._cleanup_interval_minutes = 0.01 / 60  # read before every wait
     time.sleep(0.05)
 """
 

@@ -21,6 +21,10 @@ SINGLE_DB = "single_db"
 PER_TABLE_DB = "per_table_db"
 _MODES = (SINGLE_DB, PER_TABLE_DB)
 DEFAULT_RESULT_CACHE_BYTES = 64 * 1024 * 1024
+# Threads of the pool the manager's awaitable methods run on: enough for
+# queries, a store and a slow loader or two at once without one kind of
+# call starving the others, few enough to stay light on a small machine.
+DEFAULT_ASYNC_POOL_SIZE = 8
 
 
 def _check_str(name: str, value: Any) -> str:
@@ -81,6 +85,7 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "persist_base_path": _check_optional_str,
     "service_name": _check_name,
     "result_cache_bytes": lambda name, value: _check_int(name, value, 0),
+    "async_pool_size": lambda name, value: _check_int(name, value, 1),
 }
 
 
@@ -106,6 +111,8 @@ class BrindleConfig:
         service_name: this service's name in the outside snapshot store.
         result_cache_bytes: memory budget of the manager's cache of query
             answers, in bytes; 0 turns that cache off.
+        async_pool_size: threads of the pool the manager's awaitable methods
+            (``aquery``, ``astore``, ...) run on.
     """
 
     # Environment variable -> the attribute it sets, for from_env().
@@ -119,6 +126,7 @@ class BrindleConfig:
         "BRINDLE_PERSIST_BASE_PATH": "persist_base_path",
         "BRINDLE_SERVICE_NAME": "service_name",
         "BRINDLE_RESULT_CACHE_BYTES": "result_cache_bytes",
+        "BRINDLE_ASYNC_POOL_SIZE": "async_pool_size",
     }
 
     def __init__(
@@ -132,6 +140,7 @@ class BrindleConfig:
         persist_base_path: Optional[str] = None,
         service_name: str = "brindle",
         result_cache_bytes: int = DEFAULT_RESULT_CACHE_BYTES,
+        async_pool_size: int = DEFAULT_ASYNC_POOL_SIZE,
     ) -> None:
         self.log_name: str = _checked("log_name", log_name)
         self.config_file_path: Optional[str] = _checked("config_file_path", config_file_path)
@@ -142,6 +151,7 @@ class BrindleConfig:
         self.persist_base_path: Optional[str] = _checked("persist_base_path", persist_base_path)
         self.service_name: str = _checked("service_name", service_name)
         self.result_cache_bytes: int = _checked("result_cache_bytes", result_cache_bytes)
+        self.async_pool_size: int = _checked("async_pool_size", async_pool_size)
 
     @classmethod
     def from_env(cls, environ: Optional[Mapping[str, str]] = None) -> "BrindleConfig":
@@ -170,7 +180,8 @@ class BrindleConfig:
 
 
 def _parse_env_value(attribute: str, raw: str) -> Any:
-    if attribute in ("cleanup_interval_minutes", "default_tidewatch_minutes", "result_cache_bytes"):
+    if attribute in ("cleanup_interval_minutes", "default_tidewatch_minutes", "result_cache_bytes",
+                     "async_pool_size"):
         return int(raw.strip())
     if attribute == "lock_timeout_seconds":
         return float(raw.strip())

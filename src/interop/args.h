@@ -17,10 +17,13 @@ constexpr const char *kParamsAnnotation = "Optional[Union[Sequence[Any], Dict[st
 
 class Args {
 public:
-    Args(const char *qualname, PyObject *const *slots, const nb::object *names)
-        : qualname_(qualname), slots_(slots), names_(names) {}
+    Args(const char *qualname, PyObject *const *slots, const nb::object *names, size_t count)
+        : qualname_(qualname), slots_(slots), names_(names), count_(count) {}
 
     nb::handle operator[](size_t i) const { return slots_[i]; }
+
+    // How many parameters the callable has (every slot is filled).
+    size_t size() const { return count_; }
 
     // Exactly str.
     nb::handle str(size_t i) const;
@@ -54,6 +57,7 @@ private:
     const char *qualname_;
     PyObject *const *slots_;
     const nb::object *names_;
+    size_t count_;
 };
 
 }  // namespace brindle::interop

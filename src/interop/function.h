@@ -41,6 +41,10 @@ inline Param keyword_only(Param p) {
     return p;
 }
 
+// A parameter list kept to build more than one callable from (a method and
+// its awaitable twin take the same parameters).
+using Params = std::vector<Param>;
+
 // Implementation entry: receives the bound arguments in parameter order.
 using Impl = nb::object (*)(const Args &);
 
@@ -127,7 +131,7 @@ inline bool bind_arguments(const FunctionSpec &s, PyObject *const *args, Py_ssiz
 // std::exception and must pass through untouched.
 inline PyObject *invoke(const FunctionSpec &s, PyObject **slots) {
     try {
-        return s.impl(Args(s.qualname.c_str(), slots, s.names.data())).release().ptr();
+        return s.impl(Args(s.qualname.c_str(), slots, s.names.data(), s.names.size())).release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
     } catch (const nb::builtin_exception &e) {
@@ -230,7 +234,7 @@ inline PyTypeObject *function_type() {
     return type;
 }
 
-inline nb::object make_signature(std::initializer_list<Param> params, const char *returns) {
+inline nb::object make_signature(const Params &params, const char *returns) {
     nb::object inspect = import("inspect");
     nb::object parameter = inspect.attr("Parameter");
     nb::object positional = parameter.attr("POSITIONAL_OR_KEYWORD");
@@ -247,7 +251,7 @@ inline nb::object make_signature(std::initializer_list<Param> params, const char
     return inspect.attr("Signature")(list, nb::arg("return_annotation") = ret);
 }
 
-inline nb::dict make_annotations(std::initializer_list<Param> params, const char *returns) {
+inline nb::dict make_annotations(const Params &params, const char *returns) {
     nb::dict ann;
     for (const Param &p : params)
         if (p.annotation)
@@ -268,8 +272,7 @@ struct FunctionInfo {
 };
 
 // Builds a callable with the given parameters (self included for methods).
-inline nb::object make_function(const FunctionInfo &info, std::initializer_list<Param> params,
-                                Impl impl) {
+inline nb::object make_function(const FunctionInfo &info, const Params &params, Impl impl) {
     if (static_cast<Py_ssize_t>(params.size()) > detail::kMaxParams)
         throw_value_error("too many parameters");
     auto *spec = new FunctionSpec;
@@ -313,6 +316,11 @@ inline nb::object make_function(const FunctionInfo &info, std::initializer_list<
     return fn;
 }
 
+inline nb::object make_function(const FunctionInfo &info, std::initializer_list<Param> params,
+                                Impl impl) {
+    return make_function(info, Params(params), impl);
+}
+
 // Builds the callables of one module: method(qualname, doc, params, returns, impl).
 class FunctionMaker {
 public:
@@ -320,6 +328,11 @@ public:
 
     nb::object operator()(const char *qualname, const char *doc, std::initializer_list<Param> params,
                           const char *returns, Impl impl) const {
+        return make_function({module_, qualname, doc, returns}, params, impl);
+    }
+
+    nb::object operator()(const char *qualname, const char *doc, const Params &params, const char *returns,
+                          Impl impl) const {
         return make_function({module_, qualname, doc, returns}, params, impl);
     }
 

@@ -15,8 +15,6 @@ namespace brindle::quaymaster {
 namespace {
 
 const Name kDropTable{"drop_table"};
-const Name kRemove{"remove"};
-const Name kRemoveDatabase{"remove_database"};
 const Name kHasActiveReaders{"has_active_readers"};
 const Name kKeys{"keys"};
 

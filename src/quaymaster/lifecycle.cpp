@@ -68,6 +68,21 @@ struct CloseOutcome {
     long running;
 };
 
+// The tables of a connection shutdown closed are gone (a database file keeps
+// them on disk, but the cache no longer serves them): their registry entries
+// go too, so that exists(), query() and get_table_info() agree that they are
+// not cached, and stats() lists none of them.
+void forget_tables_of(nb::handle self, const std::vector<nb::object> &keys) {
+    nb::object registry = attr(self, kTtlRegistry);
+    for (const nb::object &key : keys) {
+        nb::object database = key[0], table = key[1];
+        if (is_none(table))
+            call_method(registry, kRemoveDatabase, database);
+        else
+            call_method(registry, kRemove, database, table);
+    }
+}
+
 }  // namespace
 
 nb::object manager_new(const Args &a) { return singleton_new(a[0]); }
@@ -92,6 +107,7 @@ nb::object manager_init(const Args &a) {
                                                   nb::arg("external_connector") = connector));
     set_attr(self, kConnectionLock, call_method(this_module().get(kThreading), kLock));
     set_attr(self, kStateAttr, new_state());
+    set_attr(self, kAsyncPool, Py_None);
     attr(attr(self, kTtlRegistry), kStartCleanupThread)(
         nb::arg("cleanup_callback") = attr(self, kCleanupExpiredTable),
         nb::arg("interval_minutes") = attr(config_of(self), kCleanupIntervalMinutes));
@@ -166,13 +182,16 @@ nb::object shutdown(const Args &a) {
     nb::object logger = logger_of(self);
     log(logger, Level::Info, [] { return std::string(text::kShuttingDown); });
     call_method(attr(self, kTtlRegistry), kStopCleanupThread);
+    shut_async_pool(self);
     std::vector<CloseOutcome> outcomes;
+    std::vector<nb::object> keys;
     {
         PyLockGuard held(attr(self, kConnectionLock));
         nb::object connections = attr(self, kConnections);
         nb::object items = checked(PySequence_List(call_method(connections, kItems).ptr()));
         for (nb::handle item : items) {
             nb::object key = item[0];
+            keys.push_back(key);
             CloseOutcome outcome{to_text(key), false, {}, 0};
             guarded([&] { outcome.running = retire_connection(nb::object(item[1])); },
                     [&](nb::python_error &e) {
@@ -194,6 +213,7 @@ nb::object shutdown(const Args &a) {
         else
             log(logger, Level::Debug, [&] { return fill(text::kClosedConnection, {{"key", o.key}}); });
     }
+    forget_tables_of(self, keys);
     forget_all_answers(self);
     log(logger, Level::Info, [] { return std::string(text::kShutdownComplete); });
     return nb::none();

@@ -1,4 +1,5 @@
 // BrindleManager: the class as Python sees it, members in class-body order.
+#include "interop/awaitable.h"
 #include "quaymaster.h"
 #include "texts.h"
 
@@ -6,10 +7,6 @@ namespace brindle::quaymaster {
 
 void init_manager(nb::module_ &m) {
     const FunctionMaker method(kModuleName);
-    // (self, database: str, table: str)
-    auto on_table = [&](const char *qualname, const char *doc, const char *returns, Impl impl) {
-        return method(qualname, doc, {"self", {"database", "str"}, {"table", "str"}}, returns, impl);
-    };
     // (self, database: str, table: Optional[str], mode: str)
     auto on_key = [&](const char *qualname, const char *doc, const char *returns, Impl impl) {
         return method(qualname, doc, {"self", {"database", "str"}, {"table", "Optional[str]"}, {"mode", "str"}},
@@ -19,6 +16,40 @@ void init_manager(nb::module_ &m) {
     const Param connector{"external_connector", "Optional[object]", nb::none()};
     const char *mgr = "BrindleManager.";
     auto q = [&](const char *name) { return std::string(mgr) + name; };
+    // The awaitable twin of a method takes the very parameter list the method
+    // is built from, so that the two never differ.
+    auto twin = [&](const char *name, const char *doc, const Params &params, const char *returns, Impl impl) {
+        nb::object fn = method(q(name).c_str(), doc, params, returns, impl);
+        mark_coroutine_function(fn);
+        return fn;
+    };
+    const Params on_self{"self"};
+    const Params table_params{"self", {"database", "str"}, {"table", "str"}};
+    auto on_table = [&](const char *qualname, const char *doc, const char *returns, Impl impl) {
+        return method(qualname, doc, table_params, returns, impl);
+    };
+    const Params store_params{"self", {"database", "str"}, {"table", "str"}, {"df", "pd.DataFrame"},
+                              {"ttl_minutes", "Optional[int]", nb::none()},
+                              {"scheduler_managed", "bool", py_bool(false)}};
+    const Params query_params{"self", {"database", "str"}, {"table", "str"},
+                              {"sql_where", "Optional[str]", nb::none()},
+                              {"columns", "Optional[List[str]]", nb::none()},
+                              {"limit", "Optional[int]", nb::none()},
+                              keyword_only({"params", kParamsAnnotation, nb::none()})};
+    const Params execute_sql_params{"self", {"database", "str"}, {"sql", "str"},
+                                    {"params", kParamsAnnotation, nb::none()}};
+    const Params invalidate_params{"self", {"database", "str"}, {"table", "Optional[str]", nb::none()}};
+    const Params warm_external_params{"self", {"database", "Optional[str]", nb::none()},
+                                      {"table", "Optional[str]", nb::none()}};
+    const Params get_or_load_params{"self", {"database", "str"}, {"table", "str"},
+                                    {"loader", "Callable[[], pd.DataFrame]"},
+                                    {"ttl_minutes", "Optional[int]", nb::none()},
+                                    {"scheduler_managed", "bool", py_bool(false)},
+                                    {"serve_stale", "bool", py_bool(false)},
+                                    {"sql_where", "Optional[str]", nb::none()},
+                                    {"columns", "Optional[List[str]]", nb::none()},
+                                    {"limit", "Optional[int]", nb::none()},
+                                    keyword_only({"params", kParamsAnnotation, nb::none()})};
 
     nb::object persistence_getter =
         method(q("persistence").c_str(), text::kPersistenceDoc, {"self"}, "PersistenceCoordinator", get_persistence);
@@ -39,25 +70,12 @@ void init_manager(nb::module_ &m) {
                                    {"self", {"database", "str"}, {"table", "Optional[str]"}, {"mode", "str"},
                                     {"create", "bool", py_bool(true)}},
                                    "Optional[duckdb.DuckDBPyConnection]", get_connection)},
-        {"store", method(q("store").c_str(), text::kStoreDoc,
-                         {"self", {"database", "str"}, {"table", "str"}, {"df", "pd.DataFrame"},
-                          {"ttl_minutes", "Optional[int]", nb::none()},
-                          {"scheduler_managed", "bool", py_bool(false)}},
-                         nullptr, store)},
-        {"query", method(q("query").c_str(), text::kQueryDoc,
-                         {"self", {"database", "str"}, {"table", "str"},
-                          {"sql_where", "Optional[str]", nb::none()},
-                          {"columns", "Optional[List[str]]", nb::none()},
-                          {"limit", "Optional[int]", nb::none()},
-                          keyword_only({"params", kParamsAnnotation, nb::none()})},
-                         "pd.DataFrame", query)},
-        {"execute_sql", method(q("execute_sql").c_str(), text::kExecuteSqlDoc,
-                               {"self", {"database", "str"}, {"sql", "str"},
-                                {"params", kParamsAnnotation, nb::none()}},
-                               "pd.DataFrame", execute_sql)},
+        {"store", method(q("store").c_str(), text::kStoreDoc, store_params, nullptr, store)},
+        {"query", method(q("query").c_str(), text::kQueryDoc, query_params, "pd.DataFrame", query)},
+        {"execute_sql", method(q("execute_sql").c_str(), text::kExecuteSqlDoc, execute_sql_params, "pd.DataFrame",
+                               execute_sql)},
         {"exists", on_table(q("exists").c_str(), text::kExistsDoc, "bool", exists)},
-        {"invalidate", method(q("invalidate").c_str(), text::kInvalidateDoc,
-                              {"self", {"database", "str"}, {"table", "Optional[str]", nb::none()}}, nullptr,
+        {"invalidate", method(q("invalidate").c_str(), text::kInvalidateDoc, invalidate_params, nullptr,
                               invalidate)},
         {"_cleanup_table", on_table(q("_cleanup_table").c_str(), text::kCleanupTableDoc, nullptr, cleanup_table)},
         {"_cleanup_database", method(q("_cleanup_database").c_str(), text::kCleanupDatabaseDoc,
@@ -73,27 +91,37 @@ void init_manager(nb::module_ &m) {
         {"_warm_from_external_internal", method(q("_warm_from_external_internal").c_str(), text::kWarmInternalDoc,
                                                 {"self"}, nullptr, warm_from_external_internal)},
         {"warm_from_external", method(q("warm_from_external").c_str(), text::kWarmFromExternalDoc,
-                                      {"self", {"database", "Optional[str]", nb::none()},
-                                       {"table", "Optional[str]", nb::none()}},
-                                      nullptr, warm_from_external)},
-        {"warm_from_parquet", method(q("warm_from_parquet").c_str(), text::kWarmFromParquetDoc, {"self"}, nullptr,
+                                      warm_external_params, nullptr, warm_from_external)},
+        {"warm_from_parquet", method(q("warm_from_parquet").c_str(), text::kWarmFromParquetDoc, on_self, nullptr,
                                      warm_from_parquet)},
-        {"reload", method(q("reload").c_str(), text::kReloadDoc, {"self"}, nullptr, reload)},
+        {"reload", method(q("reload").c_str(), text::kReloadDoc, on_self, nullptr, reload)},
         {"persistence", call(nb::handle(reinterpret_cast<PyObject *>(&PyProperty_Type)), persistence_getter)},
         {"shutdown", method(q("shutdown").c_str(), text::kShutdownDoc, {"self"}, nullptr, shutdown)},
         // Ours, after the members every manager has.
-        {"stats", method(q("stats").c_str(), text::kStatsDoc, {"self"}, "List[Dict[str, Any]]", stats)},
-        {"get_or_load", method(q("get_or_load").c_str(), text::kGetOrLoadDoc,
-                               {"self", {"database", "str"}, {"table", "str"},
-                                {"loader", "Callable[[], pd.DataFrame]"},
-                                {"ttl_minutes", "Optional[int]", nb::none()},
-                                {"scheduler_managed", "bool", py_bool(false)},
-                                {"serve_stale", "bool", py_bool(false)},
-                                {"sql_where", "Optional[str]", nb::none()},
-                                {"columns", "Optional[List[str]]", nb::none()},
-                                {"limit", "Optional[int]", nb::none()},
-                                keyword_only({"params", kParamsAnnotation, nb::none()})},
-                               "pd.DataFrame", get_or_load)},
+        {"stats", method(q("stats").c_str(), text::kStatsDoc, on_self, "List[Dict[str, Any]]", stats)},
+        {"get_or_load", method(q("get_or_load").c_str(), text::kGetOrLoadDoc, get_or_load_params, "pd.DataFrame",
+                               get_or_load)},
+        // Awaitable twins, run on the manager's thread pool.
+        {"astore", twin("astore", text::kAStoreDoc, store_params, nullptr,
+                        [](const Args &a) { return run_on_pool(a, kStoreMethod); })},
+        {"aquery", twin("aquery", text::kAQueryDoc, query_params, "pd.DataFrame",
+                        [](const Args &a) { return run_on_pool(a, kQueryMethod); })},
+        {"aexecute_sql", twin("aexecute_sql", text::kAExecuteSqlDoc, execute_sql_params, "pd.DataFrame",
+                              [](const Args &a) { return run_on_pool(a, kExecuteSqlMethod); })},
+        {"ainvalidate", twin("ainvalidate", text::kAInvalidateDoc, invalidate_params, nullptr,
+                             [](const Args &a) { return run_on_pool(a, kInvalidateMethod); })},
+        {"aget_table_info", twin("aget_table_info", text::kAGetTableInfoDoc, table_params, "dict",
+                                 [](const Args &a) { return run_on_pool(a, kGetTableInfoMethod); })},
+        {"awarm_from_external", twin("awarm_from_external", text::kAWarmFromExternalDoc, warm_external_params,
+                                     nullptr, [](const Args &a) { return run_on_pool(a, kWarmFromExternalMethod); })},
+        {"awarm_from_parquet", twin("awarm_from_parquet", text::kAWarmFromParquetDoc, on_self, nullptr,
+                                    [](const Args &a) { return run_on_pool(a, kWarmFromParquet); })},
+        {"areload", twin("areload", text::kAReloadDoc, on_self, nullptr,
+                         [](const Args &a) { return run_on_pool(a, kReloadMethod); })},
+        {"astats", twin("astats", text::kAStatsDoc, on_self, "List[Dict[str, Any]]",
+                        [](const Args &a) { return run_on_pool(a, kStatsMethod); })},
+        {"aget_or_load", twin("aget_or_load", text::kAGetOrLoadDoc, get_or_load_params, "pd.DataFrame",
+                              [](const Args &a) { return run_on_pool(a, kGetOrLoadMethod); })},
     });
     m.attr("BrindleManager") = cls;
 }

@@ -53,6 +53,7 @@ inline const Name kConfigResolver{"_config_resolver"};
 inline const Name kPersistence{"_persistence"};
 inline const Name kConnectionLock{"_connection_lock"};
 inline const Name kStateAttr{"_state"};  // ours: the C++ state behind stats() and get_or_load()
+inline const Name kAsyncPool{"_async_pool"};  // ours: the awaitable methods' thread pool, or None
 
 // Configuration attributes.
 inline const Name kDefaultMode{"default_mode"};
@@ -71,6 +72,13 @@ inline const Name kCleanupTable{"_cleanup_table"};
 inline const Name kCleanupDatabase{"_cleanup_database"};
 inline const Name kWarmInternal{"_warm_from_external_internal"};
 inline const Name kWarmFromParquet{"warm_from_parquet"};
+inline const Name kExecuteSqlMethod{"execute_sql"};
+inline const Name kGetOrLoadMethod{"get_or_load"};
+inline const Name kInvalidateMethod{"invalidate"};
+inline const Name kGetTableInfoMethod{"get_table_info"};
+inline const Name kStatsMethod{"stats"};
+inline const Name kWarmFromExternalMethod{"warm_from_external"};
+inline const Name kReloadMethod{"reload"};
 inline const Name kCleanupExpiredTable{"_cleanup_expired_table"};
 
 // Methods of the components and of the objects they hand back.
@@ -81,6 +89,8 @@ inline const Name kExists{"exists"};
 inline const Name kIsExpired{"is_expired"};
 inline const Name kGetAllEntries{"get_all_entries"};
 inline const Name kIsSchedulerManaged{"is_scheduler_managed"};
+inline const Name kRemove{"remove"};
+inline const Name kRemoveDatabase{"remove_database"};
 
 // --- helpers shared by the manager's translation units ------------------------
 
@@ -230,6 +240,16 @@ nb::object warm_from_external(const Args &a);
 nb::object warm_from_parquet(const Args &a);
 nb::object reload(const Args &a);
 nb::object shutdown(const Args &a);
+
+// --- awaitable methods -----------------------------------------------------------------
+
+// What a(method)(self, ...) returns: an awaitable that runs
+// self.<method>(...) with the same arguments on the manager's thread pool.
+nb::object run_on_pool(const Args &a, const Name &method);
+
+// Shuts the pool down (calls not started are cancelled); the next awaitable
+// call makes a new one.
+void shut_async_pool(nb::handle self);
 
 // Adds the BrindleManager class to the module.
 void init_manager(nb::module_ &m);

@@ -178,9 +178,85 @@ constexpr const char *kShutdownDoc =
     "Gracefully shutdown cache manager - close all connections.\n"
     "\n"
     "Stops the cleanup thread and closes every connection; a connection still\n"
-    "being read is closed as soon as its running reads end. The manager stays\n"
+    "being read is closed as soon as its running reads end. The tables of the\n"
+    "closed connections are no longer cached: exists() is False for them and\n"
+    "query() and get_table_info() raise BrindleNotFoundError. The manager stays\n"
     "usable: a later store opens new connections. Returns None; a connection\n"
     "that fails to close is logged, not raised.";
+
+// The awaitable methods: each takes its synchronous twin's parameters and
+// runs it on the manager's thread pool (async_pool_size threads).
+constexpr const char *kAStoreDoc =
+    "Awaitable store(): swaps the frame in on the manager's thread pool.\n"
+    "\n"
+    "Takes the parameters of store(); the event loop is never blocked.\n"
+    "Returns None. A store that has started when the awaiting task is\n"
+    "cancelled still completes (the table is stored, the lock released); one\n"
+    "that has not started never runs.";
+constexpr const char *kAQueryDoc =
+    "Awaitable query(): runs the query on the manager's thread pool.\n"
+    "\n"
+    "Takes the parameters of query(); the event loop is never blocked.\n"
+    "Returns what query() returns and raises what it raises. Cancelling the\n"
+    "awaiting task stops only the wait: a call that has started runs to its\n"
+    "end; one that has not started never runs.";
+constexpr const char *kAExecuteSqlDoc =
+    "Awaitable execute_sql(): runs the SQL on the manager's thread pool.\n"
+    "\n"
+    "Takes the parameters of execute_sql(); the event loop is never blocked.\n"
+    "Returns what execute_sql() returns and raises what it raises. Cancelling the\n"
+    "awaiting task stops only the wait: a call that has started runs to its\n"
+    "end; one that has not started never runs.";
+constexpr const char *kAInvalidateDoc =
+    "Awaitable invalidate(): removes table(s) on the manager's thread pool.\n"
+    "\n"
+    "Takes the parameters of invalidate(); the event loop is never blocked.\n"
+    "Returns what invalidate() returns and raises what it raises. Cancelling the\n"
+    "awaiting task stops only the wait: a call that has started runs to its\n"
+    "end; one that has not started never runs.";
+constexpr const char *kAGetTableInfoDoc =
+    "Awaitable get_table_info(): describes the table on the manager's thread pool.\n"
+    "\n"
+    "Takes the parameters of get_table_info(); the event loop is never blocked.\n"
+    "Returns what get_table_info() returns and raises what it raises. Cancelling the\n"
+    "awaiting task stops only the wait: a call that has started runs to its\n"
+    "end; one that has not started never runs.";
+constexpr const char *kAWarmFromExternalDoc =
+    "Awaitable warm_from_external(): reloads on the manager's thread pool.\n"
+    "\n"
+    "Takes the parameters of warm_from_external(); the event loop is never blocked.\n"
+    "Returns what warm_from_external() returns and raises what it raises. Cancelling the\n"
+    "awaiting task stops only the wait: a call that has started runs to its\n"
+    "end; one that has not started never runs.";
+constexpr const char *kAWarmFromParquetDoc =
+    "Awaitable warm_from_parquet(): loads on the manager's thread pool.\n"
+    "\n"
+    "Takes the parameters of warm_from_parquet(); the event loop is never blocked.\n"
+    "Returns what warm_from_parquet() returns and raises what it raises. Cancelling the\n"
+    "awaiting task stops only the wait: a call that has started runs to its\n"
+    "end; one that has not started never runs.";
+constexpr const char *kAReloadDoc =
+    "Awaitable reload(): reloads on the manager's thread pool.\n"
+    "\n"
+    "Takes the parameters of reload(); the event loop is never blocked.\n"
+    "Returns what reload() returns and raises what it raises. Cancelling the\n"
+    "awaiting task stops only the wait: a call that has started runs to its\n"
+    "end; one that has not started never runs.";
+constexpr const char *kAStatsDoc =
+    "Awaitable stats(): gathers the figures on the manager's thread pool.\n"
+    "\n"
+    "Takes the parameters of stats(); the event loop is never blocked.\n"
+    "Returns what stats() returns and raises what it raises. Cancelling the\n"
+    "awaiting task stops only the wait: a call that has started runs to its\n"
+    "end; one that has not started never runs.";
+constexpr const char *kAGetOrLoadDoc =
+    "Awaitable get_or_load(): reads or loads on the manager's thread pool.\n"
+    "\n"
+    "Takes the parameters of get_or_load(); the event loop is never blocked.\n"
+    "Returns what get_or_load() returns. Cancelling the awaiting task never\n"
+    "cancels a load under way: it is stored, and every caller waiting for it\n"
+    "gets its one result.";
+constexpr const char *kAsyncThreadPrefix = "BrindleAsync";
 
 constexpr const char *kSingleDb = "single_db";
 

@@ -6,7 +6,7 @@
 // drop Python references (or release a threading.Lock) without the GIL. Two
 // measures keep that from ever touching Python state:
 //  - The loop's own frame owns nothing: between passes (the stop test and the
-//    sleep, which is where a daemon thread spends its life) it works on raw
+//    wait, which is where a daemon thread spends its life) it works on raw
 //    references only, so an unwind from there runs no destructor at all.
 //  - A pass does own objects, so the interpreter must not finalise while one
 //    is running: an atexit hook (atexit runs before finalisation starts) tells
@@ -31,7 +31,7 @@ const Name kSet{"set"};
 const Name kStart{"start"};
 const Name kJoin{"join"};
 const Name kThread{"Thread"};
-const Name kSleep{"sleep"};
+const Name kWait{"wait"};
 const Name kItems{"items"};
 const Name kCleanupLoop{"_cleanup_loop"};
 const Name kRunCleanup{"_run_cleanup"};
@@ -44,10 +44,14 @@ const Name kMarkStale{"mark_stale"};
 std::atomic<bool> g_exiting{false};
 // Cleanup threads currently between waking up and their next stop test.
 std::atomic<int> g_threads_in_pass{0};
+// True on a cleanup thread: its passes also end early on a stop (a pass
+// called directly runs whole).
+thread_local bool t_cleanup_loop = false;
 
-// How long the exit hook waits for a pass to end (a callback dropping a large
-// table); the same bound as stop_cleanup_thread's join.
-constexpr auto kExitWait = std::chrono::seconds(5);
+// How long a stop, and the exit hook, wait for a pass to end (a callback
+// dropping a large table).
+constexpr auto kStopWait = std::chrono::seconds(5);
+constexpr auto kExitWait = kStopWait;
 
 class InPass {
 public:
@@ -74,22 +78,31 @@ int stop_requested(PyObject *self) {
     return set;
 }
 
-// time.sleep(self._cleanup_interval_minutes * 60) through the module's `time`;
-// false with the error set when it raised.
-bool sleep_interval(PyObject *self) {
+// What waiting out the interval ended with.
+enum class Woken { Interval, Stop, Error };
+
+// self._cleanup_stop_event.wait(self._cleanup_interval_minutes * 60): the
+// interval runs out, or a stop ends the wait at once. Error leaves the
+// Python error set.
+Woken wait_interval(PyObject *self) {
     PyObject *minutes = PyObject_GetAttr(self, kCleanupInterval.ptr());
     if (!minutes)
-        return false;
+        return Woken::Error;
     PyObject *seconds = PyNumber_Multiply(minutes, sixty());
     Py_DECREF(minutes);
     if (!seconds)
-        return false;
-    PyObject *time = PyObject_GetAttr(this_module().module().ptr(), kTime.ptr());
-    PyObject *result = time ? PyObject_CallMethodOneArg(time, kSleep.ptr(), seconds) : nullptr;
-    Py_XDECREF(time);
+        return Woken::Error;
+    PyObject *event = PyObject_GetAttr(self, kCleanupStopEvent.ptr());
+    PyObject *result = event ? PyObject_CallMethodOneArg(event, kWait.ptr(), seconds) : nullptr;
+    Py_XDECREF(event);
     Py_DECREF(seconds);
-    Py_XDECREF(result);
-    return result != nullptr;
+    if (!result)
+        return Woken::Error;
+    int set = PyObject_IsTrue(result);
+    Py_DECREF(result);
+    if (set < 0)
+        return Woken::Error;
+    return set ? Woken::Stop : Woken::Interval;
 }
 
 // --- one pass -------------------------------------------------------------
@@ -145,6 +158,15 @@ void judge(nb::handle self, nb::handle database, nb::handle table, nb::handle en
     call_back(self, database, table);
 }
 
+bool stopped_mid_pass(nb::handle self) {
+    if (!t_cleanup_loop)
+        return false;
+    int stop = stop_requested(self.ptr());
+    if (stop < 0)
+        throw nb::python_error();
+    return stop != 0;
+}
+
 nb::object run_cleanup(const Args &a) {
     nb::handle self = a[0];
     nb::object snapshot = call_method(self, kGetAllEntries);
@@ -153,7 +175,7 @@ nb::object run_cleanup(const Args &a) {
         nb::object database = db_tables[0];
         nb::object tables = db_tables[1];
         for (nb::handle table_entry : call_method(tables, kItems)) {
-            if (g_exiting.load())
+            if (g_exiting.load() || stopped_mid_pass(self))
                 return nb::none();
             judge(self, database, table_entry[0], table_entry[1], at);
         }
@@ -164,7 +186,7 @@ nb::object run_cleanup(const Args &a) {
 // --- the loop ---------------------------------------------------------------
 
 // The part of an iteration that owns objects: runs the pass (or reports the
-// failed sleep) and logs a failure of the Exception family. Anything else
+// failed wait) and logs a failure of the Exception family. Anything else
 // propagates and ends the loop.
 NB_NOINLINE void pass_or_report(PyObject *self, bool slept) {
     nb::handle s(self);
@@ -182,6 +204,7 @@ NB_NOINLINE void pass_or_report(PyObject *self, bool slept) {
 
 nb::object cleanup_loop(const Args &a) {
     PyObject *self = a[0].ptr();
+    t_cleanup_loop = true;
     for (;;) {
         if (g_exiting.load())
             break;
@@ -190,14 +213,18 @@ nb::object cleanup_loop(const Args &a) {
             throw nb::python_error();
         if (stop)
             break;
-        bool slept = sleep_interval(self);
+        Woken woken = wait_interval(self);
         InPass in_pass;
         if (g_exiting.load()) {
-            if (!slept)
+            if (woken == Woken::Error)
                 PyErr_Clear();
             break;
         }
-        pass_or_report(self, slept);
+        // A stop ends the loop without a pass: once stop_cleanup_thread has
+        // returned, nothing more is handed to the callback.
+        if (woken == Woken::Stop)
+            break;
+        pass_or_report(self, woken == Woken::Interval);
     }
     return nb::none();
 }
@@ -234,8 +261,14 @@ nb::object stop_cleanup_thread(const Args &a) {
     if (!alive(thread))
         return nb::none();
     call_method(attr(self, kCleanupStopEvent), kSet);
-    attr(thread, kJoin)(nb::arg("timeout") = 5);
-    log(logger_of(self), Level::Info, [] { return std::string(text::kStopped); });
+    // The set wakes a waiting thread at once; only a pass under way (a
+    // callback dropping a large table) can keep it, and not past the bound.
+    attr(thread, kJoin)(nb::arg("timeout") = kStopWait.count());
+    if (alive(thread))
+        log(logger_of(self), Level::Warning,
+            [] { return fill(text::kStillRunning, {{"seconds", std::to_string(kStopWait.count())}}); });
+    else
+        log(logger_of(self), Level::Info, [] { return std::string(text::kStopped); });
     return nb::none();
 }
 

@@ -54,6 +54,8 @@ constexpr const char *kRemovedDatabase = "Removed all tables for database: {data
 constexpr const char *kAlreadyRunning = "Cleanup thread already running";
 constexpr const char *kStarted = "Started cleanup thread (interval={interval_minutes}min)";
 constexpr const char *kStopped = "Stopped cleanup thread";
+constexpr const char *kStillRunning =
+    "Cleanup thread still in a pass after {seconds} s; it ends when the pass does";
 constexpr const char *kLoopError = "Error in cleanup loop: {error}";
 constexpr const char *kExpiredWithReaders =
     "Table {database}.{table} expired but has {active_readers} readers - marked stale";
