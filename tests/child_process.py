@@ -15,7 +15,9 @@ PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(brindle.__file_
 
 def child_env(**extra):
     path = PACKAGE_PARENT + os.pathsep + os.environ.get("PYTHONPATH", "")
-    return dict(os.environ, PYTHONPATH=path, **extra)
+    # An editable install rebuilds on import; its report must not land in the
+    # output the tests read.
+    return dict(os.environ, PYTHONPATH=path, SKBUILD_EDITABLE_VERBOSE="0", **extra)
 
 
 def start_child(code, cwd, **env):

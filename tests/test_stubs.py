@@ -11,6 +11,7 @@ from pathlib import Path
 import mypy.api
 import pytest
 
+import brindle
 from brindle.lookout import CacheQuery
 from brindle.stowage import CacheStore
 from brindle.tidewatch import TTLEntry, TTLRegistry
@@ -123,8 +124,9 @@ def public(names):
 @pytest.mark.parametrize("name", ["quaymaster", "stowage", "lookout", "tidewatch", "cellarage", "joinery"])
 def test_stub_matches_module(name, request):
     module = importlib.import_module(f"brindle.{name}")
-    # Next to the module that was imported: the installed copy or the source tree.
-    stub_path = Path(module.__file__).parent / f"{name}.pyi"
+    # In the package that was imported (installed, or the source tree): an
+    # editable install keeps the extension modules in its build folder.
+    stub_path = Path(brindle.__file__).parent / f"{name}.pyi"
     assert (stub_path.parent / "py.typed").is_file()
     stub = ast.parse(stub_path.read_text(encoding="utf-8"))
 
