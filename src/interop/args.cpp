@@ -54,6 +54,16 @@ nb::handle Args::optional_params(size_t i) const {
     return v;
 }
 
+nb::handle Args::instance_of(size_t i, nb::handle cls, const char *expected) const {
+    nb::handle v = slots_[i];
+    int is_instance = PyObject_IsInstance(v.ptr(), cls.ptr());
+    if (is_instance < 0)
+        throw_pending();
+    if (!is_instance)
+        refuse(i, expected);
+    return v;
+}
+
 nb::handle Args::callable(size_t i) const {
     nb::handle v = slots_[i];
     if (!PyCallable_Check(v.ptr()))

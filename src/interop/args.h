@@ -43,6 +43,8 @@ public:
     // Values to bind to a statement's placeholders: a list or tuple (for `?`
     // and `$1`), a dict (for `$name`), or None (returned as an invalid handle).
     nb::handle optional_params(size_t i) const;
+    // An instance of `cls` (subclasses too); `expected` names it in the TypeError.
+    nb::handle instance_of(size_t i, nb::handle cls, const char *expected) const;
     // Taken by its truth value.
     bool flag(size_t i) const { return truth(slots_[i]); }
     // Anything callable.
