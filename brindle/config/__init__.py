@@ -70,9 +70,10 @@ def _check_optional_int(name: str, value: Any, minimum: int) -> Optional[int]:
 
 
 def _check_optional_setting_text(name: str, value: Any) -> Optional[str]:
-    if _check_optional_str(name, value) == "":
+    text = _check_optional_str(name, value)
+    if text == "":
         raise ConfigError(f"{name} must not be empty")
-    return value
+    return text
 
 
 def _check_seconds(name: str, value: Any) -> float | int:
