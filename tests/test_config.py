@@ -21,7 +21,12 @@ def test_defaults_cover_every_attribute():
         "service_name": "brindle",
         "result_cache_bytes": 64 * 1024 * 1024,
         "async_pool_size": 8,
+        "duckdb_threads": None,
+        "duckdb_async_threads": 0,
+        "duckdb_memory_limit": None,
+        "duckdb_temp_directory": None,
     }
+    assert cfg.duckdb_settings() == {"async_threads": 0}
 
 
 def test_from_env_reads_every_variable():
@@ -36,8 +41,13 @@ def test_from_env_reads_every_variable():
         "BRINDLE_SERVICE_NAME": "orders",
         "BRINDLE_RESULT_CACHE_BYTES": "0",
         "BRINDLE_ASYNC_POOL_SIZE": "3",
+        "BRINDLE_DUCKDB_THREADS": "3",
+        "BRINDLE_DUCKDB_ASYNC_THREADS": "",
+        "BRINDLE_DUCKDB_MEMORY_LIMIT": "1GB",
+        "BRINDLE_DUCKDB_TEMP_DIRECTORY": "/tmp/spill",
     }
     cfg = BrindleConfig.from_env(env)
+    assert cfg.duckdb_settings() == {"threads": 3, "memory_limit": "1GB", "temp_directory": "/tmp/spill"}
     assert (cfg.log_name, cfg.config_file_path, cfg.cleanup_interval_minutes, cfg.default_mode,
             cfg.default_tidewatch_minutes, cfg.lock_timeout_seconds, cfg.persist_base_path, cfg.service_name,
             cfg.result_cache_bytes, cfg.async_pool_size) == (
@@ -64,6 +74,9 @@ def test_from_env_uses_the_process_environment(monkeypatch):
         ("BRINDLE_SERVICE_NAME", ""),
         ("BRINDLE_RESULT_CACHE_BYTES", "-1"),
         ("BRINDLE_RESULT_CACHE_BYTES", "64MB"),
+        ("BRINDLE_DUCKDB_THREADS", "0"),
+        ("BRINDLE_DUCKDB_THREADS", "two"),
+        ("BRINDLE_DUCKDB_ASYNC_THREADS", "-1"),
     ],
 )
 def test_from_env_names_the_bad_variable(variable, value):
@@ -76,7 +89,9 @@ def test_from_env_names_the_bad_variable(variable, value):
     "kwargs, error",
     [({"log_name": None}, TypeError), ({"cleanup_interval_minutes": "5"}, TypeError),
      ({"default_mode": "other"}, ConfigError), ({"lock_timeout_seconds": True}, TypeError),
-     ({"service_name": ""}, ConfigError)],
+     ({"service_name": ""}, ConfigError), ({"duckdb_threads": 0}, ConfigError),
+     ({"duckdb_async_threads": 1.0}, TypeError), ({"duckdb_memory_limit": ""}, ConfigError),
+     ({"duckdb_temp_directory": 5}, TypeError)],
 )
 def test_constructor_checks_values(kwargs, error):
     with pytest.raises(error):
@@ -156,6 +171,10 @@ def test_no_file_means_defaults():
         ({"databases": {"a": {"ttl_minute": 5}}}, "unknown keys: ttl_minute"),
         ({"databases": {"a": {"tables": {"t": {"ttl_minute": 5}}}}}, "unknown keys: ttl_minute"),
         ({"databases": {"a": {"tables": {"t": {"result_cache": "no"}}}}}, "result_cache must be true or false"),
+        ({"databases": {"a": {"duckdb": {"thread": 1}}}}, "unknown keys: thread"),
+        ({"databases": {"a": {"duckdb": {"threads": 0}}}}, "threads must be an integer of at least 1"),
+        ({"databases": {"a": {"duckdb": {"memory_limit": 5}}}}, "memory_limit must be a non-empty string"),
+        ({"databases": {"a": {"duckdb": []}}}, "duckdb must be an object"),
     ],
 )
 def test_bad_files_name_the_file(tmp_path, content, fragment):
@@ -195,3 +214,11 @@ def test_config_errors_are_brindle_errors_and_value_errors():
     for family in (errors.BrindleError, ValueError):
         with pytest.raises(family):
             BrindleConfig.from_env({"BRINDLE_DEFAULT_MODE": "sharded"})
+
+
+def test_duckdb_settings_per_database(tmp_path):
+    r = CacheConfigResolver(write(tmp_path, {"databases": {
+        "big": {"duckdb": {"threads": 4, "memory_limit": "2GB", "async_threads": None}}}}))
+    defaults = {"async_threads": 0, "threads": 1}
+    assert r.get_duckdb_settings("big", defaults) == {"threads": 4, "memory_limit": "2GB"}
+    assert r.get_duckdb_settings("other", defaults) == defaults

@@ -25,6 +25,9 @@ DEFAULT_RESULT_CACHE_BYTES = 64 * 1024 * 1024
 # queries, a store and a slow loader or two at once without one kind of
 # call starving the others, few enough to stay light on a small machine.
 DEFAULT_ASYNC_POOL_SIZE = 8
+# DuckDB's own default of 8 I/O threads per database buys an in-memory cache
+# nothing and costs 8 OS threads for every database it opens.
+DEFAULT_DUCKDB_ASYNC_THREADS = 0
 
 
 def _check_str(name: str, value: Any) -> str:
@@ -66,6 +69,17 @@ def _check_int(name: str, value: Any, minimum: int) -> int:
     return value
 
 
+def _check_optional_int(name: str, value: Any, minimum: int) -> Optional[int]:
+    return None if value is None else _check_int(name, value, minimum)
+
+
+def _check_optional_setting_text(name: str, value: Any) -> Optional[str]:
+    text = _check_optional_str(name, value)
+    if text == "":
+        raise ConfigError(f"{name} must not be empty")
+    return text
+
+
 def _check_seconds(name: str, value: Any) -> float | int:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
@@ -86,6 +100,19 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "service_name": _check_name,
     "result_cache_bytes": lambda name, value: _check_int(name, value, 0),
     "async_pool_size": lambda name, value: _check_int(name, value, 1),
+    "duckdb_threads": lambda name, value: _check_optional_int(name, value, 1),
+    "duckdb_async_threads": lambda name, value: _check_optional_int(name, value, 0),
+    "duckdb_memory_limit": _check_optional_setting_text,
+    "duckdb_temp_directory": _check_optional_setting_text,
+}
+
+# BrindleConfig attribute -> the DuckDB setting it gives every database the
+# cache opens (None: DuckDB's own default).
+DUCKDB_SETTINGS = {
+    "duckdb_threads": "threads",
+    "duckdb_async_threads": "async_threads",
+    "duckdb_memory_limit": "memory_limit",
+    "duckdb_temp_directory": "temp_directory",
 }
 
 
@@ -113,6 +140,14 @@ class BrindleConfig:
             answers, in bytes; 0 turns that cache off.
         async_pool_size: threads of the pool the manager's awaitable methods
             (``aquery``, ``astore``, ...) run on.
+        duckdb_threads: DuckDB's ``threads`` for every database the cache
+            opens; None keeps DuckDB's default (one per core).
+        duckdb_async_threads: DuckDB's ``async_threads`` (I/O threads); None
+            keeps DuckDB's default of 8 per database.
+        duckdb_memory_limit: DuckDB's ``memory_limit`` (e.g. "2GB"); None
+            keeps DuckDB's default (80% of the machine's memory).
+        duckdb_temp_directory: DuckDB's ``temp_directory`` for spilling;
+            None keeps DuckDB's default.
     """
 
     # Environment variable -> the attribute it sets, for from_env().
@@ -127,6 +162,10 @@ class BrindleConfig:
         "BRINDLE_SERVICE_NAME": "service_name",
         "BRINDLE_RESULT_CACHE_BYTES": "result_cache_bytes",
         "BRINDLE_ASYNC_POOL_SIZE": "async_pool_size",
+        "BRINDLE_DUCKDB_THREADS": "duckdb_threads",
+        "BRINDLE_DUCKDB_ASYNC_THREADS": "duckdb_async_threads",
+        "BRINDLE_DUCKDB_MEMORY_LIMIT": "duckdb_memory_limit",
+        "BRINDLE_DUCKDB_TEMP_DIRECTORY": "duckdb_temp_directory",
     }
 
     def __init__(
@@ -141,6 +180,10 @@ class BrindleConfig:
         service_name: str = "brindle",
         result_cache_bytes: int = DEFAULT_RESULT_CACHE_BYTES,
         async_pool_size: int = DEFAULT_ASYNC_POOL_SIZE,
+        duckdb_threads: Optional[int] = None,
+        duckdb_async_threads: Optional[int] = DEFAULT_DUCKDB_ASYNC_THREADS,
+        duckdb_memory_limit: Optional[str] = None,
+        duckdb_temp_directory: Optional[str] = None,
     ) -> None:
         self.log_name: str = _checked("log_name", log_name)
         self.config_file_path: Optional[str] = _checked("config_file_path", config_file_path)
@@ -152,6 +195,10 @@ class BrindleConfig:
         self.service_name: str = _checked("service_name", service_name)
         self.result_cache_bytes: int = _checked("result_cache_bytes", result_cache_bytes)
         self.async_pool_size: int = _checked("async_pool_size", async_pool_size)
+        self.duckdb_threads: Optional[int] = _checked("duckdb_threads", duckdb_threads)
+        self.duckdb_async_threads: Optional[int] = _checked("duckdb_async_threads", duckdb_async_threads)
+        self.duckdb_memory_limit: Optional[str] = _checked("duckdb_memory_limit", duckdb_memory_limit)
+        self.duckdb_temp_directory: Optional[str] = _checked("duckdb_temp_directory", duckdb_temp_directory)
 
     @classmethod
     def from_env(cls, environ: Optional[Mapping[str, str]] = None) -> "BrindleConfig":
@@ -174,6 +221,17 @@ class BrindleConfig:
                 raise ConfigError(f"Invalid value for {variable}: {raw!r} ({exc})") from exc
         return cls(**kwargs)
 
+    def duckdb_settings(self) -> dict[str, Any]:
+        """The DuckDB settings every database gets, as a connect() config dict.
+
+        Settings left at None are not in it, so DuckDB keeps its own default.
+        """
+        return {
+            setting: getattr(self, attribute)
+            for attribute, setting in DUCKDB_SETTINGS.items()
+            if getattr(self, attribute) is not None
+        }
+
     def __repr__(self) -> str:
         fields = ", ".join(f"{k}={v!r}" for k, v in vars(self).items())
         return f"BrindleConfig({fields})"
@@ -183,10 +241,14 @@ def _parse_env_value(attribute: str, raw: str) -> Any:
     if attribute in ("cleanup_interval_minutes", "default_tidewatch_minutes", "result_cache_bytes",
                      "async_pool_size"):
         return int(raw.strip())
+    if attribute in ("duckdb_threads", "duckdb_async_threads"):
+        return int(raw.strip()) if raw.strip() else None
     if attribute == "lock_timeout_seconds":
         return float(raw.strip())
     if attribute in ("config_file_path", "persist_base_path"):
         return raw or None
+    if attribute in ("duckdb_memory_limit", "duckdb_temp_directory"):
+        return raw.strip() or None
     if attribute == "default_mode":
         return raw.strip()
     return raw
@@ -236,6 +298,8 @@ class CacheConfigResolver:
         _check_section(where, entry, _DATABASE_RULES)
         for table, settings in entry.get("tables", {}).items():
             _check_section(f"{where}, table {table!r}", settings, _TABLE_RULES)
+        if "duckdb" in entry:
+            _check_section(f"{where}, duckdb", entry["duckdb"], _DUCKDB_RULES)
 
     def _database(self, database: str) -> dict[str, Any]:
         return self._databases.get(database, {})
@@ -290,6 +354,21 @@ class CacheConfigResolver:
             return bool(table_setting)
         return bool(self._database(database).get("result_cache", True))
 
+    def get_duckdb_settings(self, database: str, defaults: Mapping[str, Any]) -> dict[str, Any]:
+        """The DuckDB settings the database is opened with.
+
+        The database's "duckdb" entry (``threads``, ``async_threads``,
+        ``memory_limit``, ``temp_directory``) overrides ``defaults`` key by key;
+        a null value there means DuckDB's own default.
+        """
+        settings = dict(defaults)
+        for key, value in self._database(database).get("duckdb", {}).items():
+            if value is None:
+                settings.pop(key, None)
+            else:
+                settings[key] = value
+        return settings
+
 
 def _check_section(where: str, entry: Any, rules: Mapping[str, tuple[Callable[[Any], bool], str]]) -> None:
     if not isinstance(entry, dict):
@@ -324,10 +403,27 @@ _DATABASE_RULES = {
     "in_memory": (_is_bool, "must be true or false"),
     "tables": (lambda value: isinstance(value, dict), "must be an object"),
     "result_cache": (_is_bool, "must be true or false"),
+    "duckdb": (lambda value: isinstance(value, dict), "must be an object"),
 }
 _TABLE_RULES = {
     "ttl_minutes": (_is_plain_int, "must be an integer"),
     "scheduler_managed": (_is_bool, "must be true or false"),
     "persist": (_is_bool, "must be true or false"),
     "result_cache": (_is_bool, "must be true or false"),
+}
+
+
+def _is_none_or(valid: Callable[[Any], bool]) -> Callable[[Any], bool]:
+    return lambda value: value is None or valid(value)
+
+
+def _is_text(value: Any) -> bool:
+    return isinstance(value, str) and bool(value)
+
+
+_DUCKDB_RULES = {
+    "threads": (_is_none_or(lambda v: _is_plain_int(v) and v >= 1), "must be an integer of at least 1, or null"),
+    "async_threads": (_is_none_or(lambda v: _is_plain_int(v) and v >= 0), "must be an integer of at least 0, or null"),
+    "memory_limit": (_is_none_or(_is_text), "must be a non-empty string, or null"),
+    "temp_directory": (_is_none_or(_is_text), "must be a non-empty string, or null"),
 }

@@ -70,6 +70,67 @@ inline void close_quietly(nb::handle cursor) {
         PyErr_Clear();
 }
 
+// --- connections on a catalog of a shared instance --------------------------------
+//
+// Opening a DuckDB database costs megabytes and tens of milliseconds, so the
+// manager can give a table its own catalog (ATTACH ':memory:') inside a
+// database shared with others, and a connection whose USE makes that catalog
+// the default. A cursor made from such a connection does not inherit its USE:
+// every cursor we make from it has to say it again. The process-wide record
+// of those connections is a dict in the brindle package (each extension
+// module has statics of its own, the package is one): connection address ->
+// (weakref to the connection, the statement that sets a new cursor of it up,
+// the shared database, the catalog name). The weakref tells a live entry from
+// one left by a connection whose address has been reused. Guarded by the GIL.
+inline const Name kCatalogRegistry{"_duckdb_catalogs"};
+inline const Name kNoReplacementScans{"SET python_enable_replacements = false"};
+
+// The record (borrowed, kept for the process), or nullptr when nothing has
+// made one yet and `create` is false.
+inline PyObject *catalog_registry(bool create) {
+    static PyObject *registry = nullptr;
+    if (registry)
+        return registry;
+    static const Name kPackage{"brindle"};
+    PyObject *package = PyImport_GetModule(kPackage.ptr());
+    if (!package) {
+        if (PyErr_Occurred())
+            throw_pending();
+        return nullptr;
+    }
+    nb::object owned = nb::steal(package);
+    PyObject *found = PyObject_GetAttr(package, kCatalogRegistry.ptr());
+    if (!found) {
+        PyErr_Clear();
+        if (!create)
+            return nullptr;
+        found = checked(PyDict_New()).release().ptr();
+        if (PyObject_SetAttr(package, kCatalogRegistry.ptr(), found) != 0) {
+            Py_DECREF(found);
+            throw_pending();
+        }
+    }
+    registry = found;  // the reference is kept for the life of the process
+    return registry;
+}
+
+// The live record entry of a connection, or an invalid object.
+inline nb::object catalog_entry(nb::handle connection) {
+    PyObject *registry = catalog_registry(false);
+    if (!registry || PyDict_GET_SIZE(registry) == 0)
+        return {};
+    nb::object key = checked(PyLong_FromVoidPtr(connection.ptr()));
+    PyObject *entry = PyDict_GetItemWithError(registry, key.ptr());
+    if (!entry) {
+        if (PyErr_Occurred())
+            throw_pending();
+        return {};
+    }
+    if (PyWeakref_GetObject(PyTuple_GET_ITEM(entry, 0)) != connection.ptr())
+        return {};
+    return nb::borrow(entry);
+}
+
 // A new cursor of a real connection, ready for our own statements.
 //
 // DuckDB answers a name that is no table from a pandas DataFrame of that name
@@ -77,12 +138,14 @@ inline void close_quietly(nb::handle cursor) {
 // dropped table would be answered from whatever the caller keeps under its
 // name. Our cursors turn that off (the setting is per connection object, so
 // the caller's own connection keeps its own); a frame we mean to read is
-// registered explicitly instead.
+// registered explicitly instead. A cursor of a connection on a shared
+// database's catalog also makes that catalog its default, in the same call.
 inline nb::object open_cursor(nb::handle connection) {
-    static const Name kNoReplacementScans{"SET python_enable_replacements = false"};
     nb::object cursor = call_method(connection, kCursor);
+    nb::object entry = catalog_entry(connection);
+    nb::handle setup = entry.is_valid() ? nb::handle(PyTuple_GET_ITEM(entry.ptr(), 1)) : kNoReplacementScans.handle();
     try {
-        call_method(cursor, kExecute, kNoReplacementScans.handle());
+        call_method(cursor, kExecute, setup);
     } catch (nb::python_error &) {
         close_quietly(cursor);
         throw;

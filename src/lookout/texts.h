@@ -17,7 +17,11 @@ constexpr const char *kGetTableInfoDoc = "Describe the table: its row count, col
 
 // Statements (the SELECT of a query is built in interop/select.h); names
 // are spliced verbatim.
-constexpr const char *kTableCount = "SELECT COUNT(*) FROM duckdb_tables() WHERE lower(table_name) = lower(?)";
+// Only the catalog the statement ran in counts: a table of that name in
+// another catalog of the same instance is not the one the statement names.
+constexpr const char *kTableCount =
+    "SELECT COUNT(*) FROM duckdb_tables() WHERE database_name = current_database() "
+    "AND lower(table_name) = lower(?)";
 constexpr const char *kCountRows = "SELECT COUNT(*) FROM {table}";
 constexpr const char *kDescribe = "DESCRIBE {table}";
 

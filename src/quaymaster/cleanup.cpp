@@ -23,18 +23,43 @@ struct Retired {
     long running;  // statements that still run on it; the last one closes it
 };
 
-// Removes the key's connection and retires it; holds _connection_lock. A
-// failing close leaves the key in place and raises.
-bool retire_key(nb::handle self, nb::handle key, std::vector<Retired> &retired) {
-    PyLockGuard held(attr(self, kConnectionLock));
+// Takes the keys' connections out of _connections under _connection_lock,
+// then retires them with the lock free, so that a slow close (a checkpoint
+// of a file) stalls no other database's queries. A failing close puts that
+// connection and the ones not yet retired back (unless their keys have been
+// opened again meanwhile) and raises.
+void retire_keys(nb::handle self, const std::vector<nb::object> &keys, std::vector<Retired> &retired) {
     nb::object connections = attr(self, kConnections);
-    nb::object connection = find_item(connections, key);
-    if (!connection.is_valid())
-        return false;
-    long running = retire_connection(connection);
-    del_item(connections, key);
-    retired.push_back({to_text(key), running});
-    return true;
+    std::vector<std::pair<nb::object, nb::object>> taken;
+    {
+        PyLockGuard held(attr(self, kConnectionLock));
+        for (const nb::object &key : keys) {
+            nb::object connection = find_item(connections, key);
+            if (!connection.is_valid())
+                continue;
+            del_item(connections, key);
+            taken.emplace_back(key, connection);
+        }
+    }
+    for (size_t i = 0; i < taken.size(); ++i) {
+        try {
+            long running = retire_connection(taken[i].second);
+            retired.push_back({to_text(taken[i].first), running});
+        } catch (nb::python_error &) {
+            PyLockGuard held(attr(self, kConnectionLock));
+            for (size_t j = i; j < taken.size(); ++j)
+                if (!find_item(connections, taken[j].first).is_valid())
+                    set_item(connections, taken[j].first, taken[j].second);
+            throw;
+        }
+    }
+}
+
+// Removes the key's connection and retires it. False when it had none.
+bool retire_key(nb::handle self, nb::handle key, std::vector<Retired> &retired) {
+    size_t before = retired.size();
+    retire_keys(self, {nb::borrow(key)}, retired);
+    return retired.size() > before;
 }
 
 void log_deferred(nb::handle self, const std::vector<Retired> &retired) {
@@ -159,18 +184,14 @@ nb::object cleanup_database(const Args &a) {
                 return fill(text::kClosedDatabaseConnection, {{"database", str_view(database)}});
             });
     } else {
-        size_t count = 0;
+        std::vector<nb::object> keys;
         {
             PyLockGuard held(attr(self, kConnectionLock));
-            nb::object connections = attr(self, kConnections);
-            std::vector<nb::object> keys = keys_of_database(connections, database);
-            for (const nb::object &key : keys) {
-                long running = retire_connection(find_item(connections, key));
-                del_item(connections, key);
-                retired.push_back({to_text(key), running});
-            }
-            count = keys.size();
+            keys = keys_of_database(attr(self, kConnections), database);
         }
+        retire_keys(self, keys, retired);
+        forget_instances(self, database);
+        size_t count = retired.size();
         log(logger_of(self), Level::Info, [&] {
             return fill(text::kClosedConnections, {{"count", std::to_string(count)}, {"database", str_view(database)}});
         });

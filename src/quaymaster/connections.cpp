@@ -14,6 +14,10 @@ const Name kGetDbFilePath{"get_db_file_path"};
 const Name kConnect{"connect"};
 const Name kPartial{"partial"};
 const Name kSingleDb{text::kSingleDb};
+const Name kConfigKw{"config"};
+const Name kDuckdbSettings{"duckdb_settings"};
+const Name kGetDuckdbSettings{"get_duckdb_settings"};
+const Name kDuckdbInstances{"_duckdb_instances"};  // ours: database -> its shared DuckDB instance
 
 // --- connections in use ---------------------------------------------------------
 
@@ -137,6 +141,112 @@ bool missing_table(nb::handle table) {
     return !table.is_valid() || is_none(table) || PyUnicode_GET_LENGTH(table.ptr()) == 0;
 }
 
+// --- DuckDB settings and instances --------------------------------------------------
+
+// obj.name, or an invalid object when obj has no such attribute (a stand-in
+// configuration or resolver without the DuckDB settings).
+nb::object optional_attr(nb::handle obj, const Name &name) {
+    PyObject *found = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (found)
+        return nb::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw_pending();
+    PyErr_Clear();
+    return {};
+}
+
+// The connect() config of the database: the configuration's settings, as the
+// resolver's file overrides them for the database.
+nb::object duckdb_settings_of(nb::handle self, nb::handle database) {
+    nb::object of_config = optional_attr(config_of(self), kDuckdbSettings);
+    nb::object settings = of_config.is_valid() ? call(of_config) : nb::dict();
+    nb::object of_file = optional_attr(attr(self, kConfigResolver), kGetDuckdbSettings);
+    return of_file.is_valid() ? call(of_file, database, settings) : settings;
+}
+
+// duckdb.connect([path], config=settings); without settings exactly
+// duckdb.connect([path]), DuckDB's defaults.
+nb::object connect_database(nb::handle path, nb::handle settings) {
+    nb::object duckdb = this_module().get(kDuckdb);
+    nb::object connect = attr(duckdb, kConnect);
+    bool with_path = truth(path);
+    if (!truth(settings))
+        return with_path ? call(connect, path) : call(connect);
+    nb::object kwargs = nb::dict();
+    set_item(kwargs, kConfigKw, settings);
+    nb::object args = with_path ? nb::make_tuple(path) : nb::make_tuple();
+    return checked(PyObject_Call(connect.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+nb::object instances_of(nb::handle self) {
+    nb::object instances = optional_attr(self, kDuckdbInstances);
+    if (!instances.is_valid()) {
+        instances = nb::dict();
+        set_attr(self, kDuckdbInstances, instances);
+    }
+    return instances;
+}
+
+// Names of catalogs in shared instances are never reused in the process; guarded by the GIL.
+std::uint64_t g_catalogs = 0;
+
+void run_on_own_cursor(nb::handle database, const std::string &sql) {
+    duck::Cursor cursor(database);
+    duck::execute(cursor.handle(), sql);
+}
+
+void record_catalog(nb::handle connection, nb::handle instance, const std::string &catalog) {
+    nb::object ref = checked(PyWeakref_NewRef(connection.ptr(), nullptr));
+    nb::object entry = nb::make_tuple(ref, make_str(fill(text::kSetUpCatalogCursor, {{"catalog", catalog}})),
+                                      instance, make_str(catalog));
+    nb::object key = checked(PyLong_FromVoidPtr(connection.ptr()));
+    if (PyDict_SetItem(duck::catalog_registry(true), key.ptr(), entry.ptr()) != 0)
+        throw_pending();
+}
+
+// Detaches the catalog a closed connection lived on; nothing may throw: a
+// database that is already closed has nothing left to free.
+void detach_catalog(nb::handle connection, nb::handle entry) {
+    nb::error_scope keep_pending;
+    nb::object key = checked(PyLong_FromVoidPtr(connection.ptr()));
+    if (PyDict_DelItem(duck::catalog_registry(true), key.ptr()) != 0)
+        PyErr_Clear();
+    std::string catalog(str_view(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 3))));
+    try {
+        run_on_own_cursor(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 2)), fill(text::kDetachCatalog, {{"catalog", catalog}}));
+    } catch (nb::python_error &) {
+    }
+}
+
+// A connection of its own for a table of a per_table_db database in memory:
+// a fresh catalog in the database's one DuckDB instance, made its default.
+nb::object open_on_own_catalog(nb::handle self, nb::handle database, nb::handle settings) {
+    nb::object instances = instances_of(self);
+    nb::object instance = find_item(instances, database);
+    if (!instance.is_valid()) {
+        instance = connect_database(nb::none(), settings);
+        set_item(instances, database, instance);
+    }
+    std::string catalog = "brindle_" + std::to_string(++g_catalogs);
+    run_on_own_cursor(instance, fill(text::kAttachCatalog, {{"catalog", catalog}}));
+    nb::object connection;
+    try {
+        connection = call_method(instance, duck::kCursor);
+        duck::execute(connection, fill(text::kUseCatalog, {{"catalog", catalog}}));
+        record_catalog(connection, instance, catalog);
+    } catch (nb::python_error &) {
+        if (connection.is_valid())
+            duck::close_quietly(connection);
+        nb::error_scope keep_pending;
+        try {
+            run_on_own_cursor(instance, fill(text::kDetachCatalog, {{"catalog", catalog}}));
+        } catch (nb::python_error &) {
+        }
+        throw;
+    }
+    return connection;
+}
+
 }  // namespace
 
 // --- helpers shared by the module --------------------------------------------------
@@ -184,7 +294,7 @@ ConnectionUse::~ConnectionUse() {
     // as unraisable.
     nb::error_scope keep_pending;
     try {
-        call_method(connection_, kClose);
+        close_connection(connection_);
     } catch (nb::python_error &e) {
         try {
             log(logger_, Level::Warning, [&] { return fill(text::kDeferredCloseFailed, {{"error", error_text(e)}}); });
@@ -205,6 +315,28 @@ bool mark_handed_out(nb::handle connection) {
     return true;
 }
 
+void close_connection(nb::handle connection) {
+    nb::object entry = duck::catalog_entry(connection);
+    call_method(connection, kClose);
+    if (entry.is_valid())
+        detach_catalog(connection, entry);
+}
+
+void forget_instances(nb::handle self, nb::handle database) {
+    nb::object instances = optional_attr(self, kDuckdbInstances);
+    if (!instances.is_valid())
+        return;
+    // Each catalog's record keeps its instance until the catalog is detached,
+    // so an instance goes (and DuckDB closes it) with its last table.
+    if (database.is_valid()) {
+        if (find_item(instances, database).is_valid())
+            del_item(instances, database);
+    } else {
+        static const Name kClear{"clear"};
+        call_method(instances, kClear);
+    }
+}
+
 long retire_connection(nb::handle connection) {
     long running = 0;
     if (track(connection))
@@ -212,7 +344,7 @@ long retire_connection(nb::handle connection) {
     if (running > 0)
         return running;
     try {
-        call_method(connection, kClose);
+        close_connection(connection);
     } catch (nb::python_error &) {
         set_retired(connection, false, nullptr);
         throw;
@@ -266,14 +398,21 @@ nb::object get_connection(const Args &a) {
     // wait for it. Two threads opening one key may both resolve the path;
     // only the first opens a connection.
     nb::object path = call_method(attr(self, kPersistence), kGetDbFilePath, database);
+    nb::object settings = duckdb_settings_of(self, database);
     nb::object connection;
     {
         PyLockGuard held(attr(self, kConnectionLock));
         nb::object found = find_item(connections, key);
         if (found.is_valid())
             return found;
-        nb::object duckdb = this_module().get(kDuckdb);
-        connection = truth(path) ? call_method(duckdb, kConnect, path) : call_method(duckdb, kConnect);
+        // A file-backed database is one DuckDB instance however many tables
+        // open it (DuckDB shares it by path); in memory, a single_db database
+        // is an instance of its own, and each table of a per_table_db one a
+        // catalog of the database's instance.
+        if (truth(path) || is_single_db(mode))
+            connection = connect_database(path, settings);
+        else
+            connection = open_on_own_catalog(self, database, settings);
         set_item(connections, key, connection);
     }
     log(logger_of(self), Level::Info, [&] {

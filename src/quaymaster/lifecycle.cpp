@@ -185,23 +185,26 @@ nb::object shutdown(const Args &a) {
     shut_async_pool(self);
     std::vector<CloseOutcome> outcomes;
     std::vector<nb::object> keys;
+    nb::object items;
     {
         PyLockGuard held(attr(self, kConnectionLock));
         nb::object connections = attr(self, kConnections);
-        nb::object items = checked(PySequence_List(call_method(connections, kItems).ptr()));
-        for (nb::handle item : items) {
-            nb::object key = item[0];
-            keys.push_back(key);
-            CloseOutcome outcome{to_text(key), false, {}, 0};
-            guarded([&] { outcome.running = retire_connection(nb::object(item[1])); },
-                    [&](nb::python_error &e) {
-                        outcome.failed = true;
-                        outcome.error = error_text(e);
-                    });
-            outcomes.push_back(std::move(outcome));
-        }
+        items = checked(PySequence_List(call_method(connections, kItems).ptr()));
         call_method(connections, kClear);
     }
+    // Closed with _connection_lock free: a slow close stalls nobody else.
+    for (nb::handle item : items) {
+        nb::object key = item[0];
+        keys.push_back(key);
+        CloseOutcome outcome{to_text(key), false, {}, 0};
+        guarded([&] { outcome.running = retire_connection(nb::object(item[1])); },
+                [&](nb::python_error &e) {
+                    outcome.failed = true;
+                    outcome.error = error_text(e);
+                });
+        outcomes.push_back(std::move(outcome));
+    }
+    forget_instances(self, nb::handle());
     // Records are written once _connection_lock is free, in the order of the closes.
     for (const CloseOutcome &o : outcomes) {
         if (o.failed)

@@ -153,6 +153,15 @@ bool mark_handed_out(nb::handle connection);
 // otherwise the last of those statements closes it.
 long retire_connection(nb::handle connection);
 
+// connection.close(), then, for a table's own catalog in a shared instance,
+// the catalog's detach.
+void close_connection(nb::handle connection);
+
+// Lets go of the DuckDB instance the manager keeps for a per_table_db
+// database in memory (all of them with an invalid database); it closes once
+// its last table's catalog is detached.
+void forget_instances(nb::handle self, nb::handle database);
+
 // --- persistence in store order ----------------------------------------------------
 
 // A number taken by each store while it holds the write lock; later stores of a

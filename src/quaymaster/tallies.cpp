@@ -3,6 +3,8 @@
 #include "texts.h"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace brindle::quaymaster {
@@ -17,7 +19,7 @@ const Name kTtlMinutes{"ttl_minutes"};
 const Name kIsStaleField{"is_stale"};
 const Name kSchedulerManagedField{"scheduler_managed"};
 const Name kActiveReaders{"active_readers"};
-const Name kFetchone{"fetchone"};
+const Name kFetchall{"fetchall"};
 
 std::uint64_t TableTally::*field_of(Event event) {
     switch (event) {
@@ -35,40 +37,88 @@ std::uint64_t TableTally::*field_of(Event event) {
     return &TableTally::queries;
 }
 
-// --- what DuckDB knows of a cached table -------------------------------------------
+// --- what DuckDB knows of the cached tables --------------------------------------
 
 struct TableFacts {
     nb::object rows, columns, memory_bytes;
 };
 
-// Rows, columns and the memory of the table's database, read on a cursor of
-// our own; nothing when the table is no longer there (invalidated, expired
-// or its connection retired since the registry was read).
-bool read_facts(nb::handle self, nb::handle database, nb::handle table, nb::handle mode, TableFacts &facts) {
-    if (!duck::is_plain_identifier(table))
-        return false;
-    nb::object connection = call_method(self, kGetConnection, database, is_single_db(mode) ? nb::none() : table,
-                                        mode, py_bool(false));
-    if (!truth(connection))
-        return false;
-    ConnectionUse use(connection, logger_of(self));
-    if (use.refused())
-        return false;
-    nb::object statement = make_str(fill(text::kTableFactsStatement, {{"table", str_view(table)}}));
-    nb::object row;
-    bool present = guarded(
+// The tables whose facts one statement reads: those of one connection's own
+// database, or of every catalog of one shared instance.
+struct FactsSource {
+    nb::object target;      // the connection, or the shared instance
+    bool catalogs = false;  // target is a shared instance
+    std::vector<std::pair<std::string, std::string>> tables;  // (table_key, name in the statement's answer)
+};
+
+std::string answer_key(std::string_view catalog, std::string_view table) {
+    return ascii_lower(std::string(catalog)) + '\0' + ascii_lower(std::string(table));
+}
+
+// Reads one source's facts into `facts`, by table_key; nothing when its
+// connection has been retired or the statement fails (the database went
+// between the registry and here).
+void read_source_facts(nb::handle self, const FactsSource &source, std::unordered_map<std::string, TableFacts> &facts) {
+    nb::object statement = make_str(text::kTablesFactsStatement);
+    nb::object params = nb::make_tuple(py_bool(source.catalogs));
+    nb::object rows;
+    auto read = [&](nb::handle cursor) { return call_method(call_method(cursor, duck::kExecute, statement, params), kFetchall); };
+    bool read_ok = guarded(
         [&] {
-            row = duck::with_cursor(this_module().get(kDuckdb), connection, [&](nb::handle cursor) {
-                nb::object result = call_method(cursor, duck::kExecute, statement, nb::make_tuple(table));
-                return call_method(result, kFetchone);
-            });
+            if (source.catalogs) {
+                duck::Cursor cursor(source.target);
+                rows = read(cursor.handle());
+                return true;
+            }
+            ConnectionUse use(source.target, logger_of(self));
+            if (use.refused())
+                return false;
+            rows = duck::with_cursor(this_module().get(kDuckdb), source.target, read);
             return true;
         },
-        [&](nb::python_error &) { return false; });  // dropped between the registry and here
-    if (!present || is_none(row))
-        return false;
-    facts = {nb::object(row[0]), nb::object(row[1]), nb::object(row[2])};
-    return true;
+        [&](nb::python_error &) { return false; });
+    if (!read_ok)
+        return;
+    std::unordered_map<std::string, TableFacts> answers;
+    for (nb::handle row : rows)
+        answers[answer_key(str_view(nb::object(row[0])), str_view(nb::object(row[1])))] =
+            TableFacts{nb::object(row[2]), nb::object(row[3]), nb::object(row[4])};
+    for (const auto &[key, name] : source.tables) {
+        auto it = answers.find(name);
+        if (it != answers.end())
+            facts[key] = it->second;
+    }
+}
+
+// The facts of every registered table that DuckDB still holds, one statement
+// per DuckDB database (so linear in the number of tables), by table_key.
+std::unordered_map<std::string, TableFacts> read_all_facts(nb::handle self, nb::handle registered) {
+    std::unordered_map<PyObject *, FactsSource> sources;
+    std::vector<PyObject *> order;
+    for (nb::handle item : registered) {
+        nb::object database = item[0], table = item[1];
+        if (!duck::is_plain_identifier(table))
+            continue;
+        nb::object mode = mode_of(self, database);
+        nb::object connection = call_method(self, kGetConnection, database, is_single_db(mode) ? nb::none() : table,
+                                            mode, py_bool(false));
+        if (!truth(connection))
+            continue;
+        nb::object entry = duck::catalog_entry(connection);
+        nb::object target = entry.is_valid() ? nb::borrow(PyTuple_GET_ITEM(entry.ptr(), 2)) : connection;
+        auto [it, fresh] = sources.try_emplace(target.ptr());
+        if (fresh) {
+            it->second.target = target;
+            it->second.catalogs = entry.is_valid();
+            order.push_back(target.ptr());
+        }
+        std::string_view catalog = entry.is_valid() ? str_view(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 3))) : "";
+        it->second.tables.emplace_back(table_key(database, table), answer_key(catalog, str_view(table)));
+    }
+    std::unordered_map<std::string, TableFacts> facts;
+    for (PyObject *target : order)
+        read_source_facts(self, sources[target], facts);
+    return facts;
 }
 
 // A table a query would refuse as out of date: marked stale or past its
@@ -190,12 +240,15 @@ nb::object stats(const Args &a) {
     nb::handle self = a[0];
     nb::object now = call_method(attr(import("datetime"), kDatetime), kNow);
     nb::list out;
-    for (nb::handle item : registered_tables(self)) {
+    nb::object registered = registered_tables(self);
+    std::unordered_map<std::string, TableFacts> all_facts = read_all_facts(self, registered);
+    for (nb::handle item : registered) {
         nb::object database = item[0], table = item[1], entry = item[2];
-        nb::object mode = mode_of(self, database);
-        TableFacts facts;
-        if (!read_facts(self, database, table, mode, facts))
+        auto found = all_facts.find(table_key(database, table));
+        if (found == all_facts.end())
             continue;
+        const TableFacts &facts = found->second;
+        nb::object mode = mode_of(self, database);
         // Copied before the dict is built: building it runs Python code.
         TableTally tally;
         if (ManagerState *state = state_of(self)) {

@@ -262,16 +262,25 @@ constexpr const char *kSingleDb = "single_db";
 
 // Rows and columns of one table and the memory of its database, in one
 // statement; the name is a plain identifier and is also bound as a value.
-constexpr const char *kTableFactsStatement =
-    "SELECT (SELECT COUNT(*) FROM \"{table}\"), column_count, "
-    "(SELECT COALESCE(SUM(memory_usage_bytes), 0) FROM duckdb_memory()) "
-    "FROM duckdb_tables() WHERE database_name = current_database() AND schema_name = 'main' "
-    "AND table_name = ?";
+// Rows, columns and table memory of every table one DuckDB database holds, in
+// one pass over its catalog: all catalogs of a shared instance ($1 true), or
+// the connection's own. Only the memory of table data is counted
+// (IN_MEMORY_TABLE): the statement's own working memory is tagged otherwise.
+constexpr const char *kTablesFactsStatement =
+    "SELECT CASE WHEN $1 THEN lower(database_name) ELSE '' END, lower(table_name), estimated_size, column_count, "
+    "(SELECT COALESCE(SUM(memory_usage_bytes), 0) FROM duckdb_memory() WHERE tag = 'IN_MEMORY_TABLE') "
+    "FROM duckdb_tables() WHERE schema_name = 'main' AND ($1 OR database_name = current_database())";
 constexpr const char *kNotApplicable = "N/A";
 
 // Log lines.
 constexpr const char *kInitialized = "BrindleManager initialized (mode={mode}, ttl={ttl}min)";
 constexpr const char *kAutoWarmFailed = "Auto-warm from external DB failed: {error}";
+// A table of a per_table_db database in memory gets a catalog of its own in
+// the database's one DuckDB instance; the connection handed out makes it the default.
+constexpr const char *kAttachCatalog = "ATTACH ':memory:' AS \"{catalog}\"";
+constexpr const char *kUseCatalog = "USE \"{catalog}\"";
+constexpr const char *kSetUpCatalogCursor = "SET python_enable_replacements = false; USE \"{catalog}\"";
+constexpr const char *kDetachCatalog = "DETACH \"{catalog}\"";
 constexpr const char *kCreatedFileConnection = "Created file-based DuckDB connection: {key} -> {path}";
 constexpr const char *kCreatedConnection = "Created new DuckDB connection: {key}";
 constexpr const char *kStored =
