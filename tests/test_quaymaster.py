@@ -25,7 +25,7 @@ def test_module_names_are_real_attributes_in_import_order():
     assert names == ["logging", "threading", "Optional", "Dict", "List", "Tuple", "datetime", "duckdb", "pd",
                      "BrindleConfig", "CacheConfigResolver", "CacheStore", "CacheQuery", "TTLRegistry",
                      "PersistenceCoordinator", "BrindleError", "BrindleNotFoundError", "BrindleLockError",
-                     "BrindleStaleError", "Any", "Callable", "BrindleManager"]
+                     "BrindleStaleError", "Any", "Callable", "Signalman", "BrindleManager"]
     assert qm.__doc__ == "Main cache manager - orchestrates storage, querying, and TTL management."
     assert qm.datetime is datetime.datetime
     assert BrindleManager.__doc__.startswith("Main interface for DuckDB in-memory cache.\n\n"
@@ -66,7 +66,8 @@ def test_members_in_class_body_order():
                        "store", "query", "execute_sql", "exists", "invalidate", "_cleanup_table",
                        "_cleanup_database", "_cleanup_expired_table", "get_last_updated", "get_table_info",
                        "get_raw_connection", "_warm_from_external_internal", "warm_from_external",
-                       "warm_from_parquet", "reload", "persistence", "shutdown", "stats", "get_or_load"]
+                       "warm_from_parquet", "reload", "persistence", "shutdown", "stats", "get_or_load",
+                           "_apply_remote_store", "_apply_remote_invalidate"]
     assert BrindleManager.persistence.__doc__ == "Access the persistence coordinator for advanced operations."
 
 

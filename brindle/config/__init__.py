@@ -70,6 +70,39 @@ def _check_seconds(name: str, value: Any) -> float | int:
     return value
 
 
+_CHANNEL_CHARACTERS = frozenset("abcdefghijklmnopqrstuvwxyz0123456789_")
+
+
+def _check_channel(name: str, value: Any) -> str:
+    # LISTEN takes the channel as an identifier: a plain lower-case one needs
+    # no quoting and means the same to every process.
+    _check_str(name, value)
+    if not value or len(value) > 63 or value[0].isdigit() or not set(value) <= _CHANNEL_CHARACTERS:
+        raise ConfigError(f"{name} must be 1 to 63 lower-case letters, digits and underscores, "
+                          f"not starting with a digit, not {value!r}")
+    return cast(str, value)
+
+
+def _check_bool(name: str, value: Any) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be bool, not {type(value).__name__}")
+    return value
+
+
+def _check_dsn(name: str, value: Any) -> Any:
+    if value is not None and type(value) is not str and not callable(value):
+        raise TypeError(f"{name} must be a connection string, a callable returning a connection, "
+                        f"or None, not {type(value).__name__}")
+    return value
+
+
+def _check_positive_seconds(name: str, value: Any) -> float | int:
+    seconds = _check_seconds(name, value)
+    if seconds == 0:
+        raise ConfigError(f"{name} must be more than 0")
+    return seconds
+
+
 # Attribute -> the check its value must pass, wherever the value comes from.
 _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "log_name": _check_str,
@@ -81,6 +114,12 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "persist_base_path": _check_optional_str,
     "service_name": _check_name,
     "result_cache_bytes": lambda name, value: _check_int(name, value, 0),
+    "external_timeout_seconds": _check_seconds,
+    "signal_enabled": _check_bool,
+    "signal_dsn": _check_dsn,
+    "signal_channel": _check_channel,
+    "signal_timeout_seconds": _check_positive_seconds,
+    "signal_reconnect_max_seconds": _check_positive_seconds,
 }
 
 
@@ -106,6 +145,17 @@ class BrindleConfig:
         service_name: this service's name in the outside snapshot store.
         result_cache_bytes: memory budget of the manager's cache of query
             answers, in bytes; 0 turns that cache off.
+        external_timeout_seconds: how long an operation on the outside
+            snapshot store waits for the connector another operation is using.
+        signal_enabled: keep this process coherent with the other processes
+            of the service through PostgreSQL notifications (brindle.signalman).
+        signal_dsn: libpq connection string of the snapshot database for the
+            notifications and load locks, or a callable returning a new
+            psycopg connection.
+        signal_channel: the notification channel the service's processes share.
+        signal_timeout_seconds: connect and statement timeout of those connections.
+        signal_reconnect_max_seconds: longest pause between two attempts to
+            reconnect the listener.
     """
 
     # Environment variable -> the attribute it sets, for from_env().
@@ -119,6 +169,12 @@ class BrindleConfig:
         "BRINDLE_PERSIST_BASE_PATH": "persist_base_path",
         "BRINDLE_SERVICE_NAME": "service_name",
         "BRINDLE_RESULT_CACHE_BYTES": "result_cache_bytes",
+        "BRINDLE_EXTERNAL_TIMEOUT_SECONDS": "external_timeout_seconds",
+        "BRINDLE_SIGNAL": "signal_enabled",
+        "BRINDLE_SIGNAL_DSN": "signal_dsn",
+        "BRINDLE_SIGNAL_CHANNEL": "signal_channel",
+        "BRINDLE_SIGNAL_TIMEOUT_SECONDS": "signal_timeout_seconds",
+        "BRINDLE_SIGNAL_RECONNECT_MAX_SECONDS": "signal_reconnect_max_seconds",
     }
 
     def __init__(
@@ -132,6 +188,12 @@ class BrindleConfig:
         persist_base_path: Optional[str] = None,
         service_name: str = "brindle",
         result_cache_bytes: int = DEFAULT_RESULT_CACHE_BYTES,
+        external_timeout_seconds: float = 30.0,
+        signal_enabled: bool = False,
+        signal_dsn: Any = None,
+        signal_channel: str = "brindle_snapshots",
+        signal_timeout_seconds: float = 10.0,
+        signal_reconnect_max_seconds: float = 30.0,
     ) -> None:
         self.log_name: str = _checked("log_name", log_name)
         self.config_file_path: Optional[str] = _checked("config_file_path", config_file_path)
@@ -142,6 +204,13 @@ class BrindleConfig:
         self.persist_base_path: Optional[str] = _checked("persist_base_path", persist_base_path)
         self.service_name: str = _checked("service_name", service_name)
         self.result_cache_bytes: int = _checked("result_cache_bytes", result_cache_bytes)
+        self.external_timeout_seconds: float = _checked("external_timeout_seconds", external_timeout_seconds)
+        self.signal_enabled: bool = _checked("signal_enabled", signal_enabled)
+        self.signal_dsn: Any = _checked("signal_dsn", signal_dsn)
+        self.signal_channel: str = _checked("signal_channel", signal_channel)
+        self.signal_timeout_seconds: float = _checked("signal_timeout_seconds", signal_timeout_seconds)
+        self.signal_reconnect_max_seconds: float = _checked("signal_reconnect_max_seconds",
+                                                            signal_reconnect_max_seconds)
 
     @classmethod
     def from_env(cls, environ: Optional[Mapping[str, str]] = None) -> "BrindleConfig":
@@ -169,11 +238,23 @@ class BrindleConfig:
         return f"BrindleConfig({fields})"
 
 
+_TRUE_WORDS = frozenset({"1", "true", "yes", "on"})
+_FALSE_WORDS = frozenset({"0", "false", "no", "off", ""})
+
+
 def _parse_env_value(attribute: str, raw: str) -> Any:
     if attribute in ("cleanup_interval_minutes", "default_tidewatch_minutes", "result_cache_bytes"):
         return int(raw.strip())
-    if attribute == "lock_timeout_seconds":
+    if attribute in ("lock_timeout_seconds", "external_timeout_seconds", "signal_timeout_seconds",
+                     "signal_reconnect_max_seconds"):
         return float(raw.strip())
+    if attribute == "signal_enabled":
+        word = raw.strip().lower()
+        if word not in _TRUE_WORDS | _FALSE_WORDS:
+            raise ConfigError("expected one of 1, true, yes, on, 0, false, no, off")
+        return word in _TRUE_WORDS
+    if attribute == "signal_dsn":
+        return raw or None
     if attribute in ("config_file_path", "persist_base_path"):
         return raw or None
     if attribute == "default_mode":

@@ -1,5 +1,6 @@
 // BrindleManager: the class as Python sees it, members in class-body order.
 #include "quaymaster.h"
+#include "signals.h"
 #include "texts.h"
 
 namespace brindle::quaymaster {
@@ -87,6 +88,15 @@ void init_manager(nb::module_ &m) {
                                 {"scheduler_managed", "bool", py_bool(false)},
                                 {"serve_stale", "bool", py_bool(false)}},
                                "pd.DataFrame", get_or_load)},
+        // Ours: what the signalman applies of other processes' news.
+        {"_apply_remote_store", method(q("_apply_remote_store").c_str(), text::kApplyRemoteStoreDoc,
+                                       {"self", {"database", "str"}, {"table", "str"}, {"df", "pd.DataFrame"},
+                                        {"ttl_minutes", "Optional[int]", nb::none()},
+                                        {"scheduler_managed", "bool", py_bool(false)}},
+                                       nullptr, apply_remote_store)},
+        {"_apply_remote_invalidate", method(q("_apply_remote_invalidate").c_str(), text::kApplyRemoteInvalidateDoc,
+                                            {"self", {"database", "str"}, {"table", "Optional[str]", nb::none()}},
+                                            nullptr, apply_remote_invalidate)},
     });
     m.attr("BrindleManager") = cls;
 }

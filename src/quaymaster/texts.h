@@ -192,6 +192,11 @@ constexpr const char *kNotApplicable = "N/A";
 // Log lines.
 constexpr const char *kInitialized = "BrindleManager initialized (mode={mode}, ttl={ttl}min)";
 constexpr const char *kAutoWarmFailed = "Auto-warm from external DB failed: {error}";
+constexpr const char *kSignalFailed = "Cross-process signalling failed: {error}";
+constexpr const char *kApplyRemoteStoreDoc =
+    "Store another process's snapshot of the table: no snapshot is saved and nothing announced.";
+constexpr const char *kApplyRemoteInvalidateDoc = "Invalidate as another process did: nothing announced.";
+constexpr const char *kRemoveStaleTempFiles = "_remove_stale_temp_files";
 constexpr const char *kCreatedFileConnection = "Created file-based DuckDB connection: {key} -> {path}";
 constexpr const char *kCreatedConnection = "Created new DuckDB connection: {key}";
 constexpr const char *kStored =
