@@ -245,16 +245,26 @@ nb::object load_once(const Args &a) {
                                     });
     if (!connection.is_valid())
         return py_bool(false);
-    std::int64_t started = now_micros();
+    // A snapshot saved within the caller's time-to-live is as fresh as a load
+    // of its own (the leader's, finished before this process asked); without
+    // one, only a snapshot saved after the call began is.
+    std::int64_t fresh_from = now_micros();
+    if (!is_none(ttl))
+        fresh_from -= nb::cast<std::int64_t>(ttl) * 60 * 1000000;
     bool announced = false;
     try {
         for (;;) {
             bool leading = truth(nb::object(call_method(run(connection, text::kTryLock, nb::make_tuple(name)), kFetchone)[0]));
             if (leading) {
                 log_format(logger_of(self), Level::Debug, text::kLeading, database, table);
-                // The leader before us may have finished after we began to wait.
-                if (!truth(call_method(manager, kExistsMethod, database, table)) &&
-                    !reload_at_least(self, connection, database, table, ttl, scheduler_managed, text::kCaughtUp, started)) {
+                // The leader before us may have finished after we began to
+                // wait; our listener may be applying its news right now (it
+                // holds the table's turn, which the reload below waits for).
+                auto cached = [&] { return truth(call_method(manager, kExistsMethod, database, table)); };
+                if (!cached() &&
+                    !reload_at_least(self, connection, database, table, ttl, scheduler_managed,
+                                     text::kLoadedByCluster, fresh_from) &&
+                    !cached()) {
                     nb::object df = call(loader);
                     manager.attr(kStoreMethod.handle())(database, table, df, nb::arg("ttl_minutes") = ttl,
                                                         nb::arg("scheduler_managed") = py_bool(scheduler_managed));

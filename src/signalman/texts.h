@@ -46,6 +46,7 @@ constexpr const char *kStoredNotSaved = "stored here, not saved";
 constexpr const char *kWarmUp = "warm-up";
 constexpr const char *kNotifiedBy = "notified by {saver}";
 constexpr const char *kCaughtUp = "catch-up";
+constexpr const char *kLoadedByCluster = "loaded by another process";
 constexpr const char *kInvalidatedHere = "invalidated here";
 constexpr const char *kInvalidatedBy = "invalidated by {saver}";
 
