@@ -10,6 +10,7 @@ from brindle.cellarage import PersistenceCoordinator
 from brindle.config import BrindleConfig, CacheConfigResolver
 from brindle.errors import BrindleError, BrindleLockError, BrindleNotFoundError, BrindleStaleError
 from brindle.lookout import CacheQuery
+from brindle.signalman import Signalman
 from brindle.stowage import CacheStore
 from brindle.tidewatch import TTLRegistry
 

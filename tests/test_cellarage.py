@@ -452,7 +452,6 @@ def test_warm_up_and_handover(external, debug_logs):
     (("db", "t"), ValueError),
     (("db", "t", b"x", "extra"), ValueError),
     (("db", "t", memoryview(b"PAR1")), TypeError),
-    (("db", "t", b"not parquet"), Exception),
 ])
 def test_one_bad_row_aborts_the_warm_up(external, bad_row, cause):
     good = ("db", "ok", snapshot_bytes(pd.DataFrame({"x": [1]})))
@@ -464,6 +463,15 @@ def test_one_bad_row_aborts_the_warm_up(external, bad_row, cause):
     assert str(info.value).startswith("Failed to warm from external DB: ")
     assert isinstance(info.value.__cause__, cause)
     assert [(db, t) for db, t, _ in p.get_warm_snapshots()] == [("db", "ok")]
+
+
+def test_a_row_that_is_not_parquet_costs_only_its_table(external, caplog):
+    good = [("db", t, snapshot_bytes(pd.DataFrame({"x": [i]}))) for i, t in enumerate(("a", "c"))]
+    p, _ = external(rows=[good[0], ("db", "b", b"not parquet"), good[1]])
+    assert p.warm_all_from_external() == {"db": ["a", "c"]}
+    assert [(db, t) for db, t, _ in p.get_warm_snapshots()] == [("db", "a"), ("db", "c")]
+    [skipped] = [r for r in caplog.records if r.msg.startswith("Skipped snapshot")]
+    assert skipped.levelname == "WARNING" and skipped.args[:2] == ("db", "b")
 
 
 def test_failed_first_warm_up_hands_over_nothing(external):

@@ -25,6 +25,12 @@ def test_defaults_cover_every_attribute():
         "duckdb_async_threads": 0,
         "duckdb_memory_limit": None,
         "duckdb_temp_directory": None,
+        "external_timeout_seconds": 30.0,
+        "signal_enabled": False,
+        "signal_dsn": None,
+        "signal_channel": "brindle_snapshots",
+        "signal_timeout_seconds": 10.0,
+        "signal_reconnect_max_seconds": 30.0,
     }
     assert cfg.duckdb_settings() == {"async_threads": 0}
 
@@ -45,9 +51,18 @@ def test_from_env_reads_every_variable():
         "BRINDLE_DUCKDB_ASYNC_THREADS": "",
         "BRINDLE_DUCKDB_MEMORY_LIMIT": "1GB",
         "BRINDLE_DUCKDB_TEMP_DIRECTORY": "/tmp/spill",
+        "BRINDLE_EXTERNAL_TIMEOUT_SECONDS": "4",
+        "BRINDLE_SIGNAL": "on",
+        "BRINDLE_SIGNAL_DSN": "host=db dbname=cache",
+        "BRINDLE_SIGNAL_CHANNEL": "orders_news",
+        "BRINDLE_SIGNAL_TIMEOUT_SECONDS": "3",
+        "BRINDLE_SIGNAL_RECONNECT_MAX_SECONDS": "7.5",
     }
     cfg = BrindleConfig.from_env(env)
     assert cfg.duckdb_settings() == {"threads": 3, "memory_limit": "1GB", "temp_directory": "/tmp/spill"}
+    assert (cfg.external_timeout_seconds, cfg.signal_enabled, cfg.signal_dsn, cfg.signal_channel,
+            cfg.signal_timeout_seconds, cfg.signal_reconnect_max_seconds) == (
+        4.0, True, "host=db dbname=cache", "orders_news", 3.0, 7.5)
     assert (cfg.log_name, cfg.config_file_path, cfg.cleanup_interval_minutes, cfg.default_mode,
             cfg.default_tidewatch_minutes, cfg.lock_timeout_seconds, cfg.persist_base_path, cfg.service_name,
             cfg.result_cache_bytes, cfg.async_pool_size) == (
@@ -70,6 +85,10 @@ def test_from_env_uses_the_process_environment(monkeypatch):
         ("BRINDLE_DEFAULT_TTL_MINUTES", "1.5"),
         ("BRINDLE_LOCK_TIMEOUT_SECONDS", "-1"),
         ("BRINDLE_LOCK_TIMEOUT_SECONDS", "nan"),
+        ("BRINDLE_SIGNAL", "maybe"),
+        ("BRINDLE_SIGNAL_CHANNEL", "Orders-News"),
+        ("BRINDLE_SIGNAL_TIMEOUT_SECONDS", "0"),
+        ("BRINDLE_EXTERNAL_TIMEOUT_SECONDS", "-2"),
         ("BRINDLE_DEFAULT_TTL_MINUTES", "-1"),
         ("BRINDLE_SERVICE_NAME", ""),
         ("BRINDLE_RESULT_CACHE_BYTES", "-1"),

@@ -26,7 +26,7 @@ def test_module_names_are_real_attributes_in_import_order():
     assert names == ["logging", "threading", "Optional", "Dict", "List", "Tuple", "datetime", "duckdb", "pd",
                      "BrindleConfig", "CacheConfigResolver", "CacheStore", "CacheQuery", "TTLRegistry",
                      "PersistenceCoordinator", "BrindleError", "BrindleNotFoundError", "BrindleLockError",
-                     "BrindleStaleError", "Any", "Callable", "Sequence", "Union", "BrindleManager"]
+                     "BrindleStaleError", "Any", "Callable", "Sequence", "Union", "Signalman", "BrindleManager"]
     assert qm.__doc__ == "Main cache manager - orchestrates storage, querying, and TTL management."
     assert qm.datetime is datetime.datetime
     assert BrindleManager.__doc__.startswith("Main interface for DuckDB in-memory cache.\n\n"
@@ -86,7 +86,8 @@ def test_members_in_class_body_order():
                        "get_raw_connection", "_warm_from_external_internal", "warm_from_external",
                        "warm_from_parquet", "reload", "persistence", "shutdown", "stats", "get_or_load",
                        "astore", "aquery", "aexecute_sql", "ainvalidate", "aget_table_info", "awarm_from_external",
-                       "awarm_from_parquet", "areload", "astats", "aget_or_load"]
+                       "awarm_from_parquet", "areload", "astats", "aget_or_load",
+                       "_apply_remote_store", "_apply_remote_invalidate"]
     assert BrindleManager.persistence.__doc__ == "Access the persistence coordinator for advanced operations."
 
 

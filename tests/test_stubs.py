@@ -13,6 +13,7 @@ import pytest
 
 import brindle
 from brindle.lookout import CacheQuery
+from brindle.signalman import Signalman
 from brindle.stowage import CacheStore
 from brindle.tidewatch import TTLEntry, TTLRegistry
 from manager_support import make_manager  # noqa: F401
@@ -26,7 +27,7 @@ def instances(make_manager):
     """One object of each class the extension modules define, for its instance attributes."""
     manager = make_manager()
     made = [manager, manager.persistence, TTLRegistry(), TTLEntry(datetime.datetime.now(), 1), CacheStore(),
-            CacheQuery()]
+            CacheQuery(), Signalman(manager, manager.config)]
     return {type(obj): obj for obj in made}
 
 
@@ -121,7 +122,8 @@ def public(names):
     return {n for n in names if not n.startswith("_")}
 
 
-@pytest.mark.parametrize("name", ["quaymaster", "stowage", "lookout", "tidewatch", "cellarage", "joinery"])
+@pytest.mark.parametrize("name", ["quaymaster", "stowage", "lookout", "tidewatch", "cellarage", "joinery",
+                                  "signalman"])
 def test_stub_matches_module(name, request):
     module = importlib.import_module(f"brindle.{name}")
     # In the package that was imported (installed, or the source tree): an

@@ -88,6 +88,39 @@ def _check_seconds(name: str, value: Any) -> float | int:
     return value
 
 
+_CHANNEL_CHARACTERS = frozenset("abcdefghijklmnopqrstuvwxyz0123456789_")
+
+
+def _check_channel(name: str, value: Any) -> str:
+    # LISTEN takes the channel as an identifier: a plain lower-case one needs
+    # no quoting and means the same to every process.
+    _check_str(name, value)
+    if not value or len(value) > 63 or value[0].isdigit() or not set(value) <= _CHANNEL_CHARACTERS:
+        raise ConfigError(f"{name} must be 1 to 63 lower-case letters, digits and underscores, "
+                          f"not starting with a digit, not {value!r}")
+    return cast(str, value)
+
+
+def _check_bool(name: str, value: Any) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be bool, not {type(value).__name__}")
+    return value
+
+
+def _check_dsn(name: str, value: Any) -> Any:
+    if value is not None and type(value) is not str and not callable(value):
+        raise TypeError(f"{name} must be a connection string, a callable returning a connection, "
+                        f"or None, not {type(value).__name__}")
+    return value
+
+
+def _check_positive_seconds(name: str, value: Any) -> float | int:
+    seconds = _check_seconds(name, value)
+    if seconds == 0:
+        raise ConfigError(f"{name} must be more than 0")
+    return seconds
+
+
 # Attribute -> the check its value must pass, wherever the value comes from.
 _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "log_name": _check_str,
@@ -104,6 +137,12 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "duckdb_async_threads": lambda name, value: _check_optional_int(name, value, 0),
     "duckdb_memory_limit": _check_optional_setting_text,
     "duckdb_temp_directory": _check_optional_setting_text,
+    "external_timeout_seconds": _check_seconds,
+    "signal_enabled": _check_bool,
+    "signal_dsn": _check_dsn,
+    "signal_channel": _check_channel,
+    "signal_timeout_seconds": _check_positive_seconds,
+    "signal_reconnect_max_seconds": _check_positive_seconds,
 }
 
 # BrindleConfig attribute -> the DuckDB setting it gives every database the
@@ -148,6 +187,17 @@ class BrindleConfig:
             keeps DuckDB's default (80% of the machine's memory).
         duckdb_temp_directory: DuckDB's ``temp_directory`` for spilling;
             None keeps DuckDB's default.
+        external_timeout_seconds: how long an operation on the outside
+            snapshot store waits for the connector another operation is using.
+        signal_enabled: keep this process coherent with the other processes
+            of the service through PostgreSQL notifications (brindle.signalman).
+        signal_dsn: libpq connection string of the snapshot database for the
+            notifications and load locks, or a callable returning a new
+            psycopg connection.
+        signal_channel: the notification channel the service's processes share.
+        signal_timeout_seconds: connect and statement timeout of those connections.
+        signal_reconnect_max_seconds: longest pause between two attempts to
+            reconnect the listener.
     """
 
     # Environment variable -> the attribute it sets, for from_env().
@@ -166,6 +216,12 @@ class BrindleConfig:
         "BRINDLE_DUCKDB_ASYNC_THREADS": "duckdb_async_threads",
         "BRINDLE_DUCKDB_MEMORY_LIMIT": "duckdb_memory_limit",
         "BRINDLE_DUCKDB_TEMP_DIRECTORY": "duckdb_temp_directory",
+        "BRINDLE_EXTERNAL_TIMEOUT_SECONDS": "external_timeout_seconds",
+        "BRINDLE_SIGNAL": "signal_enabled",
+        "BRINDLE_SIGNAL_DSN": "signal_dsn",
+        "BRINDLE_SIGNAL_CHANNEL": "signal_channel",
+        "BRINDLE_SIGNAL_TIMEOUT_SECONDS": "signal_timeout_seconds",
+        "BRINDLE_SIGNAL_RECONNECT_MAX_SECONDS": "signal_reconnect_max_seconds",
     }
 
     def __init__(
@@ -184,6 +240,12 @@ class BrindleConfig:
         duckdb_async_threads: Optional[int] = DEFAULT_DUCKDB_ASYNC_THREADS,
         duckdb_memory_limit: Optional[str] = None,
         duckdb_temp_directory: Optional[str] = None,
+        external_timeout_seconds: float = 30.0,
+        signal_enabled: bool = False,
+        signal_dsn: Any = None,
+        signal_channel: str = "brindle_snapshots",
+        signal_timeout_seconds: float = 10.0,
+        signal_reconnect_max_seconds: float = 30.0,
     ) -> None:
         self.log_name: str = _checked("log_name", log_name)
         self.config_file_path: Optional[str] = _checked("config_file_path", config_file_path)
@@ -199,6 +261,13 @@ class BrindleConfig:
         self.duckdb_async_threads: Optional[int] = _checked("duckdb_async_threads", duckdb_async_threads)
         self.duckdb_memory_limit: Optional[str] = _checked("duckdb_memory_limit", duckdb_memory_limit)
         self.duckdb_temp_directory: Optional[str] = _checked("duckdb_temp_directory", duckdb_temp_directory)
+        self.external_timeout_seconds: float = _checked("external_timeout_seconds", external_timeout_seconds)
+        self.signal_enabled: bool = _checked("signal_enabled", signal_enabled)
+        self.signal_dsn: Any = _checked("signal_dsn", signal_dsn)
+        self.signal_channel: str = _checked("signal_channel", signal_channel)
+        self.signal_timeout_seconds: float = _checked("signal_timeout_seconds", signal_timeout_seconds)
+        self.signal_reconnect_max_seconds: float = _checked("signal_reconnect_max_seconds",
+                                                            signal_reconnect_max_seconds)
 
     @classmethod
     def from_env(cls, environ: Optional[Mapping[str, str]] = None) -> "BrindleConfig":
@@ -237,14 +306,26 @@ class BrindleConfig:
         return f"BrindleConfig({fields})"
 
 
+_TRUE_WORDS = frozenset({"1", "true", "yes", "on"})
+_FALSE_WORDS = frozenset({"0", "false", "no", "off", ""})
+
+
 def _parse_env_value(attribute: str, raw: str) -> Any:
     if attribute in ("cleanup_interval_minutes", "default_tidewatch_minutes", "result_cache_bytes",
                      "async_pool_size"):
         return int(raw.strip())
     if attribute in ("duckdb_threads", "duckdb_async_threads"):
         return int(raw.strip()) if raw.strip() else None
-    if attribute == "lock_timeout_seconds":
+    if attribute in ("lock_timeout_seconds", "external_timeout_seconds", "signal_timeout_seconds",
+                     "signal_reconnect_max_seconds"):
         return float(raw.strip())
+    if attribute == "signal_enabled":
+        word = raw.strip().lower()
+        if word not in _TRUE_WORDS | _FALSE_WORDS:
+            raise ConfigError("expected one of 1, true, yes, on, 0, false, no, off")
+        return word in _TRUE_WORDS
+    if attribute == "signal_dsn":
+        return raw or None
     if attribute in ("config_file_path", "persist_base_path"):
         return raw or None
     if attribute in ("duckdb_memory_limit", "duckdb_temp_directory"):

@@ -24,11 +24,14 @@ inline const Name kConfigResolver{"config_resolver"};
 inline const Name kExternalConnector{"external_connector"};
 inline const Name kWarmSnapshots{"_warm_snapshots"};
 inline const Name kConnectorLock{"_connector_lock"};
+// Ours: the stored_at text of this coordinator's last save of each table.
+inline const Name kSavedAt{"_saved_at"};
 
 // Configuration attributes.
 inline const Name kPersistBasePath{"persist_base_path"};
 inline const Name kServiceName{"service_name"};
 inline const Name kLogName{"log_name"};
+inline const Name kExternalTimeout{"external_timeout_seconds"};
 
 // Methods reached through the instance, as Python code calling self.x() would.
 inline const Name kGetDbFilePath{"get_db_file_path"};
@@ -81,6 +84,7 @@ nb::object load_from_external(const Args &a);
 nb::object warm_all_from_external(const Args &a);
 nb::object get_warm_snapshots(const Args &a);
 nb::object delete_from_external(const Args &a);
+nb::object remove_stale_temp_files(const Args &a);
 
 // Adds the PersistenceCoordinator class to the module.
 void init_coordinator(nb::module_ &m);

@@ -135,6 +135,8 @@ void init_coordinator(nb::module_ &m) {
         {"delete_from_external", method("PersistenceCoordinator.delete_from_external", text::kDeleteDoc,
                                         {"self", {"database", "str"}, {"table", "Optional[str]", nb::none()}},
                                         nullptr, delete_from_external)},
+        {"_remove_stale_temp_files", method("PersistenceCoordinator._remove_stale_temp_files",
+                                            text::kRemoveStaleDoc, {"self"}, "int", remove_stale_temp_files)},
     });
     m.attr("PersistenceCoordinator") = cls;
 }

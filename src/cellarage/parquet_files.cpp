@@ -2,9 +2,12 @@
 #include "cellarage.h"
 #include "texts.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <random>
 
@@ -26,6 +29,9 @@ const Name kReadBinary{"rb"};
 const Name kGetPersistPath{"get_persist_path"};
 const Name kIsTablePersistent{"is_table_persistent"};
 const Name kParquetSuffix{text::kParquetSuffix};
+const Name kStat{"stat"};
+const Name kStMtime{"st_mtime"};
+const Name kTime{"time"};
 
 nb::object os_path() { return attr(this_module().get(kOs), kPath); }
 
@@ -149,6 +155,61 @@ void collect_tables(nb::handle directory, nb::handle database, nb::handle result
     }
 }
 
+
+// The writer's process id in a temporary name (".<table>.parquet.<pid>-<salt>-<n>.tmp"),
+// or 0 when the name is not one of ours.
+long temp_file_pid(std::string_view name) {
+    const std::string_view suffix = text::kTempSuffix;
+    if (name.size() < 2 || name[0] != '.' || name.size() <= suffix.size() ||
+        name.substr(name.size() - suffix.size()) != suffix)
+        return 0;
+    size_t at = name.rfind(std::string(text::kParquetSuffix) + ".");
+    if (at == std::string_view::npos)
+        return 0;
+    std::string rest(name.substr(at + std::string_view(text::kParquetSuffix).size() + 1));
+    char *end = nullptr;
+    long pid = std::strtol(rest.c_str(), &end, 10);
+    return end && *end == '-' && pid > 0 ? pid : 0;
+}
+
+bool process_is_gone(long pid) { return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
+
+// A file whose writer has died, or one so old that no write still runs on it.
+// A live writer's file (this process's included) is left alone.
+bool is_stale_temp(long pid, double age_seconds) {
+    if (age_seconds >= text::kStaleTempSeconds)
+        return true;
+    return pid != static_cast<long>(getpid()) && process_is_gone(pid);
+}
+
+// Removes the stale temporary files of one database directory; returns how many.
+long remove_stale_in(nb::handle self, nb::handle directory, double now) {
+    long removed = 0;
+    nb::object names = call_method(this_module().get(kOs), kListdir, directory);
+    for (nb::handle name : names) {
+        if (!PyUnicode_Check(name.ptr()))
+            continue;
+        long pid = temp_file_pid(str_view(name));
+        if (pid == 0)
+            continue;
+        nb::object path = call_method(os_path(), kJoin, directory, name);
+        guarded(
+            [&] {
+                double mtime = nb::cast<double>(attr(call_method(this_module().get(kOs), kStat, path), kStMtime));
+                if (!is_stale_temp(pid, now - mtime))
+                    return;
+                call_method(this_module().get(kOs), kRemove, path);
+                ++removed;
+                log_format(logger_of(self), Level::Info, text::kRemovedTemp, path);
+            },
+            [&](nb::python_error &e) {
+                // Gone already (another process cleaned up) or not ours to remove.
+                log_format(logger_of(self), Level::Debug, text::kRemoveTempFailed, path, exception_value(e));
+            });
+    }
+    return removed;
+}
+
 }  // namespace
 
 nb::object get_db_file_path(const Args &a) {
@@ -245,6 +306,34 @@ nb::object list_persisted_parquet_tables(const Args &a) {
         log_format(logger_of(self), Level::Warning, text::kListFailed, exception_value(e));
     }
     return result;
+}
+
+}  // namespace brindle::cellarage
+
+namespace brindle::cellarage {
+
+nb::object remove_stale_temp_files(const Args &a) {
+    nb::handle self = a[0];
+    nb::object base = base_path_of(self);
+    long removed = 0;
+    if (!truth(base) || !truth(call_method(os_path(), kIsdir, base)))
+        return nb::int_(0);
+    double now = nb::cast<double>(call_method(import("time"), kTime));
+    guarded(
+        [&] {
+            nb::object entries = call_method(this_module().get(kOs), kListdir, base);
+            for (nb::handle database : entries) {
+                if (!is_safe_database(database))
+                    continue;
+                nb::object directory = call_method(os_path(), kJoin, base, database);
+                if (truth(call_method(os_path(), kIsdir, directory)))
+                    removed += remove_stale_in(self, directory, now);
+            }
+        },
+        [&](nb::python_error &e) {
+            log_format(logger_of(self), Level::Warning, text::kListFailed, exception_value(e));
+        });
+    return nb::int_(removed);
 }
 
 }  // namespace brindle::cellarage

@@ -2,6 +2,8 @@
 #include "cellarage.h"
 #include "texts.h"
 
+#include <optional>
+
 namespace brindle::cellarage {
 namespace {
 
@@ -35,16 +37,59 @@ void execute(nb::handle connector, const char *sql, nb::handle params) {
     call_method(connector, kExecute, nb::str(sql), params);
 }
 
+// config.external_timeout_seconds, or None (wait as long as it takes) for a
+// configuration that has no such setting.
+nb::object connector_timeout(nb::handle self) {
+    PyObject *found = PyObject_GetAttr(attr(self, kConfig).ptr(), kExternalTimeout.ptr());
+    if (found)
+        return nb::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw_pending();
+    PyErr_Clear();
+    return nb::none();
+}
+
 // Holds the coordinator's connector lock for the scope. A connector keeps one
 // pending result, so an execute and the fetch that reads it must not be split
-// by another thread's statement; acquire() waits with the GIL released.
+// by another thread's statement; acquire() waits with the GIL released. The
+// wait is bounded by external_timeout_seconds, so one operation stuck on a
+// frozen server holds up the others (other tables' saves among them) no
+// longer than that: they fail with TimeoutError, reported as the operation's
+// persistence error.
 class ConnectorCalls {
 public:
-    explicit ConnectorCalls(nb::handle self) : guard_(connector_lock(self)) {}
+    explicit ConnectorCalls(nb::handle self) {
+        static const Name kAcquire{"acquire"};
+        nb::object lock = connector_lock(self);
+        nb::object timeout = connector_timeout(self);
+        bool acquired = is_none(timeout) ? truth(call_method(lock, kAcquire))
+                                         : truth(lock.attr(kAcquire.handle())(nb::arg("timeout") = timeout));
+        if (!acquired)
+            throw_error(PyExc_TimeoutError, fill(text::kConnectorBusy, {{"timeout", to_text(timeout)}}));
+        guard_.emplace(lock, std::adopt_lock);
+    }
 
 private:
-    PyLockGuard guard_;
+    std::optional<PyLockGuard> guard_;
 };
+
+// Remembers the stored_at text of the table's last save here, for whoever
+// announces the save to other processes (the snapshot's version).
+void remember_saved_at(nb::handle self, nb::handle database, nb::handle table, nb::handle stored_at) {
+    nb::object dict = checked(PyObject_GenericGetDict(self.ptr(), nullptr));
+    PyObject *saved = PyDict_GetItemWithError(dict.ptr(), kSavedAt.ptr());
+    nb::object kept;
+    if (saved) {
+        kept = nb::borrow(saved);
+    } else {
+        if (PyErr_Occurred())
+            throw_pending();
+        kept = nb::dict();
+        set_attr(self, kSavedAt, kept);
+    }
+    if (PyObject_SetItem(kept.ptr(), nb::make_tuple(database, table).ptr(), stored_at.ptr()) != 0)
+        throw_pending();
+}
 
 void append_table(nb::handle loaded, nb::handle database, nb::handle table) {
     nb::list fresh;
@@ -90,6 +135,7 @@ nb::object save_to_external(const Args &a) {
             execute(connector, text::kInsert,
                     nb::make_tuple(service, database, table, data, stored_at, rows));
         }
+        remember_saved_at(self, database, table, stored_at);
         log_format(logger_of(self), Level::Info, text::kSaved, database, table, rows,
                    row_count(data));
     });
@@ -135,7 +181,21 @@ nb::object warm_all_from_external(const Args &a) {
         nb::list snapshots;
         for (nb::handle row : rows) {
             std::vector<nb::object> fields = unpack(row, 3);
-            nb::object df = call_method(self, kDeserializeDf, fields[2]);
+            // One row whose bytes are not Parquet costs that table, not the
+            // warm-up; a row of the wrong shape or type is the connector's
+            // fault and fails it whole.
+            nb::object df;
+            if (!PyBytes_CheckExact(fields[2].ptr()))
+                df = call_method(self, kDeserializeDf, fields[2]);
+            else
+                df = guarded([&] { return call_method(self, kDeserializeDf, fields[2]); },
+                             [&](nb::python_error &e) {
+                                 log_format(logger_of(self), Level::Warning, text::kSkippedSnapshot, fields[0],
+                                            fields[1], exception_value(e));
+                                 return nb::object();
+                             });
+            if (!df.is_valid())
+                continue;
             snapshots.append(nb::make_tuple(fields[0], fields[1], df));
             append_table(loaded, fields[0], fields[1]);
         }

@@ -41,6 +41,10 @@ constexpr const char *kWarmAllDoc =
     "The DataFrames are handed over by get_warm_snapshots().";
 constexpr const char *kGetWarmSnapshotsDoc =
     "Hand over the (database, table, DataFrame) triples of the last warm-up, once.";
+constexpr const char *kRemoveStaleDoc =
+    "Remove temporary Parquet files left by writers that died; return how many went.\n"
+    "\n"
+    "A file is stale when the process named in it is gone, or when it is a day old.";
 constexpr const char *kDeleteDoc =
     "Delete one table's snapshot, or every snapshot of the database when table is None or empty.";
 
@@ -49,6 +53,10 @@ constexpr const char *kParquetSuffix = ".parquet";
 // A write goes to a hidden sibling first; it never ends in the suffix above,
 // so the listing cannot mistake it for a table.
 constexpr const char *kTempFileName = ".{file}.{unique}.tmp";
+constexpr const char *kTempSuffix = ".tmp";
+// A temporary file this old is stale whoever wrote it: no write of a table
+// takes a day.
+constexpr double kStaleTempSeconds = 24 * 3600;
 
 // Statements for the external connector ("%s" placeholders, values bound).
 constexpr const char *kDeleteOne =
@@ -74,6 +82,9 @@ constexpr const char *kWarmed = "Loaded %d snapshots from external DB for servic
 constexpr const char *kDeleted = "Deleted external snapshot(s): %s.%s";
 constexpr const char *kDeleteFailed = "Failed to delete external snapshot '%s.%s': %s";
 constexpr const char *kAllTables = "*";
+constexpr const char *kRemovedTemp = "Removed stale temporary Parquet file %s";
+constexpr const char *kRemoveTempFailed = "Could not remove temporary Parquet file %s: %s";
+constexpr const char *kSkippedSnapshot = "Skipped snapshot '%s.%s' from external DB: %s";
 
 // Errors.
 constexpr const char *kCannotCreateDir = "Cannot create persist directory '{directory}': {error}";
@@ -82,6 +93,8 @@ constexpr const char *kLoadFailed = "Failed to load table '{database}.{table}' f
 constexpr const char *kSaveFailed = "Failed to save '{database}.{table}' to external DB: {error}";
 constexpr const char *kExternalLoadFailed = "Failed to load '{database}.{table}' from external DB: {error}";
 constexpr const char *kWarmFailed = "Failed to warm from external DB: {error}";
+constexpr const char *kConnectorBusy =
+    "the connector stayed busy with another operation for {timeout} s (external_timeout_seconds)";
 constexpr const char *kUnsafeDatabase =
     "Invalid database identifier '{name}' for persistence: it must be one non-empty path "
     "component (no '/', '\\', NUL, and not '.' or '..')";

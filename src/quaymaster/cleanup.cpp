@@ -5,6 +5,7 @@
 // on it, or by the last of them otherwise. A read that loses the race meets
 // a missing connection or a missing table, never a closed one.
 #include "quaymaster.h"
+#include "signals.h"
 #include "cached_reads.h"
 #include "texts.h"
 
@@ -166,6 +167,7 @@ nb::object invalidate(const Args &a) {
         call_method(self, kCleanupTable, database, cached_spelling(self, database, table));
     else
         call_method(self, kCleanupDatabase, database);
+    signal_invalidated(self, database, table.is_valid() && truth(table) ? table : nb::handle());
     return nb::none();
 }
 

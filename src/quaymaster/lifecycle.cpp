@@ -2,6 +2,7 @@
 #include "cached_reads.h"
 #include "interop/singleton.h"
 #include "quaymaster.h"
+#include "signals.h"
 #include "state.h"
 #include "texts.h"
 
@@ -61,6 +62,17 @@ void warm_one(nb::handle self, nb::handle database, nb::handle table, const char
         });
 }
 
+// Temporary Parquet files of writers that died; best-effort (a coordinator
+// without the method, or a failure, changes nothing).
+void remove_stale_temp_files(nb::handle self) {
+    static const Name kRemoveStale{text::kRemoveStaleTempFiles};
+    ignore_failure([&] {
+        nb::object persistence = persistence_of(self);
+        if (PyObject_HasAttr(persistence.ptr(), kRemoveStale.ptr()))
+            call_method(persistence, kRemoveStale);
+    });
+}
+
 struct CloseOutcome {
     std::string key;
     bool failed;
@@ -116,12 +128,15 @@ nb::object manager_init(const Args &a) {
         return fill(text::kInitialized, {{"mode", to_text(attr(cfg, kDefaultMode))}, {"ttl", to_text(attr(cfg, kDefaultTtl))}});
     });
     set_attr(self, kInitialized, Py_True);
+    remove_stale_temp_files(self);
+    signal_open(self);
     if (has_connector(self))
         guarded([&] { call_method(self, kWarmInternal); },
                 [&](nb::python_error &e) {
                     log(logger_of(self), Level::Warning,
                         [&] { return fill(text::kAutoWarmFailed, {{"error", error_text(e)}}); });
                 });
+    signal_start(self);
     return nb::none();
 }
 
@@ -158,6 +173,7 @@ nb::object warm_from_external(const Args &a) {
 
 nb::object warm_from_parquet(const Args &a) {
     nb::handle self = a[0];
+    remove_stale_temp_files(self);
     nb::object tables = call_method(persistence_of(self), kListPersistedParquetTables);
     for (nb::handle item : tables) {
         std::vector<nb::object> parts = unpack(item, 2);
@@ -183,6 +199,7 @@ nb::object shutdown(const Args &a) {
     log(logger, Level::Info, [] { return std::string(text::kShuttingDown); });
     call_method(attr(self, kTtlRegistry), kStopCleanupThread);
     shut_async_pool(self);
+    signal_stop(self);
     std::vector<CloseOutcome> outcomes;
     std::vector<nb::object> keys;
     nb::object items;

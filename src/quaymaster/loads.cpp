@@ -5,6 +5,7 @@
 // write lock held) and then read what it stored, or get the exception it
 // raised. A finished load leaves nothing behind, so a failure is never
 // remembered: the next call loads again.
+#include "signals.h"
 #include "state.h"
 #include "texts.h"
 
@@ -138,7 +139,8 @@ void wait_for(ManagerState &state, const Flight &flight) {
 void load(ManagerState &state, const Request &r, Flight &flight) {
     try {
         // Another caller may have stored the table between our miss and our lead.
-        if (!truth(call_method(r.self, kExistsMethod, r.database, r.table))) {
+        if (!truth(call_method(r.self, kExistsMethod, r.database, r.table)) &&
+            !cluster_load(r.self, r.database, r.table, r.loader, r.ttl, r.scheduler_managed)) {
             nb::object df = call(r.loader);
             attr(r.self, kStoreMethod)(r.database, r.table, df, nb::arg("ttl_minutes") = r.ttl,
                                        nb::arg("scheduler_managed") = py_bool(r.scheduler_managed));

@@ -1,6 +1,7 @@
 // BrindleManager: the class as Python sees it, members in class-body order.
 #include "interop/awaitable.h"
 #include "quaymaster.h"
+#include "signals.h"
 #include "texts.h"
 
 namespace brindle::quaymaster {
@@ -122,6 +123,11 @@ void init_manager(nb::module_ &m) {
                         [](const Args &a) { return run_on_pool(a, kStatsMethod); })},
         {"aget_or_load", twin("aget_or_load", text::kAGetOrLoadDoc, get_or_load_params, "pd.DataFrame",
                               [](const Args &a) { return run_on_pool(a, kGetOrLoadMethod); })},
+        // Ours: what the signalman applies of other processes' news.
+        {"_apply_remote_store", method(q("_apply_remote_store").c_str(), text::kApplyRemoteStoreDoc, store_params,
+                                       nullptr, apply_remote_store)},
+        {"_apply_remote_invalidate", method(q("_apply_remote_invalidate").c_str(), text::kApplyRemoteInvalidateDoc,
+                                            invalidate_params, nullptr, apply_remote_invalidate)},
     });
     m.attr("BrindleManager") = cls;
 }

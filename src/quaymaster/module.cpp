@@ -15,7 +15,9 @@ NB_MODULE(quaymaster, m) {
                  {"brindle.errors", "BrindleError"}, {"brindle.errors", "BrindleNotFoundError"},
                  {"brindle.errors", "BrindleLockError"}, {"brindle.errors", "BrindleStaleError"},
                  // Ours: for the annotations of stats() and get_or_load().
-                 {"typing", "Any"}, {"typing", "Callable"}, {"typing", "Sequence"}, {"typing", "Union"}});
+                 {"typing", "Any"}, {"typing", "Callable"}, {"typing", "Sequence"}, {"typing", "Union"},
+                 // Ours: the cross-process signalling, used when a service turns it on.
+                 {"brindle.signalman", "Signalman"}});
     init_manager(m);
     init_cached_reads();
 }

@@ -2,6 +2,7 @@
 #include "interop/frames.h"
 #include "quaymaster.h"
 #include "cached_reads.h"
+#include "signals.h"
 #include "texts.h"
 
 #include <chrono>
@@ -90,7 +91,8 @@ std::uint64_t swap_in(nb::handle self, const StoreRequest &r) {
 }
 
 // The Parquet copy and the external snapshot, each a best-effort step.
-void persist(nb::handle self, nb::handle database, nb::handle table, nb::handle df, std::uint64_t number) {
+void persist(nb::handle self, nb::handle database, nb::handle table, nb::handle df, std::uint64_t number,
+             const StoreRequest &r) {
     PersistTurn turn(database, table, number);
     nb::object logger = logger_of(self);
     if (!turn.should_write()) {
@@ -112,16 +114,21 @@ void persist(nb::handle self, nb::handle database, nb::handle table, nb::handle 
             count_event(self, database, table, Event::ParquetFailure);
             warn(text::kParquetFailed, e);
         });
+    bool saved = false;
     guarded(
         [&] {
             nb::object persistence = attr(self, kPersistence);
-            if (truth(call_method(persistence, kHasExternalConnector)))
+            // Another process's snapshot is in the store already.
+            if (!applying_remote() && truth(call_method(persistence, kHasExternalConnector))) {
                 call_method(persistence, kSaveToExternal, database, table, df);
+                saved = true;
+            }
         },
         [&](nb::python_error &e) {
             count_event(self, database, table, Event::ExternalFailure);
             warn(text::kExternalSaveFailed, e);
         });
+    signal_stored(self, database, table, r.ttl, r.scheduler_managed, saved);
 }
 
 // The query layer's query(connection, table, sql_where, columns, limit),
@@ -167,6 +174,7 @@ nb::object store(const Args &a) {
         raise_error(kBrindleError, text::kTableRequired);
     duck::require_plain_identifier(table);
     WriterUnderWay under_way;
+    SignalTurn signal_turn(self, database, table);
     auto started = std::chrono::steady_clock::now();
     std::uint64_t number = 0;
     try {
@@ -186,7 +194,7 @@ nb::object store(const Args &a) {
                                     {"ttl", to_text(r.ttl)},
                                     {"scheduler_managed", bool_text(r.scheduler_managed)}});
     });
-    persist(self, database, table, df, number);
+    persist(self, database, table, df, number, r);
     std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - started;
     record_store_time(self, database, table, took.count());
     return nb::none();

@@ -1,4 +1,5 @@
 // Per-table counters and stats(): what is cached and how it is being used.
+#include "signals.h"
 #include "state.h"
 #include "texts.h"
 
@@ -258,6 +259,7 @@ nb::object stats(const Args &a) {
         }
         out.append(table_stats(self, database, table, entry, mode, facts, now, tally));
     }
+    add_versions(self, out);
     return out;
 }
 

@@ -281,6 +281,11 @@ constexpr const char *kAttachCatalog = "ATTACH ':memory:' AS \"{catalog}\"";
 constexpr const char *kUseCatalog = "USE \"{catalog}\"";
 constexpr const char *kSetUpCatalogCursor = "SET python_enable_replacements = false; USE \"{catalog}\"";
 constexpr const char *kDetachCatalog = "DETACH \"{catalog}\"";
+constexpr const char *kSignalFailed = "Cross-process signalling failed: {error}";
+constexpr const char *kApplyRemoteStoreDoc =
+    "Store another process's snapshot of the table: no snapshot is saved and nothing announced.";
+constexpr const char *kApplyRemoteInvalidateDoc = "Invalidate as another process did: nothing announced.";
+constexpr const char *kRemoveStaleTempFiles = "_remove_stale_temp_files";
 constexpr const char *kCreatedFileConnection = "Created file-based DuckDB connection: {key} -> {path}";
 constexpr const char *kCreatedConnection = "Created new DuckDB connection: {key}";
 constexpr const char *kStored =
