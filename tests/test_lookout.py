@@ -186,7 +186,8 @@ def test_python_facing_shape():
     assert CacheQuery.__doc__ == "Handles query operations on cached data."
     assert str(inspect.signature(CacheQuery.query)) == (
         "(self, connection: 'DuckDBPyConnection', table: 'str', sql_where: 'Optional[str]' = None, "
-        "columns: 'Optional[List[str]]' = None, limit: 'Optional[int]' = None) -> 'pd.DataFrame'"
+        "columns: 'Optional[List[str]]' = None, limit: 'Optional[int]' = None, "
+        "*, params: 'Optional[Union[Sequence[Any], Dict[str, Any]]]' = None) -> 'pd.DataFrame'"
     )
     assert str(inspect.signature(CacheQuery().get_table_info)) == "(connection: 'DuckDBPyConnection', table: 'str') -> 'dict'"
     assert vars(CacheQuery()) == {"logger": logging.getLogger("brindle.lookout")}

@@ -26,7 +26,7 @@ def test_module_names_are_real_attributes_in_import_order():
     assert names == ["logging", "threading", "Optional", "Dict", "List", "Tuple", "datetime", "duckdb", "pd",
                      "BrindleConfig", "CacheConfigResolver", "CacheStore", "CacheQuery", "TTLRegistry",
                      "PersistenceCoordinator", "BrindleError", "BrindleNotFoundError", "BrindleLockError",
-                     "BrindleStaleError", "Any", "Callable", "BrindleManager"]
+                     "BrindleStaleError", "Any", "Callable", "Sequence", "Union", "BrindleManager"]
     assert qm.__doc__ == "Main cache manager - orchestrates storage, querying, and TTL management."
     assert qm.datetime is datetime.datetime
     assert BrindleManager.__doc__.startswith("Main interface for DuckDB in-memory cache.\n\n"
@@ -60,7 +60,8 @@ MEMBERS = [
     ("store", "(self, database: 'str', table: 'str', df: 'pd.DataFrame', ttl_minutes: 'Optional[int]' = None, "
      "scheduler_managed: 'bool' = False)", "Store DataFrame in cache with atomic swap."),
     ("query", "(self, database: 'str', table: 'str', sql_where: 'Optional[str]' = None, "
-     "columns: 'Optional[List[str]]' = None, limit: 'Optional[int]' = None) -> 'pd.DataFrame'",
+     "columns: 'Optional[List[str]]' = None, limit: 'Optional[int]' = None, "
+     "*, params: 'Optional[Union[Sequence[Any], Dict[str, Any]]]' = None) -> 'pd.DataFrame'",
      "Query data from cache with optional SQL filtering."),
     ("invalidate", "(self, database: 'str', table: 'Optional[str]' = None)", "Remove table(s) from cache immediately."),
     ("get_last_updated", "(self, database: 'str', table: 'str') -> 'Optional[datetime]'",

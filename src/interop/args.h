@@ -11,6 +11,10 @@
 
 namespace brindle::interop {
 
+// How a parameter taking values to bind is annotated; the module binds the
+// typing names it uses.
+constexpr const char *kParamsAnnotation = "Optional[Union[Sequence[Any], Dict[str, Any]]]";
+
 class Args {
 public:
     Args(const char *qualname, PyObject *const *slots, const nb::object *names, size_t count)
@@ -18,8 +22,10 @@ public:
 
     nb::handle operator[](size_t i) const { return slots_[i]; }
 
-    // How many parameters the callable has (every slot is filled).
+    // How many parameters the callable has (every slot is filled), and the
+    // name of each.
     size_t size() const { return count_; }
+    nb::handle name(size_t i) const { return names_[i]; }
 
     // Exactly str.
     nb::handle str(size_t i) const { return exactly(i, &PyUnicode_Type, "str", false); }
@@ -69,6 +75,17 @@ public:
         if (!PyNumber_Check(v.ptr()))
             refuse(i, "int or None");
         return integer(i);
+    }
+
+    // Values to bind to a statement's placeholders: a list or tuple (for `?`
+    // and `$1`), a dict (for `$name`), or None (returned as an invalid handle).
+    nb::handle optional_params(size_t i) const {
+        nb::handle v = slots_[i];
+        if (is_none(v))
+            return nb::handle();
+        if (!PyList_Check(v.ptr()) && !PyTuple_Check(v.ptr()) && !PyDict_Check(v.ptr()))
+            refuse(i, "list, tuple, dict or None");
+        return v;
     }
 
     // Taken by its truth value.

@@ -21,18 +21,25 @@
 
 namespace brindle::interop {
 
-// One parameter of a Python-visible callable. Every parameter is
-// positional-or-keyword.
+// One parameter of a Python-visible callable: positional-or-keyword, or
+// keyword-only (those come last, after a `*` in the signature).
 struct Param {
     const char *name;
     const char *annotation = nullptr;  // annotation text, or none
     nb::object default_value{};        // empty: the argument is required
+    bool keyword_only = false;
 
     Param(const char *n) : name(n) {}
     Param(const char *n, const char *ann) : name(n), annotation(ann) {}
     Param(const char *n, const char *ann, nb::object def)
         : name(n), annotation(ann), default_value(std::move(def)) {}
 };
+
+// The parameter, taken by keyword only.
+inline Param keyword_only(Param p) {
+    p.keyword_only = true;
+    return p;
+}
 
 // A parameter list kept to build more than one callable from (a method and
 // its awaitable twin take the same parameters).
@@ -45,6 +52,7 @@ struct FunctionSpec {
     std::string qualname;
     std::vector<nb::object> names;     // interned parameter names
     std::vector<nb::object> defaults;  // empty entry: required
+    Py_ssize_t positional = 0;         // the leading parameters a positional argument may fill
     Impl impl = nullptr;
 };
 
@@ -83,9 +91,10 @@ inline Py_ssize_t param_index(const FunctionSpec &s, PyObject *key) {
 inline bool bind_arguments(const FunctionSpec &s, PyObject *const *args, Py_ssize_t nargs,
                            PyObject *kwnames, PyObject **slots) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(s.names.size());
-    if (nargs > n) {
-        fail_binding(s, "takes " + std::to_string(n) + " positional argument" +
-                            (n == 1 ? "" : "s") + " but " + std::to_string(nargs) +
+    if (nargs > s.positional) {
+        const Py_ssize_t p = s.positional;
+        fail_binding(s, "takes " + std::to_string(p) + " positional argument" +
+                            (p == 1 ? "" : "s") + " but " + std::to_string(nargs) +
                             (nargs == 1 ? " was" : " were") + " given");
         return false;
     }
@@ -228,13 +237,14 @@ inline PyTypeObject *function_type() {
 inline nb::object make_signature(const Params &params, const char *returns) {
     nb::object inspect = import("inspect");
     nb::object parameter = inspect.attr("Parameter");
-    nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+    nb::object positional = parameter.attr("POSITIONAL_OR_KEYWORD");
+    nb::object keyword = parameter.attr("KEYWORD_ONLY");
     nb::object empty = parameter.attr("empty");
     nb::list list;
     for (const Param &p : params) {
         nb::object ann = p.annotation ? nb::object(nb::str(p.annotation)) : empty;
         nb::object def = p.default_value.is_valid() ? p.default_value : empty;
-        list.append(parameter(nb::str(p.name), kind, nb::arg("default") = def,
+        list.append(parameter(nb::str(p.name), p.keyword_only ? keyword : positional, nb::arg("default") = def,
                               nb::arg("annotation") = ann));
     }
     nb::object ret = returns ? nb::object(nb::str(returns)) : empty;
@@ -271,6 +281,12 @@ inline nb::object make_function(const FunctionInfo &info, const Params &params, 
     for (const Param &p : params) {
         spec->names.push_back(nb::steal(PyUnicode_InternFromString(p.name)));
         spec->defaults.push_back(p.default_value);
+        if (!p.keyword_only && spec->positional != static_cast<Py_ssize_t>(spec->names.size()) - 1) {
+            delete spec;
+            throw_value_error("a positional parameter follows a keyword-only one");
+        }
+        if (!p.keyword_only)
+            ++spec->positional;
     }
     auto *f = PyObject_GC_New(detail::FunctionObject, detail::function_type());
     if (!f) {

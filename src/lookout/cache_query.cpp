@@ -1,4 +1,5 @@
 // CacheQuery: builds and runs SELECT statements and free SQL on a connection.
+#include "interop/select.h"
 #include "lookout.h"
 #include "texts.h"
 
@@ -52,39 +53,19 @@ bool mentions_missing(const std::string &error) {
     raise_from(this_module().get(kBrindleError), fill(other_template, {{"table", table}, {"error", error}}), e);
 }
 
-struct SelectPieces {
-    std::string column_list = text::kAllColumns;
-    std::string where_clause;
-    std::string limit_clause;
-};
-
-// Joining uses str.join, so a non-str column entry fails as it would in Python.
-std::string column_list(nb::handle columns) {
-    if (!columns.is_valid() || PyList_GET_SIZE(columns.ptr()) == 0)
-        return text::kAllColumns;
-    nb::object joined = checked(PyUnicode_Join(make_str(text::kColumnSeparator).ptr(), columns.ptr()));
-    return std::string(str_view(joined));
-}
-
-std::string select_statement(nb::handle table, nb::handle sql_where, nb::handle columns,
-                             nb::handle limit) {
-    SelectPieces p;
-    p.column_list = column_list(columns);
-    if (sql_where.is_valid() && PyUnicode_GET_LENGTH(sql_where.ptr()) > 0)
-        p.where_clause = std::string(text::kWherePrefix).append(str_view(sql_where));
-    if (limit.is_valid() && truth(limit))
-        p.limit_clause = std::string(text::kLimitPrefix).append(to_text(limit));
-    return fill(text::kSelect, {{"column_list", p.column_list},
-                                {"table", str_view(table)},
-                                {"where_clause", p.where_clause},
-                                {"limit_clause", p.limit_clause}});
+// execute(sql), or execute(sql, params) when values are to be bound.
+nb::object run(nb::handle target, nb::handle sql, nb::handle params) {
+    if (!params.is_valid())
+        return duck::execute(target, sql);
+    return call_method(target, duck::kExecute, sql, params);
 }
 
 nb::object cache_query_query(const Args &a) {
     nb::handle self = a[0], connection = a[1], table = a.str(2);
     nb::handle sql_where = a.optional_str(3), columns = a.optional_list(4);
     nb::object limit = a.optional_integer(5);
-    std::string statement = select_statement(table, sql_where, columns, limit);
+    nb::handle params = a.optional_params(6);
+    std::string statement = sql::select_statement(table, sql_where, columns, limit);
     duck::require_plain_identifier(table);
     nb::object logger = logger_of(self);
     return guarded(
@@ -92,7 +73,7 @@ nb::object cache_query_query(const Args &a) {
             log(logger, Level::Debug, [&] { return text::kExecuting + statement; });
             nb::str sql = make_str(statement);
             nb::object frame = on_read_cursor(connection, [&](nb::handle c) {
-                return duck::to_frame(duck::execute(c, sql));
+                return duck::to_frame(run(c, sql, params));
             });
             log(logger, Level::Info, [&] {
                 return fill(text::kQueryReturned, {{"rows", length_text(frame)}, {"table", str_view(table)}});
@@ -103,7 +84,7 @@ nb::object cache_query_query(const Args &a) {
 }
 
 nb::object cache_query_execute_sql(const Args &a) {
-    nb::handle self = a[0], connection = a[1], sql = a.str(2);
+    nb::handle self = a[0], connection = a[1], sql = a.str(2), params = a.optional_params(3);
     return guarded(
         [&] {
             nb::object logger = logger_of(self);
@@ -112,7 +93,7 @@ nb::object cache_query_execute_sql(const Args &a) {
                 return fill(text::kExecutingRaw, {{"sql_prefix", str_view(prefix)}});
             });
             nb::object frame = on_private_cursor(connection, [&](nb::handle c) {
-                return duck::to_frame(duck::execute(c, sql));
+                return duck::to_frame(run(c, sql, params));
             });
             log(logger, Level::Info, [&] { return fill(text::kRawReturned, {{"rows", length_text(frame)}}); });
             return frame;
@@ -162,9 +143,12 @@ void init_cache_query(nb::module_ &m) {
                          {"self", {"connection", conn}, {"table", "str"},
                           {"sql_where", "Optional[str]", nb::none()},
                           {"columns", "Optional[List[str]]", nb::none()},
-                          {"limit", "Optional[int]", nb::none()}},
+                          {"limit", "Optional[int]", nb::none()},
+                          keyword_only({"params", kParamsAnnotation, nb::none()})},
                          "pd.DataFrame", cache_query_query)},
-        {"execute_sql", method("CacheQuery.execute_sql", text::kExecuteSqlDoc, {"self", {"connection", conn}, {"sql", "str"}},
+        {"execute_sql", method("CacheQuery.execute_sql", text::kExecuteSqlDoc,
+                               {"self", {"connection", conn}, {"sql", "str"},
+                                {"params", kParamsAnnotation, nb::none()}},
                                "pd.DataFrame", cache_query_execute_sql)},
         {"get_table_info", method("CacheQuery.get_table_info", text::kGetTableInfoDoc,
                                   {"self", {"connection", conn}, {"table", "str"}}, "dict",

@@ -7,6 +7,8 @@ NB_MODULE(lookout, m) {
     init_module(m, text::kModuleDoc,
                 {{"logging"}, {"typing", "Optional"}, {"typing", "List"}, {"typing", "TYPE_CHECKING"},
                  {"pandas", nullptr, "pd"}, {"brindle.errors", "BrindleError"},
-                 {"brindle.errors", "BrindleNotFoundError"}});
+                 {"brindle.errors", "BrindleNotFoundError"},
+                 // Ours: for the annotation of the values bound to a statement.
+                 {"typing", "Any"}, {"typing", "Dict"}, {"typing", "Sequence"}, {"typing", "Union"}});
     init_cache_query(m);
 }

@@ -10,16 +10,17 @@ constexpr const char *kClassDoc = "Handles query operations on cached data.";
 // Method docstrings.
 constexpr const char *kInitDoc = "Set up the query layer's logger.";
 constexpr const char *kQueryDoc =
-    "Select from the table, with an optional filter, column list and row limit, as a DataFrame.";
-constexpr const char *kExecuteSqlDoc = "Run free SQL on a cursor of its own and return the result as a DataFrame.";
+    "Select from the table, with an optional filter, column list and row limit, as a DataFrame.\n"
+    "\n"
+    "params (a list or tuple for ? and $1, a dict for $name) are bound by DuckDB.";
+constexpr const char *kExecuteSqlDoc =
+    "Run free SQL on a cursor of its own and return the result as a DataFrame.\n"
+    "\n"
+    "params (a list or tuple for ? and $1, a dict for $name) are bound by DuckDB.";
 constexpr const char *kGetTableInfoDoc = "Describe the table: its row count, column names and column types.";
 
-// Statement pieces; names and fragments are spliced verbatim.
-constexpr const char *kSelect = "SELECT {column_list} FROM {table} {where_clause} {limit_clause}";
-constexpr const char *kAllColumns = "*";
-constexpr const char *kColumnSeparator = ", ";
-constexpr const char *kWherePrefix = "WHERE ";
-constexpr const char *kLimitPrefix = "LIMIT ";
+// Statements (the SELECT of a query is built in interop/select.h); names
+// are spliced verbatim.
 constexpr const char *kCountRows = "SELECT COUNT(*) FROM {table}";
 constexpr const char *kDescribe = "DESCRIBE {table}";
 

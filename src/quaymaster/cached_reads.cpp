@@ -6,6 +6,7 @@
 // and before the call making it returns, so an answer read before a change
 // (or while it ran) is never kept under the version that follows it, and a
 // query that starts after a store returned never gets an older answer.
+#include "interop/select.h"
 #include "result_cache.h"
 #include "state.h"
 #include "texts.h"
@@ -108,6 +109,7 @@ bool any_holds_semicolon(nb::handle texts) {
     return false;
 }
 
+
 std::string limit_text(nb::handle limit) {
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(limit.ptr(), &overflow);
@@ -116,6 +118,55 @@ std::string limit_text(nb::handle limit) {
         return to_text(limit);
     }
     return std::to_string(n);
+}
+
+// One bound value, tagged with its type; false for a type whose text could
+// stand for another value (only None, bool, int, float and str are kept).
+bool append_value(std::string &key, nb::handle value) {
+    PyObject *v = value.ptr();
+    if (v == Py_None) {
+        key += 'n';
+    } else if (PyBool_Check(v)) {
+        key += v == Py_True ? "b1" : "b0";
+    } else if (PyLong_CheckExact(v)) {
+        key.append(1, 'i').append(limit_text(value)).append(1, ';');
+    } else if (PyFloat_CheckExact(v)) {
+        key.append(1, 'f').append(to_text(value)).append(1, ';');  // str() of a float reads back exactly
+    } else if (PyUnicode_CheckExact(v)) {
+        return append_text(key += 's', value);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The values bound with the question, in the order given: the same text
+// with other values is another question. False when one cannot be told
+// apart from every other value by its text (nothing is then kept).
+bool append_params(std::string &key, nb::handle params) {
+    if (absent(params)) {
+        key += 'N';
+        return true;
+    }
+    PyObject *p = params.ptr();
+    if (PyDict_CheckExact(p)) {
+        key.append(1, 'D').append(std::to_string(PyDict_GET_SIZE(p))).append(1, ':');
+        Py_ssize_t pos = 0;
+        PyObject *name, *value;
+        while (PyDict_Next(p, &pos, &name, &value))
+            if (!PyUnicode_CheckExact(name) || !append_text(key, name) || !append_value(key, value))
+                return false;
+        return true;
+    }
+    if (!PyList_CheckExact(p) && !PyTuple_CheckExact(p))
+        return false;
+    nb::object values = checked(PySequence_Fast(p, ""));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(values.ptr());
+    key.append(1, 'Q').append(std::to_string(n)).append(1, ':');
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!append_value(key, PySequence_Fast_GET_ITEM(values.ptr(), i)))
+            return false;
+    return true;
 }
 
 // The question exactly as asked: where, columns and limit, each tagged so
@@ -147,22 +198,6 @@ bool question_key(nb::handle sql_where, nb::handle columns, nb::handle limit, st
     else
         key.append(1, 'I').append(limit_text(limit));
     return true;
-}
-
-// The statement the query layer runs for the question.
-std::string query_statement(nb::handle table, nb::handle sql_where, nb::handle columns, nb::handle limit) {
-    std::string column_list = text::kAllColumns;
-    if (!absent(columns) && PyList_GET_SIZE(columns.ptr()) > 0)
-        column_list = to_text(checked(PyUnicode_Join(make_str(text::kColumnSeparator).ptr(), columns.ptr())));
-    std::string where_clause, limit_clause;
-    if (!absent(sql_where) && PyUnicode_GET_LENGTH(sql_where.ptr()) > 0)
-        where_clause = std::string(text::kWherePrefix).append(str_view(sql_where));
-    if (!absent(limit) && truth(limit))
-        limit_clause = std::string(text::kLimitPrefix).append(to_text(limit));
-    return fill(text::kQueryLayerSelect, {{"column_list", column_list},
-                                          {"table", str_view(table)},
-                                          {"where_clause", where_clause},
-                                          {"limit_clause", limit_clause}});
 }
 
 // CacheConfigResolver and its is_result_cache_enabled as brindle.config
@@ -273,7 +308,7 @@ WriterUnderWay::~WriterUnderWay() { g_writers_under_way.fetch_sub(1, std::memory
 
 CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
                        const ConnectionUse &use, nb::handle query_layer, nb::handle sql_where, nb::handle columns,
-                       nb::handle limit)
+                       nb::handle limit, nb::handle params)
     : self_(self), database_(database), table_(table), sql_where_(sql_where), columns_(columns), limit_(limit) {
     ResultCache *results = results_of(self);
     if (!results)
@@ -291,6 +326,9 @@ CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, n
         !duck::is_connection(this_module().get(kDuckdb), connection) ||
         !question_key(sql_where, columns, limit, question_))
         return;
+    asked_ = question_;
+    if (!append_params(asked_, params))
+        return;
     table_key_ = table_key(database, table);
     if (!enabled_for(self, database, table, table_key_) || !(results = results_of(self)))
         return;
@@ -299,9 +337,9 @@ CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, n
     bool judged = known != nullptr;
     if (!judged || columns_allow(*results, table_key_, *known)) {
         version_ = results->version(table_key_);
-        kept_ = results->find(table_key_, question_);
+        kept_ = results->find(table_key_, asked_);
         // Judged, copied and kept only when the question comes back.
-        if (!kept_.is_valid() && results->ask(table_key_, question_) == ResultCache::Asked::Again)
+        if (!kept_.is_valid() && results->ask(table_key_, asked_) == ResultCache::Asked::Again)
             may_keep_ = judged || judged_cacheable(key, connection, sql_where, columns, limit);
     }
     count_event(self, database, table, kept_.is_valid() ? Event::ResultHit : Event::ResultMiss);
@@ -322,7 +360,7 @@ bool CachedRead::judged_cacheable(const std::string &key, nb::handle connection,
                                   nb::handle columns, nb::handle limit) {
     Verdict verdict = guarded(
         [&] {
-            std::string statement = query_statement(table_, sql_where, columns, limit);
+            std::string statement = sql::select_statement(table_, sql_where, columns, limit);
             return duck::with_read_cursor(read_cursors(), this_module().get(kDuckdb), connection,
                                           [&](nb::handle cursor) {
                                               return judge(cursor, str_view(table_), statement,
@@ -358,10 +396,10 @@ void CachedRead::keep(nb::handle frame) {
         return;
     std::size_t bytes = 0;
     bool keepable = keepable_size(frame, bytes);
-    bytes += table_key_.size() * 2 + question_.size() * 2;
+    bytes += table_key_.size() * 2 + asked_.size() * 2;
     if (!keepable || bytes > budget_ / 4) {
         if (ResultCache *results = results_of(self_))
-            results->refuse(table_key_, version_, question_);
+            results->refuse(table_key_, version_, asked_);
         return;
     }
     // The caller gets `frame`; the cache keeps a copy the caller cannot reach.
@@ -370,14 +408,14 @@ void CachedRead::keep(nb::handle frame) {
     if (!copy.is_valid() || !results)
         return;
     Released released;
-    results->keep(table_key_, version_, question_, std::move(copy), bytes, budget_, released);
+    results->keep(table_key_, version_, asked_, std::move(copy), bytes, budget_, released);
 }
 
 void CachedRead::ran(nb::handle connection) {
     if (!may_write_)
         return;
-    nb::object statement = guarded([&] { return nb::object(make_str(query_statement(table_, sql_where_, columns_,
-                                                                                     limit_))); },
+    nb::object statement = guarded([&] { return nb::object(make_str(sql::select_statement(table_, sql_where_, columns_,
+                                                                                           limit_))); },
                                    [](nb::python_error &) { return nb::object(); });
     if (statement.is_valid())
         sql_ran(self_, database_, connection, statement);

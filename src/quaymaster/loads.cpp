@@ -26,13 +26,34 @@ struct Request {
     nb::object ttl;
     bool scheduler_managed, serve_stale;
     std::string key;
+    // What is read of the table: invalid handles for none.
+    nb::handle sql_where, columns, params;
+    nb::object limit;
 };
 
-// The table's rows through self.query(), or an invalid object when the table
-// is not servable (missing, stale or expired).
+// self.query(database, table), passing on by keyword the parts of the
+// question the caller gave, and only those.
+nb::object query_as_asked(const Request &r) {
+    nb::dict given;
+    if (r.sql_where.is_valid())
+        given["sql_where"] = r.sql_where;
+    if (r.columns.is_valid())
+        given["columns"] = r.columns;
+    if (r.limit.is_valid())
+        given["limit"] = r.limit;
+    if (r.params.is_valid())
+        given["params"] = r.params;
+    if (given.size() == 0)
+        return call_method(r.self, kQueryMethod, r.database, r.table);
+    nb::object positional = nb::make_tuple(r.database, r.table);
+    return checked(PyObject_Call(attr(r.self, kQueryMethod).ptr(), positional.ptr(), given.ptr()));
+}
+
+// The rows asked for through self.query(), or an invalid object when the
+// table is not servable (missing, stale or expired).
 nb::object query_if_fresh(const Request &r) {
     try {
-        return call_method(r.self, kQueryMethod, r.database, r.table);
+        return query_as_asked(r);
     } catch (nb::python_error &e) {
         if (!e.matches(this_module().get(kBrindleNotFoundError)))
             throw;
@@ -48,7 +69,9 @@ nb::object read_as_cached(const Request &r) {
     if (!registered())
         return nb::object();
     try {
-        return read_table(r.self, r.database, r.table, nb::none(), nb::none(), nb::none());
+        auto or_none = [](nb::handle value) { return value.is_valid() ? value : nb::handle(Py_None); };
+        return read_table(r.self, r.database, r.table, or_none(r.sql_where), or_none(r.columns), or_none(r.limit),
+                          r.params);
     } catch (nb::python_error &) {
         if (registered())
             throw;
@@ -135,7 +158,8 @@ void load(ManagerState &state, const Request &r, Flight &flight) {
 }  // namespace
 
 nb::object get_or_load(const Args &a) {
-    Request r{a[0], a.str(1), a.str(2), a.callable(3), a.optional_integer(4), a.flag(5), a.flag(6), {}};
+    Request r{a[0], a.str(1), a.str(2), a.callable(3), a.optional_integer(4), a.flag(5), a.flag(6), {},
+              a.optional_str(7), a.optional_list(8), a.optional_params(10), a.optional_integer(9)};
     r.key = table_key(r.database, r.table);
     ManagerState &state = require_state(r.self);
     if (!r.ttl.is_valid())

@@ -34,8 +34,10 @@ void init_manager(nb::module_ &m) {
     const Params query_params{"self", {"database", "str"}, {"table", "str"},
                               {"sql_where", "Optional[str]", nb::none()},
                               {"columns", "Optional[List[str]]", nb::none()},
-                              {"limit", "Optional[int]", nb::none()}};
-    const Params execute_sql_params{"self", {"database", "str"}, {"sql", "str"}};
+                              {"limit", "Optional[int]", nb::none()},
+                              keyword_only({"params", kParamsAnnotation, nb::none()})};
+    const Params execute_sql_params{"self", {"database", "str"}, {"sql", "str"},
+                                    {"params", kParamsAnnotation, nb::none()}};
     const Params invalidate_params{"self", {"database", "str"}, {"table", "Optional[str]", nb::none()}};
     const Params warm_external_params{"self", {"database", "Optional[str]", nb::none()},
                                       {"table", "Optional[str]", nb::none()}};
@@ -43,7 +45,11 @@ void init_manager(nb::module_ &m) {
                                     {"loader", "Callable[[], pd.DataFrame]"},
                                     {"ttl_minutes", "Optional[int]", nb::none()},
                                     {"scheduler_managed", "bool", py_bool(false)},
-                                    {"serve_stale", "bool", py_bool(false)}};
+                                    {"serve_stale", "bool", py_bool(false)},
+                                    {"sql_where", "Optional[str]", nb::none()},
+                                    {"columns", "Optional[List[str]]", nb::none()},
+                                    {"limit", "Optional[int]", nb::none()},
+                                    keyword_only({"params", kParamsAnnotation, nb::none()})};
 
     nb::object persistence_getter =
         method(q("persistence").c_str(), text::kPersistenceDoc, {"self"}, "PersistenceCoordinator", get_persistence);

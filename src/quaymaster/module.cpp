@@ -15,7 +15,7 @@ NB_MODULE(quaymaster, m) {
                  {"brindle.errors", "BrindleError"}, {"brindle.errors", "BrindleNotFoundError"},
                  {"brindle.errors", "BrindleLockError"}, {"brindle.errors", "BrindleStaleError"},
                  // Ours: for the annotations of stats() and get_or_load().
-                 {"typing", "Any"}, {"typing", "Callable"}});
+                 {"typing", "Any"}, {"typing", "Callable"}, {"typing", "Sequence"}, {"typing", "Union"}});
     init_manager(m);
     init_cached_reads();
 }

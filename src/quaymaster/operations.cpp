@@ -121,6 +121,15 @@ void persist(nb::handle self, nb::handle database, nb::handle table, nb::handle 
         });
 }
 
+// The query layer's query(connection, table, sql_where, columns, limit),
+// with params=... only when there are values to bind.
+nb::object query_layer_query(nb::handle query_layer, nb::handle connection, nb::handle table, nb::handle sql_where,
+                             nb::handle columns, nb::handle limit, nb::handle params) {
+    if (!params.is_valid() || is_none(params))
+        return call_method(query_layer, kQueryMethod, connection, table, sql_where, columns, limit);
+    return attr(query_layer, kQueryMethod)(connection, table, sql_where, columns, limit, nb::arg("params") = params);
+}
+
 // Runs use(connection, in_use) on the key's connection, counted as a
 // statement on it; an invalid object when there is no connection or it has
 // been retired.
@@ -177,17 +186,17 @@ nb::object store(const Args &a) {
 }
 
 nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb::handle sql_where,
-                      nb::handle columns, nb::handle limit) {
+                      nb::handle columns, nb::handle limit, nb::handle params) {
     auto read = [&](nb::handle connection, const ConnectionUse &use) {
         nb::object query_layer = attr(self, kQuery);
-        CachedRead cached(self, database, table, connection, use, query_layer, sql_where, columns, limit);
+        CachedRead cached(self, database, table, connection, use, query_layer, sql_where, columns, limit, params);
         if (nb::object answer = cached.answer(); answer.is_valid())
             return answer;
         nb::object registry = registry_of(self);
         call_method(registry, kIncrementReaders, database, table);
         nb::object result;
         try {
-            result = call_method(query_layer, kQueryMethod, connection, table, sql_where, columns, limit);
+            result = query_layer_query(query_layer, connection, table, sql_where, columns, limit, params);
         } catch (nb::python_error &) {
             call_method(registry, kDecrementReaders, database, table);
             cached.ran(connection);
@@ -209,20 +218,22 @@ nb::object query(const Args &a) {
     a.optional_str(3);
     a.optional_list(4);
     nb::object limit = a.optional_integer(5);
+    nb::handle params = a.optional_params(6);
     auto not_found = [&](const char *tmpl) {
         count_event(self, database, table, Event::NotFound);
         raise_error(kBrindleNotFoundError, fill_names(tmpl, database, table));
     };
     if (!truth(call_method(self, kExistsMethod, database, table)))
         not_found(text::kTableNotFound);
-    nb::object rows = read_table(self, database, table, a[3], a[4], limit.is_valid() ? nb::handle(limit) : nb::handle(Py_None));
+    nb::object rows = read_table(self, database, table, a[3], a[4],
+                                 limit.is_valid() ? nb::handle(limit) : nb::handle(Py_None), params);
     if (!rows.is_valid())
         not_found(text::kConnectionNotFound);
     return rows;
 }
 
 nb::object execute_sql(const Args &a) {
-    nb::handle self = a[0], database = a.str(1), sql = a.str(2);
+    nb::handle self = a[0], database = a.str(1), sql = a.str(2), params = a.optional_params(3);
     WriterUnderWay under_way;
     nb::object mode = mode_of(self, database);
     if (!is_single_db(mode))
@@ -232,7 +243,9 @@ nb::object execute_sql(const Args &a) {
         // failing text may have run statements before the one that failed.
         nb::object frame;
         try {
-            frame = call_method(attr(self, kQuery), kExecuteSql, connection, sql);
+            nb::object query_layer = attr(self, kQuery);
+            frame = params.is_valid() ? attr(query_layer, kExecuteSql)(connection, sql, nb::arg("params") = params)
+                                      : call_method(query_layer, kExecuteSql, connection, sql);
         } catch (nb::python_error &) {
             sql_ran(self, database, connection, sql);
             throw;

@@ -183,9 +183,9 @@ private:
 // The query layer's query() of the table on its connection, counted as a
 // reader of the table and as a query served; an invalid object when the table
 // has no connection or its connection has been retired. Takes no freshness
-// check of its own.
+// check of its own. `params` (invalid or None: none) are bound by DuckDB.
 nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb::handle sql_where,
-                      nb::handle columns, nb::handle limit);
+                      nb::handle columns, nb::handle limit, nb::handle params);
 
 // --- counters for stats() ------------------------------------------------------------
 

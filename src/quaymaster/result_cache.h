@@ -155,7 +155,7 @@ public:
     // answer kept later is never older than the rows it is kept for.
     CachedRead(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
                const ConnectionUse &use, nb::handle query_layer, nb::handle sql_where, nb::handle columns,
-               nb::handle limit);
+               nb::handle limit, nb::handle params);
     CachedRead(const CachedRead &) = delete;
     CachedRead &operator=(const CachedRead &) = delete;
 
@@ -175,7 +175,9 @@ private:
 
     nb::handle self_, database_, table_, sql_where_, columns_, limit_;
     bool may_write_ = false;
-    std::string table_key_, question_;
+    // The question's text (what a verdict is about), and the text with the
+    // values bound to it (what an answer is kept under).
+    std::string table_key_, question_, asked_;
     std::size_t budget_ = 0;
     std::uint64_t version_ = 0;
     bool may_keep_ = false;

@@ -61,7 +61,9 @@ constexpr const char *kQueryDoc =
     "Query data from cache with optional SQL filtering.\n"
     "\n"
     "sql_where is raw SQL for the WHERE clause, columns a list of select-list\n"
-    "entries, limit a row limit (0 or None for all rows). Returns a new\n"
+    "entries, limit a row limit (0 or None for all rows); params (a list or\n"
+    "tuple for ? and $1, a dict for $name) are values DuckDB binds to the\n"
+    "placeholders, never spliced into the text. Returns a new\n"
     "DataFrame; a question asked again of an unchanged table may be answered\n"
     "from the result cache (config.result_cache_bytes) with a copy of the\n"
     "answer DuckDB gave. Raises BrindleNotFoundError when the table is not\n"
@@ -69,7 +71,8 @@ constexpr const char *kQueryDoc =
 constexpr const char *kExecuteSqlDoc =
     "Execute raw SQL query (useful for JOINs in single_db mode).\n"
     "\n"
-    "Returns the result as a DataFrame. SQL that is not all SELECT statements\n"
+    "params (a list or tuple for ? and $1, a dict for $name) are bound by\n"
+    "DuckDB. Returns the result as a DataFrame. SQL that is not all SELECT statements\n"
     "drops the database's answers from the result cache. Raises\n"
     "BrindleNotFoundError when the database has no connection, and\n"
     "BrindleError when the SQL fails or the database is in per_table_db mode.";
@@ -135,7 +138,8 @@ constexpr const char *kStatsDoc =
 constexpr const char *kGetOrLoadDoc =
     "Return the cached table, loading it once for all callers when it is not.\n"
     "\n"
-    "If the table is fresh, returns query(database, table). Otherwise exactly\n"
+    "If the table is fresh, returns query(database, table, sql_where, columns,\n"
+    "limit, params=params): the rows asked for, not the whole table. Otherwise exactly\n"
     "one caller runs loader() (a callable returning a DataFrame) and stores its\n"
     "result with ttl_minutes and scheduler_managed as store() takes them; every\n"
     "other caller asking for the same table meanwhile waits for that load, then\n"
@@ -301,17 +305,12 @@ constexpr const char *kShutdownComplete = "BrindleManager shutdown complete";
 constexpr const char *kNotCached = "Answers to a query of {database}.{table} are not kept: {reason}";
 constexpr const char *kAnsweredFromCache = "Answered a query of {database}.{table} from the result cache";
 
-// The result cache's own statements, and the statement the query layer runs
-// for a question, which the cache has DuckDB judge.
+// The result cache's own statements (the statement a question runs is built
+// in interop/select.h, as the query layer builds it).
 constexpr const char *kSerializeStatement = "SELECT json_serialize_sql(?)";
 constexpr const char *kFunctionStabilities =
     "SELECT function_name, bool_and(coalesce(stability = 'CONSISTENT', false)) "
     "FROM duckdb_functions() GROUP BY function_name";
-constexpr const char *kQueryLayerSelect = "SELECT {column_list} FROM {table} {where_clause} {limit_clause}";
-constexpr const char *kAllColumns = "*";
-constexpr const char *kColumnSeparator = ", ";
-constexpr const char *kWherePrefix = "WHERE ";
-constexpr const char *kLimitPrefix = "LIMIT ";
 
 // Errors.
 constexpr const char *kTableRequired = "Table name required for per_table_db mode";

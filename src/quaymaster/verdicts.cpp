@@ -18,9 +18,11 @@ const Name kType{"type"};
 const Name kName{"name"};
 
 // Expression classes of the parse that compute from their inputs alone;
-// FUNCTION and COLUMN_REF are looked at more closely.
-constexpr const char *kPlainExpressions[] = {"CONSTANT", "COMPARISON", "CONJUNCTION", "OPERATOR", "CASE", "CAST",
-                                             "BETWEEN",  "STAR",       "COLLATE",     "TYPE",     "LAMBDA"};
+// FUNCTION and COLUMN_REF are looked at more closely. A PARAMETER is a value
+// bound with the call, and bound values are part of the question.
+constexpr const char *kPlainExpressions[] = {"CONSTANT", "COMPARISON", "CONJUNCTION", "OPERATOR",
+                                             "CASE",     "CAST",       "BETWEEN",     "STAR",
+                                             "COLLATE",  "TYPE",       "LAMBDA",      "PARAMETER"};
 
 // d[key] for a dict from json.loads; nullptr when absent. Borrowed.
 PyObject *field(PyObject *d, const char *key) { return PyDict_Check(d) ? PyDict_GetItemString(d, key) : nullptr; }
@@ -101,8 +103,6 @@ private:
             return refuse("it has a subquery");
         if (cls == "WINDOW")
             return refuse("it uses a window function");
-        if (cls == "PARAMETER")
-            return refuse("it has a parameter");
         for (const char *plain : kPlainExpressions)
             if (cls == plain)
                 return true;
