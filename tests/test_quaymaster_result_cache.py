@@ -63,12 +63,6 @@ def update_through_raw_connection(m):
     m.get_raw_connection("db", "t").execute("UPDATE t SET version = 2")
 
 
-def update_inside_a_where_text(m):
-    # Raw SQL: a WHERE text may carry statements of its own.
-    m.store("db", "other", frame(2))
-    m.query("db", "other", sql_where="id >= 0; UPDATE t SET version = 2")
-
-
 def restore(m):
     m.store("db", "t", timed_frame(10, 2))
 
@@ -94,7 +88,7 @@ def clean_up_and_restore(m):
 
 @pytest.mark.parametrize("change", [restore, invalidate_and_restore, invalidate_database_and_restore,
                                     clean_up_and_restore, update_through_execute_sql, update_then_fail,
-                                    add_column_through_execute_sql, update_inside_a_where_text,
+                                    add_column_through_execute_sql,
                                     update_through_raw_connection])
 def test_the_next_query_after_a_change_sees_the_new_rows(make_manager, change):
     m = make_manager()

@@ -50,12 +50,12 @@ def test_store_logs_each_step_and_replaces_rows(store, con, debug_logs):
     assert rows(con, "sales") == [(7,), (8,)]
     assert store.get_table_columns(con, "sales") == ["only"]
     assert records_of(debug_logs, "brindle.stowage")[-4:] == [
-        ("DEBUG", "Creating temporary table 'sales_new' (2 rows)"),
+        ("DEBUG", "Creating temporary table 'sales~new' (2 rows)"),
         ("DEBUG", "Dropping existing table 'sales' if present"),
-        ("DEBUG", "Renaming 'sales_new' to 'sales'"),
+        ("DEBUG", "Renaming 'sales~new' to 'sales'"),
         ("INFO", "Successfully stored 2 rows in table 'sales'"),
     ]
-    assert not store.table_exists(con, "sales_new")
+    assert not store.table_exists(con, "sales~new")
 
 
 def test_empty_frame_warns_then_stores(store, con, debug_logs):
@@ -99,15 +99,15 @@ def test_failed_store_keeps_old_table_and_leaves_no_temporary(store, con, failin
     # Up to the rename nothing is committed, so the old rows stand; a failure
     # after the commit (the final record) leaves the new rows in place.
     assert len(rows(con, "t")) == rows_after
-    assert not store.table_exists(con, "t_new")
+    assert not store.table_exists(con, "t~new")
 
 
 def test_a_table_that_already_bears_the_temporary_name_is_not_destroyed(store, con):
-    con.execute("CREATE TABLE sales_new AS SELECT 42 AS keep")
+    con.execute('CREATE TABLE "sales~new" AS SELECT 42 AS keep')
     with pytest.raises(BrindleError) as err:
         store.store(con, "sales", frame(2), None)
-    assert "sales_new" in str(err.value.__cause__)
-    assert rows(con, "sales_new") == [(42,)]
+    assert "sales~new" in str(err.value.__cause__)
+    assert rows(con, '"sales~new"') == [(42,)]
 
 
 def test_readers_never_find_the_table_missing_while_it_is_restored(store, con):
@@ -140,11 +140,11 @@ def test_readers_never_find_the_table_missing_while_it_is_restored(store, con):
 @pytest.mark.parametrize(
     "fail_on, statements",
     [
-        ("CREATE", ["CREATE TABLE t_new AS SELECT * FROM df", "DROP TABLE IF EXISTS t_new"]),
-        ("ALTER", ["CREATE TABLE t_new AS SELECT * FROM df", "DROP TABLE IF EXISTS t",
-                   "ALTER TABLE t_new RENAME TO t", "DROP TABLE IF EXISTS t_new"]),
-        (None, ["CREATE TABLE t_new AS SELECT * FROM df", "DROP TABLE IF EXISTS t",
-                "ALTER TABLE t_new RENAME TO t"]),
+        ("CREATE", ['CREATE TABLE "t~new" AS SELECT * FROM "brindle~frame"', 'DROP TABLE IF EXISTS "t~new"']),
+        ("ALTER", ['CREATE TABLE "t~new" AS SELECT * FROM "brindle~frame"', "DROP TABLE IF EXISTS t",
+                   'ALTER TABLE "t~new" RENAME TO t', 'DROP TABLE IF EXISTS "t~new"']),
+        (None, ['CREATE TABLE "t~new" AS SELECT * FROM "brindle~frame"', "DROP TABLE IF EXISTS t",
+                'ALTER TABLE "t~new" RENAME TO t']),
     ],
 )
 def test_other_connection_objects_are_driven_statement_by_statement(store, fail_on, statements):
@@ -244,7 +244,7 @@ def test_store_reaches_duckdb_through_the_module_attribute(store, con):
     with mock.patch("brindle.stowage.duckdb", mock.Mock()):
         conn, seen = recording_connection()
         store.store(conn, "t", frame(2), None)
-    assert seen[0] == "CREATE TABLE t_new AS SELECT * FROM df"
+    assert seen[0] == 'CREATE TABLE "t~new" AS SELECT * FROM "brindle~frame"'
 
 
 def test_keyword_arguments(store, con):

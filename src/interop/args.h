@@ -88,6 +88,17 @@ public:
         return v;
     }
 
+    // An instance of `cls` (subclasses too); `expected` names it in the TypeError.
+    nb::handle instance_of(size_t i, nb::handle cls, const char *expected) const {
+        nb::handle v = slots_[i];
+        int is_instance = PyObject_IsInstance(v.ptr(), cls.ptr());
+        if (is_instance < 0)
+            throw_pending();
+        if (!is_instance)
+            refuse(i, expected);
+        return v;
+    }
+
     // Taken by its truth value.
     bool flag(size_t i) const { return truth(slots_[i]); }
 

@@ -10,6 +10,7 @@
 #include "core.h"
 #include "errors.h"
 #include "module.h"
+#include "names.h"
 
 namespace brindle::interop {
 
@@ -247,20 +248,28 @@ private:
     nb::str name_;
 };
 
-// A table name that may be spliced into SQL: a plain identifier.
+// A table name that may be spliced into SQL: a plain identifier (see names.h).
 inline bool is_plain_identifier(nb::handle name) {
-    return PyUnicode_Check(name.ptr()) && PyUnicode_IsIdentifier(name.ptr()) == 1;
+    return PyUnicode_CheckExact(name.ptr()) && PyUnicode_IS_ASCII(name.ptr()) &&
+           names::is_ascii_identifier(str_view(name));
 }
 
-// Refuses a table name that is not a plain identifier, before any statement
-// is built from it, with error_class (by default the BrindleError the module
-// keeps).
+// Refuses a table name that is not a plain identifier, or is a word DuckDB
+// reserves, before any statement is built from it, with error_class (by
+// default the BrindleError the module keeps).
 inline void require_plain_identifier(nb::handle name, nb::handle error_class = {}) {
-    if (!is_plain_identifier(name))
+    auto refuse = [&](const char *why) {
+        // A name holding lone surrogates has no UTF-8 text: shown as ascii() shows it.
+        std::string shown = guarded([&] { return to_text(name); },
+                                    [&](nb::python_error &) { return to_text(checked(PyObject_ASCII(name.ptr()))); });
         raise_plain(error_class.is_valid() ? nb::borrow(error_class) : this_module().get(kBrindleError),
-                    "Invalid table name '" + to_text(name) +
-                        "': table names must be plain identifiers "
-                        "(letters, digits and underscores, not starting with a digit)");
+                    "Invalid table name '" + shown + "': " + why);
+    };
+    if (!is_plain_identifier(name))
+        refuse("table names must be plain identifiers "
+               "(ASCII letters, digits and underscores, not starting with a digit)");
+    if (names::is_reserved_keyword(str_view(name)))
+        refuse("it is a reserved SQL keyword");
 }
 
 }  // namespace duck

@@ -1,5 +1,6 @@
 // CacheQuery: builds and runs SELECT statements and free SQL on a connection.
 #include "interop/select.h"
+#include "interop/statements.h"
 #include "lookout.h"
 #include "texts.h"
 
@@ -7,6 +8,7 @@ namespace brindle::lookout {
 namespace {
 
 const Name kBrindleNotFoundError{"BrindleNotFoundError"};
+const Name kCatalogException{"CatalogException"};
 
 duck::ReadCursors &read_cursors() {
     static duck::ReadCursors cursors;
@@ -28,6 +30,12 @@ nb::object on_read_cursor(nb::handle connection, Fn &&fn) {
     return duck::with_read_cursor(read_cursors(), duckdb, connection, std::forward<Fn>(fn));
 }
 
+// A real DuckDB connection (or a cursor of one).
+bool is_connection(nb::handle target) {
+    nb::object duckdb = duck::loaded_module();
+    return !is_none(duckdb) && duck::is_connection(duckdb, target);
+}
+
 template <typename Fn>
 nb::object on_private_cursor(nb::handle connection, Fn &&fn) {
     nb::object duckdb = duck::loaded_module();
@@ -36,21 +44,81 @@ nb::object on_private_cursor(nb::handle connection, Fn &&fn) {
     return duck::with_cursor(duckdb, connection, std::forward<Fn>(fn));
 }
 
-// A failure whose text mentions a missing object is reported as a missing table.
-bool mentions_missing(const std::string &error) {
-    std::string lower = ascii_lower(error);
-    for (const char *marker : text::kMissingMarkers)
-        if (lower.find(marker) != std::string::npos)
-            return true;
-    return false;
+// The table is really absent from the connection: checked on a cursor of its
+// own after a failure. False when that cannot be told.
+bool table_absent(nb::handle connection, nb::handle table) {
+    return guarded(
+        [&] {
+            nb::object row = on_private_cursor(connection, [&](nb::handle c) {
+                return duck::fetch_first(duck::execute(c, text::kTableCount, nb::make_tuple(table)));
+            });
+            return !is_none(row) && !truth(nb::object(row[0]));
+        },
+        [](nb::python_error &) { return false; });
 }
 
-[[noreturn]] void raise_classified(const nb::python_error &e, std::string_view table,
-                                   const char *other_template) {
-    std::string error = error_text(e);
-    if (mentions_missing(error))
-        raise_from(this_module().get(kBrindleNotFoundError), fill(text::kNotFound, {{"table", table}}), e);
-    raise_from(this_module().get(kBrindleError), fill(other_template, {{"table", table}, {"error", error}}), e);
+// DuckDB said a catalog entry is missing (CatalogException). Its text is not
+// looked at: a missing column or function says "not found" too.
+bool is_catalog_error(const nb::python_error &e) {
+    nb::object duckdb = duck::loaded_module();
+    if (is_none(duckdb))
+        return false;
+    PyObject *cls = PyObject_GetAttr(duckdb.ptr(), kCatalogException.ptr());
+    if (!cls) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object owned = nb::steal(cls);
+    return PyType_Check(cls) && e.matches(cls);
+}
+
+[[noreturn]] void raise_failed(const nb::python_error &e, nb::handle table, const char *other_template) {
+    raise_from(this_module().get(kBrindleError),
+               fill(other_template, {{"table", str_view(table)}, {"error", error_text(e)}}), e);
+}
+
+// Runs read(); the table is reported missing only when DuckDB says an entry
+// is missing and the table is indeed not there. Any other failure of the
+// statement (a typo'd column, a syntax error) is the statement's, and
+// reloading the table would not mend it. A missing entry while the table is
+// there is either the statement's (an unknown function) or a store that
+// swapped the table back in meanwhile: the read is tried once more to tell.
+template <typename Read>
+nb::object classified(nb::handle connection, nb::handle table, const char *other_template, Read &&read) {
+    auto not_found = [&](const nb::python_error &e) {
+        raise_from(this_module().get(kBrindleNotFoundError), fill(text::kNotFound, {{"table", str_view(table)}}), e);
+    };
+    auto passes_on = [&](const nb::python_error &e) { return e.matches(this_module().get(kBrindleError)); };
+    return guarded(read, [&](nb::python_error &e) -> nb::object {
+        if (passes_on(e))
+            throw;
+        if (!is_catalog_error(e))
+            raise_failed(e, table, other_template);
+        if (table_absent(connection, table))
+            not_found(e);
+        return guarded(read, [&](nb::python_error &again) -> nb::object {
+            if (passes_on(again))
+                throw;
+            if (is_catalog_error(again) && table_absent(connection, table))
+                not_found(again);
+            raise_failed(again, table, other_template);
+        });
+    });
+}
+
+// Refuses a WHERE text or column entry carrying a statement of its own after
+// a ';', before anything runs.
+void require_one_statement(nb::handle cursor, nb::handle table, nb::handle statement) {
+    if (sql::holds_several_statements(cursor, statement))
+        raise_plain(this_module().get(kBrindleError), fill(text::kSeveralStatements, {{"table", str_view(table)}}));
+}
+
+// The frame of a result; a text of no statement at all leaves DuckDB no
+// result to give (execute() answers None).
+nb::object frame_of(nb::handle result) {
+    if (is_none(result))
+        raise_plain(this_module().get(kBrindleError), text::kNoStatement);
+    return duck::to_frame(result);
 }
 
 // execute(sql), or execute(sql, params) when values are to be bound.
@@ -68,19 +136,19 @@ nb::object cache_query_query(const Args &a) {
     std::string statement = sql::select_statement(table, sql_where, columns, limit);
     duck::require_plain_identifier(table);
     nb::object logger = logger_of(self);
-    return guarded(
-        [&] {
-            log(logger, Level::Debug, [&] { return text::kExecuting + statement; });
-            nb::str sql = make_str(statement);
-            nb::object frame = on_read_cursor(connection, [&](nb::handle c) {
-                return duck::to_frame(run(c, sql, params));
-            });
-            log(logger, Level::Info, [&] {
-                return fill(text::kQueryReturned, {{"rows", length_text(frame)}, {"table", str_view(table)}});
-            });
-            return frame;
-        },
-        [&](nb::python_error &e) -> nb::object { raise_classified(e, str_view(table), text::kQueryFailed); });
+    return classified(connection, table, text::kQueryFailed, [&] {
+        log(logger, Level::Debug, [&] { return text::kExecuting + statement; });
+        nb::str sql = make_str(statement);
+        nb::object frame = on_read_cursor(connection, [&](nb::handle c) {
+            if (is_connection(c))
+                require_one_statement(c, table, sql);
+            return frame_of(run(c, sql, params));
+        });
+        log(logger, Level::Info, [&] {
+            return fill(text::kQueryReturned, {{"rows", length_text(frame)}, {"table", str_view(table)}});
+        });
+        return frame;
+    });
 }
 
 nb::object cache_query_execute_sql(const Args &a) {
@@ -92,9 +160,7 @@ nb::object cache_query_execute_sql(const Args &a) {
                 nb::object prefix = checked(PyUnicode_Substring(sql.ptr(), 0, text::kSqlPrefixLength));
                 return fill(text::kExecutingRaw, {{"sql_prefix", str_view(prefix)}});
             });
-            nb::object frame = on_private_cursor(connection, [&](nb::handle c) {
-                return duck::to_frame(run(c, sql, params));
-            });
+            nb::object frame = on_private_cursor(connection, [&](nb::handle c) { return frame_of(run(c, sql, params)); });
             log(logger, Level::Info, [&] { return fill(text::kRawReturned, {{"rows", length_text(frame)}}); });
             return frame;
         },
@@ -123,11 +189,9 @@ nb::object describe(nb::handle target, std::string_view table) {
 nb::object cache_query_get_table_info(const Args &a) {
     nb::handle connection = a[1], table = a.str(2);
     duck::require_plain_identifier(table);
-    return guarded(
-        [&] {
-            return on_read_cursor(connection, [&](nb::handle c) { return describe(c, str_view(table)); });
-        },
-        [&](nb::python_error &e) -> nb::object { raise_classified(e, str_view(table), text::kInfoFailed); });
+    return classified(connection, table, text::kInfoFailed, [&] {
+        return on_read_cursor(connection, [&](nb::handle c) { return describe(c, str_view(table)); });
+    });
 }
 
 }  // namespace

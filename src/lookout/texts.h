@@ -10,17 +10,14 @@ constexpr const char *kClassDoc = "Handles query operations on cached data.";
 // Method docstrings.
 constexpr const char *kInitDoc = "Set up the query layer's logger.";
 constexpr const char *kQueryDoc =
-    "Select from the table, with an optional filter, column list and row limit, as a DataFrame.\n"
-    "\n"
-    "params (a list or tuple for ? and $1, a dict for $name) are bound by DuckDB.";
+    "Select from the table, with an optional filter, column list, row limit and bound params, as a DataFrame.";
 constexpr const char *kExecuteSqlDoc =
-    "Run free SQL on a cursor of its own and return the result as a DataFrame.\n"
-    "\n"
-    "params (a list or tuple for ? and $1, a dict for $name) are bound by DuckDB.";
+    "Run free SQL, with bound params, on a cursor of its own and return the result as a DataFrame.";
 constexpr const char *kGetTableInfoDoc = "Describe the table: its row count, column names and column types.";
 
 // Statements (the SELECT of a query is built in interop/select.h); names
 // are spliced verbatim.
+constexpr const char *kTableCount = "SELECT COUNT(*) FROM duckdb_tables() WHERE lower(table_name) = lower(?)";
 constexpr const char *kCountRows = "SELECT COUNT(*) FROM {table}";
 constexpr const char *kDescribe = "DESCRIBE {table}";
 
@@ -36,9 +33,9 @@ constexpr const char *kNotFound = "Table '{table}' not found in cache";
 constexpr const char *kQueryFailed = "Query failed on table '{table}': {error}";
 constexpr const char *kInfoFailed = "Failed to get info for table '{table}': {error}";
 constexpr const char *kRawFailed = "Raw SQL execution failed: {error}";
-
-// Words in a failure that mean the table is missing.
-constexpr const char *kMissingMarkers[] = {"does not exist", "not found"};
+constexpr const char *kSeveralStatements =
+    "Query failed on table '{table}': the WHERE text or a column entry holds more than one statement";
+constexpr const char *kNoStatement = "the SQL text holds no statement";
 
 // Keys of a table description, in order.
 constexpr const char *kRowCount = "row_count";

@@ -117,7 +117,7 @@ void count_invalidations(nb::handle self, nb::handle database) {
 nb::object invalidate(const Args &a) {
     nb::handle self = a[0], database = a.str(1), table = a.optional_str(2);
     if (table.is_valid() && truth(table))
-        call_method(self, kCleanupTable, database, table);
+        call_method(self, kCleanupTable, database, cached_spelling(self, database, table));
     else
         call_method(self, kCleanupDatabase, database);
     return nb::none();

@@ -1,4 +1,5 @@
 // Store, query, free SQL and inspection.
+#include "interop/frames.h"
 #include "quaymaster.h"
 #include "result_cache.h"
 #include "texts.h"
@@ -67,6 +68,7 @@ std::uint64_t swap_in(nb::handle self, const StoreRequest &r) {
                                                                      {"timeout", to_text(timeout)}}));
         }
         PyLockGuard held(lock, std::adopt_lock);
+        refuse_case_collision(self, r.database, r.table);
         ConnectionUse use(connection, logger_of(self));
         if (use.refused()) {
             if (attempt < kStoreAttempts)
@@ -147,12 +149,16 @@ nb::object with_connection(nb::handle self, nb::handle database, nb::handle tabl
 }  // namespace
 
 nb::object store(const Args &a) {
-    nb::handle self = a[0], database = a.str(1), table = a.str(2), df = a[3];
+    nb::handle self = a[0], database = a.str(1), table = a.str(2), df = frame_arg(a, 3);
     StoreRequest r{database, table, df, nb::handle(), a.optional_integer(4), a.flag(5)};
     nb::object mode = mode_of(self, database);
     r.mode = mode;
     if (!r.ttl.is_valid())
         r.ttl = resolved_ttl(self, database, table);
+    // The registry takes no None: asked before the swap, so that a table is
+    // never in DuckDB without its entry.
+    if (is_none(r.ttl))
+        throw_type_error(fill_names(text::kTtlNone, database, table));
     if (!r.scheduler_managed)
         r.scheduler_managed = truth(call_method(attr(self, kConfigResolver), kIsSchedulerManaged, database, table));
     // A name the store would refuse opens no connection.

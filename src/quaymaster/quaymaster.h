@@ -187,6 +187,17 @@ private:
 nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb::handle sql_where,
                       nb::handle columns, nb::handle limit, nb::handle params);
 
+// --- names that differ only in case ---------------------------------------------
+
+// The registered name of another table of the database that DuckDB reads as
+// `table` (the same letters in another case); invalid when there is none.
+nb::object other_spelling(nb::handle self, nb::handle database, nb::handle table);
+// Raises BrindleError when other_spelling() finds one.
+void refuse_case_collision(nb::handle self, nb::handle database, nb::handle table);
+// `table` as the registry spells it: itself when registered, else the other
+// spelling when there is one, else itself.
+nb::object cached_spelling(nb::handle self, nb::handle database, nb::handle table);
+
 // --- counters for stats() ------------------------------------------------------------
 
 enum class Event {

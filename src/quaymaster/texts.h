@@ -320,6 +320,11 @@ constexpr const char *kTableNotFound = "Table {database}.{table} not found in ca
 constexpr const char *kConnectionNotFound = "Connection not found for {database}.{table}";
 constexpr const char *kDatabaseConnectionNotFound = "Connection not found for database: {database}";
 constexpr const char *kTtlNotInt = "get_ttl() must return int or None, not {type}";
+constexpr const char *kTtlNone =
+    "get_ttl() returned None for {database}.{table}: the table needs a time-to-live in minutes";
+constexpr const char *kCaseCollision =
+    "Table name '{table}' differs only in case from cached table '{cached}' of database '{database}' "
+    "(DuckDB reads them as one table): invalidate '{cached}' first";
 constexpr const char *kStateMissing = "BrindleManager._state is not the manager's state";
 constexpr const char *kLoadReentered =
     "get_or_load() of {database}.{table} called from its own loader: it would wait for itself";

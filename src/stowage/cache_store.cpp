@@ -1,4 +1,5 @@
 // CacheStore: swaps a DataFrame into a DuckDB table atomically.
+#include "interop/frames.h"
 #include "stowage.h"
 #include "texts.h"
 
@@ -48,7 +49,7 @@ void swap_in_transaction(nb::handle connection, nb::handle logger, const StoreNa
     duck::Cursor cursor(connection);
     nb::handle c = cursor.handle();
     {
-        duck::Registration visible(c, "df", df);
+        duck::Registration visible(c, text::kFrameName, with_exact_decimals(df));
         duck::execute(c, text::kBegin);
         try {
             swap_steps(c, logger, n, df);
@@ -71,14 +72,14 @@ void swap_in_steps(nb::handle connection, nb::handle logger, const StoreNames &n
         if (!is_exception_family(e))
             throw;
         ignore_failure([&] {
-            duck::execute(connection, fill(text::kDropTable, {{"table", n.temp_table}}));
+            duck::execute(connection, fill(text::kDropTemp, {{"temp_table", n.temp_table}}));
         });
         throw;
     }
 }
 
 nb::object cache_store_store(const Args &a) {
-    nb::handle self = a[0], connection = a[1], table = a.str(2), df = a[3];
+    nb::handle self = a[0], connection = a[1], table = a.str(2), df = frame_arg(a, 3);
     nb::object logger = logger_of(self);
     StoreNames n{std::string(str_view(table)), {}};
     if (truth(attr(df, kEmpty)))

@@ -18,12 +18,17 @@ constexpr const char *kGetRowCountDoc = "Return the table's row count, or 0 when
 constexpr const char *kGetTableColumnsDoc =
     "Return the table's column names in order, or [] when it cannot be described.";
 
-constexpr const char *kTempSuffix = "_new";
+// The temporary table of a swap and the frame being stored are named with a
+// '~', which no table name the cache accepts holds, so neither can ever meet
+// a table of the cache (and they are quoted in the statements).
+constexpr const char *kTempSuffix = "~new";
+constexpr const char *kFrameName = "brindle~frame";
 
-// Statements; {table} and {temp_table} are spliced verbatim.
-constexpr const char *kCreateTemp = "CREATE TABLE {temp_table} AS SELECT * FROM df";
+// Statements; {table} is spliced verbatim, {temp_table} quoted.
+constexpr const char *kCreateTemp = "CREATE TABLE \"{temp_table}\" AS SELECT * FROM \"brindle~frame\"";
 constexpr const char *kDropTable = "DROP TABLE IF EXISTS {table}";
-constexpr const char *kRename = "ALTER TABLE {temp_table} RENAME TO {table}";
+constexpr const char *kDropTemp = "DROP TABLE IF EXISTS \"{temp_table}\"";
+constexpr const char *kRename = "ALTER TABLE \"{temp_table}\" RENAME TO {table}";
 constexpr const char *kBegin = "BEGIN TRANSACTION";
 constexpr const char *kCommit = "COMMIT";
 constexpr const char *kRollback = "ROLLBACK";

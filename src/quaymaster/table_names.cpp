@@ -1,0 +1,43 @@
+// Table names that differ only in case.
+//
+// DuckDB reads identifiers case-insensitively: `t` and `T` are one table of a
+// database, while the registry and the result cache would hold two entries
+// for them. The manager keeps them in agreement by refusing to store a name
+// that differs only in case from a table cached in the same database, and by
+// invalidating a cached table under any spelling of its name.
+#include "quaymaster.h"
+#include "texts.h"
+
+namespace brindle::quaymaster {
+
+nb::object other_spelling(nb::handle self, nb::handle database, nb::handle table) {
+    nb::object entries = call_method(attr(self, kTtlRegistry), kGetAllEntries);
+    nb::object tables = find_item(entries, database);
+    if (!tables.is_valid())
+        return nb::object();
+    std::string folded = ascii_lower(std::string(str_view(table)));
+    for (nb::handle name : checked(PySequence_List(tables.ptr()))) {
+        if (!PyUnicode_Check(name.ptr()) || equal(name, table))
+            continue;
+        if (ascii_lower(std::string(str_view(name))) == folded)
+            return nb::borrow(name);
+    }
+    return nb::object();
+}
+
+void refuse_case_collision(nb::handle self, nb::handle database, nb::handle table) {
+    nb::object cached = other_spelling(self, database, table);
+    if (cached.is_valid())
+        raise_error(kBrindleError, fill(text::kCaseCollision, {{"database", str_view(database)},
+                                                                {"table", str_view(table)},
+                                                                {"cached", str_view(cached)}}));
+}
+
+nb::object cached_spelling(nb::handle self, nb::handle database, nb::handle table) {
+    if (truth(call_method(attr(self, kTtlRegistry), kExists, database, table)))
+        return nb::borrow(table);
+    nb::object cached = other_spelling(self, database, table);
+    return cached.is_valid() ? cached : nb::borrow(table);
+}
+
+}  // namespace brindle::quaymaster

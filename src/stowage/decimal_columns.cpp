@@ -1,0 +1,75 @@
+// Columns of decimal.Decimal objects, typed from every value.
+//
+// DuckDB types an object column from a sample of its first rows: a Decimal
+// column gets the width of the sampled values, and a wider value later in the
+// column fails the whole store ("value is out of range") or is rounded to the
+// sampled scale; Decimals of mixed scale can even become FLOAT. Such columns
+// are handed to DuckDB as Arrow decimals instead, whose precision and scale
+// pyarrow computes from every value, so the table holds each value exactly.
+// A column no DECIMAL can hold (more than 38 digits) becomes DOUBLE.
+#include "stowage.h"
+
+namespace brindle::stowage {
+namespace {
+
+const Name kDtypes{"dtypes"};
+const Name kKind{"kind"};
+const Name kApi{"api"};
+const Name kTypes{"types"};
+const Name kInferDtype{"infer_dtype"};
+const Name kIloc{"iloc"};
+const Name kArray{"array"};
+const Name kArrowDtype{"ArrowDtype"};
+const Name kType{"type"};
+const Name kPrecision{"precision"};
+const Name kByteWidth{"byte_width"};
+const Name kAstype{"astype"};
+const Name kCopy{"copy"};
+const Name kIsetitem{"isetitem"};
+
+// The widest DECIMAL DuckDB has.
+constexpr long kMaxPrecision = 38;
+
+bool holds_only_decimals(nb::handle pandas, nb::handle column) {
+    nb::object infer = attr(attr(attr(pandas, kApi), kTypes), kInferDtype);
+    nb::object kind = infer(column, nb::arg("skipna") = py_bool(true));
+    return str_view(kind) == "decimal";
+}
+
+// The column as an Arrow-backed pandas array of the narrowest decimal that
+// holds every value, or as float64 when none can.
+nb::object exact_column(nb::handle pandas, nb::handle column) {
+    nb::object pyarrow = import("pyarrow");
+    nb::object values = attr(pyarrow, kArray)(column, nb::arg("from_pandas") = py_bool(true));
+    nb::object type = attr(values, kType);
+    long precision = PyLong_AsLong(attr(type, kPrecision).ptr());
+    if (precision == -1 && PyErr_Occurred())
+        throw_pending();
+    if (precision > kMaxPrecision || nb::cast<long>(attr(type, kByteWidth)) > 16)
+        return call_method(column, kAstype, make_str("float64"));
+    nb::object dtype = attr(pandas, kArrowDtype)(type);
+    return attr(pandas, kArray)(values, nb::arg("dtype") = dtype);
+}
+
+}  // namespace
+
+nb::object with_exact_decimals(nb::handle df) {
+    nb::object pandas = import("pandas");
+    nb::object dtypes = checked(PySequence_List(attr(df, kDtypes).ptr()));
+    nb::object iloc = attr(df, kIloc);
+    nb::object copy;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dtypes.ptr()); ++i) {
+        nb::object kind = attr(nb::handle(PyList_GET_ITEM(dtypes.ptr(), i)), kKind);
+        if (str_view(kind) != "O")
+            continue;
+        nb::object column = iloc[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::int_(i))];
+        if (!holds_only_decimals(pandas, column))
+            continue;
+        if (!copy.is_valid())
+            copy = call_method(df, kCopy, py_bool(false));
+        call_method(copy, kIsetitem, nb::int_(i), exact_column(pandas, column));
+    }
+    return copy.is_valid() ? copy : nb::borrow(df);
+}
+
+}  // namespace brindle::stowage
