@@ -16,10 +16,16 @@ TWINS = ["store", "query", "execute_sql", "invalidate", "get_table_info", "warm_
 
 
 def arguments_for(sync):
-    """Positional arguments filling every positional parameter of `sync` but self."""
-    positional = [p for p in inspect.signature(sync).parameters.values()
-                  if p.kind is p.POSITIONAL_OR_KEYWORD]
-    return tuple(f"arg{i}" for i in range(len(positional)))
+    """Keyword arguments filling every parameter of `sync` but self."""
+    return {name: f"arg{i}" for i, name in enumerate(inspect.signature(sync).parameters)}
+
+
+async def until(condition):
+    for _ in range(10000):
+        if condition():
+            return
+        await asyncio.sleep(0.001)
+    raise AssertionError("condition not reached")
 
 
 @pytest.mark.parametrize("name", TWINS)
@@ -31,16 +37,15 @@ def test_each_twin_runs_the_patched_method_on_the_pool_while_the_loop_runs(make_
     args = arguments_for(sync)
     release, seen = threading.Event(), []
 
-    def stand_in(*given, **keywords):
+    def stand_in(**given):
         seen.append((given, threading.current_thread().name))
         assert release.wait(10)
         return "answer"
 
     async def main():
         with mock.patch.object(m, name, stand_in):
-            call = asyncio.create_task(twin(*args))
-            while not seen:  # the loop keeps running while the call blocks
-                await asyncio.sleep(0.001)
+            call = asyncio.create_task(twin(**args))
+            await until(lambda: seen)  # the loop keeps running while the call blocks
             release.set()
             return await call
 
@@ -83,8 +88,7 @@ def test_a_cancelled_waiter_leaves_the_one_load_whole_for_the_others(make_manage
 
     async def main():
         first = asyncio.create_task(m.aget_or_load("db", "t", loader))
-        while not loading.is_set():
-            await asyncio.sleep(0.001)
+        await until(loading.is_set)
         others = [asyncio.create_task(m.aget_or_load("db", "t", loader)) for _ in range(3)]
         await asyncio.sleep(0.01)
         first.cancel()
@@ -104,16 +108,15 @@ def test_a_call_cancelled_before_it_starts_never_runs(make_manager):
     started, release = threading.Event(), threading.Event()
     real_store = m.store
 
-    def slow_store(*args):
+    def slow_store(**arguments):
         started.set()
         assert release.wait(10)
-        real_store(*args)
+        real_store(**arguments)
 
     async def main():
         with mock.patch.object(m, "store", slow_store):
             busy = asyncio.create_task(m.astore("db", "first", frame()))
-            while not started.is_set():
-                await asyncio.sleep(0.001)
+            await until(started.is_set)
         queued = asyncio.create_task(m.astore("db", "second", frame()))  # waits for the only thread
         await asyncio.sleep(0.01)
         queued.cancel()

@@ -22,8 +22,10 @@ public:
 
     nb::handle operator[](size_t i) const { return slots_[i]; }
 
-    // How many parameters the callable has (every slot is filled).
+    // How many parameters the callable has (every slot is filled), and the
+    // name of each.
     size_t size() const { return count_; }
+    nb::handle name(size_t i) const { return names_[i]; }
 
     // Exactly str.
     nb::handle str(size_t i) const;

@@ -55,11 +55,13 @@ nb::object run_on_pool(const Args &a, const Name &method) {
     nb::handle self = a[0];
     // Reached now, through the instance: a patched method is the one that runs.
     nb::object bound = attr(self, method);
-    nb::object args = checked(PyTuple_New(static_cast<Py_ssize_t>(a.size())));
-    PyTuple_SET_ITEM(args.ptr(), 0, bound.release().ptr());
+    // Every argument by name: the twins share their methods' parameters,
+    // keyword-only ones included.
+    nb::dict keywords;
     for (size_t i = 1; i < a.size(); ++i)
-        PyTuple_SET_ITEM(args.ptr(), static_cast<Py_ssize_t>(i), nb::borrow(a[i]).release().ptr());
-    nb::object call_now = checked(PyObject_Call(partial, args.ptr(), nullptr));
+        keywords[a.name(i)] = a[i];
+    nb::object args = nb::make_tuple(bound);
+    nb::object call_now = checked(PyObject_Call(partial, args.ptr(), keywords.ptr()));
     return pool_call(kModuleName, pool_of(self), call_now);
 }
 
