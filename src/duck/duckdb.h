@@ -10,7 +10,7 @@
 #include "interop/core.h"
 #include "interop/errors.h"
 #include "interop/module.h"
-#include "interop/names.h"
+#include "duck/names.h"
 
 namespace brindle::interop {
 
@@ -32,43 +32,15 @@ constexpr const char *kConnectionAnnotation = "DuckDBPyConnection";
 
 // True when conn is a duckdb.DuckDBPyConnection of the duckdb module given
 // (the module as it is bound now, so a patched module is respected).
-inline bool is_connection(nb::handle duckdb_module, nb::handle conn) {
-    PyObject *cls = PyObject_GetAttr(duckdb_module.ptr(), kDuckDBPyConnection.ptr());
-    if (!cls) {
-        PyErr_Clear();
-        return false;
-    }
-    nb::object owned = nb::steal(cls);
-    if (!PyType_Check(cls))
-        return false;
-    int r = PyObject_IsInstance(conn.ptr(), cls);
-    if (r < 0)
-        throw_pending();
-    return r != 0;
-}
+bool is_connection(nb::handle duckdb_module, nb::handle conn);
 
 // The duckdb module if the process has imported it (a real DuckDB connection
 // implies it has), for modules that do not import DuckDB themselves.
-inline nb::object loaded_module() {
-    static const Name kDuckdbName{"duckdb"};
-    PyObject *m = PyImport_GetModule(kDuckdbName.ptr());
-    if (!m) {
-        if (PyErr_Occurred())
-            throw_pending();
-        return nb::none();
-    }
-    return nb::steal(m);
-}
+nb::object loaded_module();
 
 // cursor.close() where nothing may throw. Closing a cursor of a connection
 // that is already closed fails, and then there is nothing left to free.
-inline void close_quietly(nb::handle cursor) {
-    PyObject *r = call_method_raw(cursor.ptr(), kClose);
-    if (r)
-        Py_DECREF(r);
-    else
-        PyErr_Clear();
-}
+void close_quietly(nb::handle cursor);
 
 // --- connections on a catalog of a shared instance --------------------------------
 //
@@ -87,49 +59,10 @@ inline const Name kNoReplacementScans{"SET python_enable_replacements = false"};
 
 // The record (borrowed, kept for the process), or nullptr when nothing has
 // made one yet and `create` is false.
-inline PyObject *catalog_registry(bool create) {
-    static PyObject *registry = nullptr;
-    if (registry)
-        return registry;
-    static const Name kPackage{"brindle"};
-    PyObject *package = PyImport_GetModule(kPackage.ptr());
-    if (!package) {
-        if (PyErr_Occurred())
-            throw_pending();
-        return nullptr;
-    }
-    nb::object owned = nb::steal(package);
-    PyObject *found = PyObject_GetAttr(package, kCatalogRegistry.ptr());
-    if (!found) {
-        PyErr_Clear();
-        if (!create)
-            return nullptr;
-        found = checked(PyDict_New()).release().ptr();
-        if (PyObject_SetAttr(package, kCatalogRegistry.ptr(), found) != 0) {
-            Py_DECREF(found);
-            throw_pending();
-        }
-    }
-    registry = found;  // the reference is kept for the life of the process
-    return registry;
-}
+PyObject *catalog_registry(bool create);
 
 // The live record entry of a connection, or an invalid object.
-inline nb::object catalog_entry(nb::handle connection) {
-    PyObject *registry = catalog_registry(false);
-    if (!registry || PyDict_GET_SIZE(registry) == 0)
-        return {};
-    nb::object key = checked(PyLong_FromVoidPtr(connection.ptr()));
-    PyObject *entry = PyDict_GetItemWithError(registry, key.ptr());
-    if (!entry) {
-        if (PyErr_Occurred())
-            throw_pending();
-        return {};
-    }
-    if (PyWeakref_GetObject(PyTuple_GET_ITEM(entry, 0)) != connection.ptr())
-        return {};
-    return nb::borrow(entry);
-}
+nb::object catalog_entry(nb::handle connection);
 
 // A new cursor of a real connection, ready for our own statements.
 //
@@ -140,18 +73,7 @@ inline nb::object catalog_entry(nb::handle connection) {
 // the caller's own connection keeps its own); a frame we mean to read is
 // registered explicitly instead. A cursor of a connection on a shared
 // database's catalog also makes that catalog its default, in the same call.
-inline nb::object open_cursor(nb::handle connection) {
-    nb::object cursor = call_method(connection, kCursor);
-    nb::object entry = catalog_entry(connection);
-    nb::handle setup = entry.is_valid() ? nb::handle(PyTuple_GET_ITEM(entry.ptr(), 1)) : kNoReplacementScans.handle();
-    try {
-        call_method(cursor, kExecute, setup);
-    } catch (nb::python_error &) {
-        close_quietly(cursor);
-        throw;
-    }
-    return cursor;
-}
+nb::object open_cursor(nb::handle connection);
 
 // A private cursor of a real connection, closed when the scope ends.
 class Cursor {
@@ -243,10 +165,7 @@ private:
 
 // The read cursors of the module this code is built into (each module has
 // its own, as it has its own statics); init() from the module's init.
-inline ReadCursors &read_cursors() {
-    static ReadCursors cursors;
-    return cursors;
-}
+ReadCursors &read_cursors();
 
 // Runs fn(target) on this thread's read cursor of a real DuckDB connection,
 // on the object itself otherwise.
@@ -264,17 +183,11 @@ auto with_read_cursor(ReadCursors &cursors, nb::handle duckdb_module, nb::handle
     }
 }
 
-inline nb::object execute(nb::handle target, nb::handle sql) {
-    return call_method(target, kExecute, sql);
-}
+nb::object execute(nb::handle target, nb::handle sql);
 
-inline nb::object execute(nb::handle target, const std::string &sql) {
-    return call_method(target, kExecute, make_str(sql));
-}
+nb::object execute(nb::handle target, const std::string &sql);
 
-inline nb::object execute(nb::handle target, const std::string &sql, nb::handle params) {
-    return call_method(target, kExecute, make_str(sql), params);
-}
+nb::object execute(nb::handle target, const std::string &sql, nb::handle params);
 
 inline nb::object fetchone(nb::handle result) { return call_method(result, kFetchone); }
 inline nb::object fetchall(nb::handle result) { return call_method(result, kFetchall); }
@@ -284,12 +197,7 @@ inline nb::object fetchall(nb::handle result) { return call_method(result, kFetc
 // (the caller's next con.sql() fails), so on a real connection the rest is
 // read too; after a row that is the end of a one-row result. Objects that
 // are not DuckDB connections are driven as they are.
-inline nb::object fetch_first(nb::handle result) {
-    nb::object row = fetchone(result);
-    if (!is_none(row) && is_connection(loaded_module(), result))
-        fetchall(result);
-    return row;
-}
+nb::object fetch_first(nb::handle result);
 inline nb::object to_frame(nb::handle result) { return call_method(result, kDf); }
 
 // Makes `frame` visible under `name` on `target` for the scope, and removes it
@@ -319,28 +227,12 @@ private:
 };
 
 // A table name that may be spliced into SQL: a plain identifier (see names.h).
-inline bool is_plain_identifier(nb::handle name) {
-    return PyUnicode_CheckExact(name.ptr()) && PyUnicode_IS_ASCII(name.ptr()) &&
-           names::is_ascii_identifier(str_view(name));
-}
+bool is_plain_identifier(nb::handle name);
 
 // Refuses a table name that is not a plain identifier, or is a word DuckDB
 // reserves, before any statement is built from it, with error_class (by
 // default the BrindleError the module keeps).
-inline void require_plain_identifier(nb::handle name, nb::handle error_class = {}) {
-    auto refuse = [&](const char *why) {
-        // A name holding lone surrogates has no UTF-8 text: shown as ascii() shows it.
-        std::string shown = guarded([&] { return to_text(name); },
-                                    [&](nb::python_error &) { return to_text(checked(PyObject_ASCII(name.ptr()))); });
-        raise_plain(error_class.is_valid() ? nb::borrow(error_class) : this_module().get(kBrindleError),
-                    "Invalid table name '" + shown + "': " + why);
-    };
-    if (!is_plain_identifier(name))
-        refuse("table names must be plain identifiers "
-               "(ASCII letters, digits and underscores, not starting with a digit)");
-    if (names::is_reserved_keyword(str_view(name)))
-        refuse("it is a reserved SQL keyword");
-}
+void require_plain_identifier(nb::handle name, nb::handle error_class = {});
 
 }  // namespace duck
 

@@ -48,21 +48,12 @@ private:
 }
 
 // Steals a new reference from a C-API call, throwing the pending error on NULL.
-inline nb::object checked(PyObject *result) {
-    if (!result)
-        throw_pending();
-    return nb::steal(result);
-}
+nb::object checked(PyObject *result);
 
 // obj.name, looked up now (never cached), so replaced attributes take effect.
-inline nb::object attr(nb::handle obj, const Name &name) {
-    return checked(PyObject_GetAttr(obj.ptr(), name.ptr()));
-}
+nb::object attr(nb::handle obj, const Name &name);
 
-inline void set_attr(nb::handle obj, const Name &name, nb::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0)
-        throw_pending();
-}
+void set_attr(nb::handle obj, const Name &name, nb::handle value);
 
 // obj.name(args...) on borrowed arguments; a new reference, or NULL with the
 // error set. Usable where nothing may throw (destructors). The argument array
@@ -102,38 +93,17 @@ nb::object call(nb::handle callable, Args &&...args) {
 }
 
 // The UTF-8 text of an exact str, without copying into Python again.
-inline std::string_view str_view(nb::handle s) {
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
-    if (!data)
-        throw_pending();
-    return std::string_view(data, static_cast<size_t>(size));
-}
+std::string_view str_view(nb::handle s);
 
 // str(obj) as UTF-8.
-inline std::string to_text(nb::handle obj) {
-    nb::object s = checked(PyObject_Str(obj.ptr()));
-    return std::string(str_view(s));
-}
+std::string to_text(nb::handle obj);
 
-inline nb::str make_str(std::string_view text) {
-    return nb::steal<nb::str>(checked(PyUnicode_FromStringAndSize(text.data(), text.size())).release());
-}
+nb::str make_str(std::string_view text);
 
 // len(obj) in decimal, as record texts show row counts.
-inline std::string length_text(nb::handle obj) {
-    Py_ssize_t n = PyObject_Length(obj.ptr());
-    if (n < 0)
-        throw_pending();
-    return std::to_string(n);
-}
+std::string length_text(nb::handle obj);
 
-inline bool truth(nb::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0)
-        throw_pending();
-    return r != 0;
-}
+bool truth(nb::handle obj);
 
 inline bool is_none(nb::handle obj) { return obj.ptr() == Py_None; }
 

@@ -1,6 +1,6 @@
 // CacheQuery: builds and runs SELECT statements and free SQL on a connection.
-#include "interop/select.h"
-#include "interop/statements.h"
+#include "duck/select.h"
+#include "duck/statements.h"
 #include "lookout.h"
 #include "texts.h"
 

@@ -7,7 +7,7 @@
 // (or while it ran) is never kept under the version that follows it, and a
 // query that starts after a store returned never gets an older answer.
 #include "cached_reads.h"
-#include "interop/select.h"
+#include "duck/select.h"
 #include "state.h"
 #include "texts.h"
 

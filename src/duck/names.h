@@ -9,8 +9,8 @@
 // they can never collide with an accepted name.
 #pragma once
 
-#include "core.h"
-#include "text.h"
+#include "interop/core.h"
+#include "interop/text.h"
 
 #include <string>
 #include <unordered_set>
@@ -22,17 +22,7 @@ namespace brindle::interop::names {
 constexpr const char *kReservedKeywords =
     "SELECT keyword_name FROM duckdb_keywords() WHERE keyword_category IN ('reserved', 'type_function')";
 
-inline bool is_ascii_identifier(std::string_view name) {
-    if (name.empty())
-        return false;
-    auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
-    if (!letter(name.front()))
-        return false;
-    for (char c : name)
-        if (!letter(c) && !(c >= '0' && c <= '9'))
-            return false;
-    return true;
-}
+bool is_ascii_identifier(std::string_view name);
 
 namespace detail {
 
@@ -89,9 +79,6 @@ inline const detail::Keywords *reserved_keywords() {
     return detail::g_keywords;
 }
 
-inline bool is_reserved_keyword(std::string_view name) {
-    const detail::Keywords *keywords = reserved_keywords();
-    return keywords && keywords->count(ascii_lower(std::string(name))) > 0;
-}
+bool is_reserved_keyword(std::string_view name);
 
 }  // namespace brindle::interop::names

@@ -1,0 +1,23 @@
+// Which table names the cache accepts.
+#include "duck/names.h"
+
+namespace brindle::interop::names {
+
+bool is_ascii_identifier(std::string_view name) {
+    if (name.empty())
+        return false;
+    auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+    if (!letter(name.front()))
+        return false;
+    for (char c : name)
+        if (!letter(c) && !(c >= '0' && c <= '9'))
+            return false;
+    return true;
+}
+
+bool is_reserved_keyword(std::string_view name) {
+    const detail::Keywords *keywords = reserved_keywords();
+    return keywords && keywords->count(ascii_lower(std::string(name))) > 0;
+}
+
+}  // namespace brindle::interop::names
