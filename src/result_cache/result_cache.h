@@ -154,6 +154,26 @@ private:
     std::unordered_map<std::string, bool> switches_;
 };
 
+// --- the keys of questions (questions.cpp) --------------------------------------------
+
+// Appends "<length>:<text>"; false for a str without a UTF-8 form.
+bool append_text(std::string &key, nb::handle text);
+
+// Whether a WHERE text, or any column entry, holds a ';'.
+bool holds_semicolon(nb::handle text);
+bool any_holds_semicolon(nb::handle texts);
+
+// The values bound with the question, in the order given: the same text
+// with other values is another question. False when one cannot be told
+// apart from every other value by its text (nothing is then kept).
+bool append_params(std::string &key, nb::handle params);
+
+// The question exactly as asked: where, columns and limit, each tagged so
+// that None, "" and [] stay apart. It starts with '#', which no table name
+// does. False when a part is not what the query layer takes (it then
+// raises, and nothing is kept).
+bool question_key(nb::handle sql_where, nb::handle columns, nb::handle limit, std::string &key);
+
 // --- frames and verdicts (cached_frames.cpp, verdicts.cpp) --------------------------------
 
 // Reads what the checks below need from numpy and pandas; from the init of
