@@ -35,6 +35,9 @@ CREATE TABLE IF NOT EXISTS brindle_snapshots (
 """
 
 _PORT = 5432  # only names the socket file; nothing listens on TCP
+
+# The running server's pg_ctl command line, for restart_postgresql().
+_running: dict[str, list[str]] = {}
 _START_TIMEOUT_SECONDS = 60
 
 
@@ -112,9 +115,17 @@ def postgresql_dsn():
         _run(prefix, [pg_ctl, "-D", data, "-l", log, "-o", options, "-w",
                       "-t", str(_START_TIMEOUT_SECONDS), "start"], log)
         started = True
+        _running["pg_ctl"] = prefix + [pg_ctl, "-D", data, "-l", log, "-o", options, "-w",
+                                       "-t", str(_START_TIMEOUT_SECONDS)]
         yield f"host={root} port={_PORT} user=postgres dbname=postgres"
     finally:
+        _running.clear()
         if started:
             subprocess.run(prefix + [pg_ctl, "-D", data, "-m", "fast", "-w", "stop"],
                            capture_output=True)
         shutil.rmtree(root, ignore_errors=True)
+
+
+def restart_postgresql() -> None:
+    """Stops the session's server (ending every session on it) and starts it again."""
+    subprocess.run(_running["pg_ctl"] + ["-m", "fast", "restart"], capture_output=True, check=True)

@@ -16,7 +16,7 @@ import psycopg
 import pytest
 
 from child_process import child_env
-from pg_server import SNAPSHOTS_DDL, postgresql_dsn  # noqa: F401  (session fixture)
+from pg_server import SNAPSHOTS_DDL, postgresql_dsn, restart_postgresql  # noqa: F401  (session fixture)
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 
@@ -146,6 +146,21 @@ def test_stores_and_invalidations_reach_every_process(services, postgresql_dsn):
     a.ask(op="store", rows=[5, 6])
     assert c.ask(op="wait", rows=[5, 6]) == [5, 6]
     for p in (a, b, c):
+        p.close()
+
+
+def test_a_server_restart_mid_run_loses_nothing(services):
+    a, b = services("a", "b")
+    a.ask(op="store", rows=[1])
+    assert b.ask(op="wait", rows=[1]) == [1]
+    restart_postgresql()
+    # The connector reconnects for the save, the listener for the news, and
+    # what it missed meanwhile it finds in the snapshot table.
+    a.ask(op="store", rows=[2, 3])
+    assert b.ask(op="wait", rows=[2, 3]) == [2, 3]
+    a.ask(op="store", rows=[4])
+    assert b.ask(op="wait", rows=[4]) == [4]
+    for p in (a, b):
         p.close()
 
 
