@@ -233,3 +233,45 @@ def test_readers_never_get_rows_older_than_the_last_store_before_they_began(make
     for t in threads:
         t.join(60)
     assert not problems
+
+
+JOIN_REPORT = ("SELECT c.country, sum(o.amount) AS total FROM orders o JOIN customers c ON o.cid = c.id "
+               "GROUP BY c.country ORDER BY total DESC")
+
+
+def store_report_tables(m, country="a"):
+    m.store("db", "orders", pd.DataFrame({"cid": [1, 2, 2], "amount": [10.0, 5.0, 7.0]}))
+    m.store("db", "customers", pd.DataFrame({"id": [1, 2], "country": [country, "b"]}))
+
+
+@pytest.mark.parametrize("sql, params, kept", [
+    (JOIN_REPORT, None, True),
+    ("SELECT count(*) AS n FROM orders WHERE amount > ?", [6], True),
+    ("SELECT random() AS r, count(*) AS n FROM orders", None, False),       # not CONSISTENT
+    ("SELECT now() AS at, count(*) AS n FROM orders", None, False),
+    ("SELECT count(*) AS n FROM (SELECT * FROM orders) AS s", None, False),  # a subquery
+    ("SELECT count(*) AS n FROM scratch", None, False),                      # no table the cache stored
+    ("SELECT 42 AS answer", None, False),                                    # no table at all
+])
+def test_a_repeated_report_is_kept_per_the_versions_of_every_table_it_reads(make_manager, sql, params, kept):
+    m = make_manager()
+    m.store("db", "seed", frame())
+    m.execute_sql("db", "CREATE TABLE scratch AS SELECT 1 AS x")  # DDL: what the cache knew goes
+    store_report_tables(m)
+    answers = [m.execute_sql("db", sql, params) for _ in range(ASKS)]
+    hits = result_stats(m, "orders")[0]
+    assert (hits > 0) is kept
+    for a in answers[1:]:
+        if "r" not in a and "at" not in a:
+            pd.testing.assert_frame_equal(a, answers[0])
+    if kept:
+        answers[-1].iloc[0, -1] = -1                       # a caller's change stays the caller's
+        pd.testing.assert_frame_equal(m.execute_sql("db", sql, params), answers[0])
+    # A store of any table it reads makes it go, and so does SQL writing rows.
+    m.store("db", "customers", pd.DataFrame({"id": [1, 2], "country": ["x", "y"]}))
+    if sql == JOIN_REPORT:
+        assert m.execute_sql("db", sql)["country"].tolist() == ["y", "x"]
+        m.execute_sql("db", "UPDATE orders SET amount = 100 WHERE cid = 1")
+        assert m.execute_sql("db", sql).to_dict("list") == {"country": ["x", "y"], "total": [100.0, 12.0]}
+    if params is not None:  # the same text with other values is another report
+        assert [m.execute_sql("db", sql, [1])["n"][0] for _ in range(ASKS)] == [3] * ASKS

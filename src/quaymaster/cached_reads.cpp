@@ -25,8 +25,10 @@ const Name kColumns{"columns"};
 // The budget of a configuration that does not say, as BrindleConfig's default.
 constexpr std::size_t kDefaultBudget = 64 * 1024 * 1024;
 
-// CacheQuery.query as brindle.lookout defines it, taken at import.
+// CacheQuery.query and CacheQuery.execute_sql as brindle.lookout defines
+// them, taken at import.
 PyObject *g_query_function = nullptr;
+PyObject *g_execute_sql_function = nullptr;
 
 // `method` is `function` bound to `obj`: not replaced on the instance nor
 // patched on the class.
@@ -38,13 +40,14 @@ bool is_own_method(nb::handle method, nb::handle obj, PyObject *function) {
 // The query layer answers with CacheQuery's own query(): not a replaced
 // layer, nor one whose method was patched, whose answers the cache cannot
 // vouch for.
-bool own_query_layer(nb::handle query_layer) {
-    PyObject *method = PyObject_GetAttr(query_layer.ptr(), kQueryMethod.ptr());
+bool own_query_layer(nb::handle query_layer, const Name &name = kQueryMethod,
+                     PyObject *function = g_query_function) {
+    PyObject *method = PyObject_GetAttr(query_layer.ptr(), name.ptr());
     if (!method) {
         PyErr_Clear();
         return false;
     }
-    return is_own_method(nb::steal(method), query_layer, g_query_function);
+    return is_own_method(nb::steal(method), query_layer, function);
 }
 
 ResultCache *results_of(nb::handle self) {
@@ -154,6 +157,22 @@ void forget_everything_of(nb::handle self, nb::handle database, bool dropped) {
 
 namespace {
 
+// The functions of the database and their stabilities, read once per catalog state.
+SharedFunctions database_functions(nb::handle self, nb::handle database, nb::handle cursor) {
+    std::string key = database_key(database);
+    if (ResultCache *results = results_of(self))
+        if (SharedFunctions known = results->functions(key))
+            return known;
+    auto functions = std::make_shared<const FunctionStabilities>(read_functions(cursor));
+    if (ResultCache *results = results_of(self))
+        results->set_functions(key, functions);
+    return functions;
+}
+
+}  // namespace
+
+namespace {
+
 // How long an answer from the cache sleeps, the GIL released, while a
 // writer is under way.
 constexpr std::chrono::microseconds kGiveWay{250};
@@ -217,16 +236,7 @@ CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, n
     count_event(self, database, table, kept_.is_valid() ? Event::ResultHit : Event::ResultMiss);
 }
 
-SharedFunctions CachedRead::functions_for(nb::handle cursor) {
-    std::string database = database_key(database_);
-    if (ResultCache *results = results_of(self_))
-        if (SharedFunctions known = results->functions(database))
-            return known;
-    auto functions = std::make_shared<const FunctionStabilities>(read_functions(cursor));
-    if (ResultCache *results = results_of(self_))
-        results->set_functions(database, functions);
-    return functions;
-}
+SharedFunctions CachedRead::functions_for(nb::handle cursor) { return database_functions(self_, database_, cursor); }
 
 bool CachedRead::judged_cacheable(const std::string &key, nb::handle connection, nb::handle sql_where,
                                   nb::handle columns, nb::handle limit) {
@@ -239,7 +249,7 @@ bool CachedRead::judged_cacheable(const std::string &key, nb::handle connection,
                                                            *functions_for(cursor));
                                           });
         },
-        [](nb::python_error &e) { return Verdict{false, {}, "DuckDB could not parse it: " + error_text(e)}; });
+        [](nb::python_error &e) { return Verdict{false, {}, {}, "DuckDB could not parse it: " + error_text(e)}; });
     // DuckDB ran meanwhile, and other threads with it: the cache is found again.
     ResultCache *results = results_of(self_);
     if (!results)
@@ -293,6 +303,113 @@ void CachedRead::ran(nb::handle connection) {
         sql_ran(self_, database_, connection, statement);
     else
         forget_everything_of(self_, database_, true);
+}
+
+// --- reports ---------------------------------------------------------------------------
+
+CachedReport::CachedReport(nb::handle self, nb::handle database, nb::handle connection, const ConnectionUse &use,
+                           nb::handle query_layer, nb::handle sql, nb::handle params)
+    : self_(self), database_(database) {
+    ResultCache *results = results_of(self);
+    if (!results || (budget_ = budget_of(self)) == 0)
+        return;
+    std::string text = "R";
+    if (use.handed_out() || !own_query_layer(query_layer, kExecuteSqlMethod, g_execute_sql_function) ||
+        !duck::is_connection(this_module().get(kDuckdb), connection) || !append_text(text, sql))
+        return;
+    asked_ = text;
+    if (!append_params(asked_, params))
+        return;
+    // '#' is in no table name, so this key is no table's.
+    reports_key_ = database_key(database) + "#reports";
+    std::string verdict_key = reports_key_ + text;
+    version_ = results->version(reports_key_);
+    const Verdict *known = results->verdict(verdict_key);
+    if (known) {
+        if (!known->cacheable || !read_versions(*results, *known))
+            return;
+        kept_ = find_current(*results);
+        if (!kept_.is_valid())
+            may_keep_ = results->ask(reports_key_, asked_) == ResultCache::Asked::Again;
+        return;
+    }
+    // Judged only when the text comes back: a text sent once costs no parse.
+    if (results->ask(reports_key_, asked_) != ResultCache::Asked::Again)
+        return;
+    Verdict verdict = guarded(
+        [&] {
+            return duck::with_read_cursor(duck::read_cursors(), this_module().get(kDuckdb), connection,
+                                          [&](nb::handle cursor) {
+                                              return judge_report(cursor, sql,
+                                                                  *database_functions(self, database, cursor));
+                                          });
+        },
+        [](nb::python_error &e) { return Verdict{false, {}, {}, "DuckDB could not parse it: " + error_text(e)}; });
+    // DuckDB ran meanwhile, and other threads with it: the cache is found again.
+    if (!(results = results_of(self)))
+        return;
+    bool cacheable = verdict.cacheable;
+    results->set_verdict(verdict_key, verdict);
+    version_ = results->version(reports_key_);
+    may_keep_ = cacheable && read_versions(*results, verdict);
+}
+
+bool CachedReport::read_versions(ResultCache &results, const Verdict &verdict) {
+    reads_.clear();
+    tables_ = verdict.tables;
+    ColumnNames columns;
+    for (const std::string &table : verdict.tables) {
+        std::string key = table_key(database_, make_str(table));
+        const ColumnNames *stored = results.columns(key);
+        if (!stored)
+            return false;  // not a table the cache stored, or changed by SQL since
+        columns.insert(stored->begin(), stored->end());
+        reads_.emplace_back(key, results.version(key));
+    }
+    for (const std::string &name : verdict.bare_names)
+        if (!columns.count(name))
+            return false;
+    return true;
+}
+
+nb::object CachedReport::find_current(ResultCache &results) {
+    const TableVersions *kept_at = results.report_reads(reports_key_ + asked_);
+    if (!kept_at || *kept_at != reads_)
+        return nb::object();
+    return results.find(reports_key_, asked_);
+}
+
+nb::object CachedReport::answer() const {
+    if (!kept_.is_valid())
+        return nb::object();
+    for (const std::string &table : tables_)
+        count_event(self_, database_, make_str(table), Event::ResultHit);
+    give_way_to_writers();
+    return frame_copy(kept_);
+}
+
+void CachedReport::keep(nb::handle frame) {
+    if (!may_keep_)
+        return;
+    std::size_t bytes = 0;
+    bool keepable = keepable_size(frame, bytes);
+    bytes += reports_key_.size() * 2 + asked_.size() * 2;
+    if (!keepable || bytes > budget_ / 4) {
+        if (ResultCache *results = results_of(self_))
+            results->refuse(reports_key_, version_, asked_);
+        return;
+    }
+    nb::object copy = guarded([&] { return frame_copy(frame); }, [](nb::python_error &) { return nb::object(); });
+    ResultCache *results = results_of(self_);
+    if (!copy.is_valid() || !results)
+        return;
+    // A table that changed while DuckDB ran may have given the old rows or the new.
+    for (const auto &[table, version] : reads_)
+        if (results->version(table) != version)
+            return;
+    Released released;
+    results->keep(reports_key_, version_, asked_, std::move(copy), bytes, budget_, released);
+    results->set_report_reads(reports_key_ + asked_, reads_);
 }
 
 // --- changes ---------------------------------------------------------------------------
@@ -371,7 +488,9 @@ std::size_t result_bytes(nb::handle self, const std::string &table) {
 }
 
 void init_cached_reads() {
-    g_query_function = own_function(attr(import("brindle.lookout"), kCacheQuery).ptr(), kQueryMethod);
+    nb::object query_class = attr(import("brindle.lookout"), kCacheQuery);
+    g_query_function = own_function(query_class.ptr(), kQueryMethod);
+    g_execute_sql_function = own_function(query_class.ptr(), kExecuteSqlMethod);
     g_resolver_type = attr(import("brindle.config"), kCacheConfigResolver).release().ptr();
     g_switch_function = own_function(g_resolver_type, kIsResultCacheEnabled);
     duck::read_cursors().init();

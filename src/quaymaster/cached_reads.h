@@ -47,6 +47,40 @@ private:
     nb::object kept_;
 };
 
+// One execute_sql() through the cache: a report (one deterministic SELECT of
+// cached tables of the connection, joins allowed) asked again of unchanged
+// tables is answered from it. Kept per the versions of every table it reads,
+// so a change of any of them makes it go.
+class CachedReport {
+public:
+    // Decides before DuckDB runs, reading the versions of the tables first.
+    CachedReport(nb::handle self, nb::handle database, nb::handle connection, const ConnectionUse &use,
+                 nb::handle query_layer, nb::handle sql, nb::handle params);
+    CachedReport(const CachedReport &) = delete;
+    CachedReport &operator=(const CachedReport &) = delete;
+
+    // The kept answer, copied for this caller; invalid when DuckDB must answer.
+    nb::object answer() const;
+    // Keeps what DuckDB answered, when it may be kept.
+    void keep(nb::handle frame);
+
+private:
+    // Reads the versions of the verdict's tables; false when one of them is
+    // no cached table of the database or a bare name is no column of them.
+    bool read_versions(ResultCache &results, const Verdict &verdict);
+    // The kept answer, when the tables are all still at the versions it was kept at.
+    nb::object find_current(ResultCache &results);
+
+    nb::handle self_, database_;
+    std::string reports_key_, asked_;
+    std::size_t budget_ = 0;
+    std::uint64_t version_ = 0;
+    TableVersions reads_;
+    std::vector<std::string> tables_;  // as the text names them
+    bool may_keep_ = false;
+    nb::object kept_;
+};
+
 // Counts a store() or execute_sql() as under way for the scope: answers from
 // the cache give way to them meanwhile (see give_way_to_writers).
 class WriterUnderWay {

@@ -253,12 +253,15 @@ nb::object execute_sql(const Args &a) {
     nb::object mode = mode_of(self, database);
     if (!is_single_db(mode))
         log(logger_of(self), Level::Warning, [&] { return fill(text::kExecuteSqlMode, {{"mode", to_text(mode)}}); });
-    auto run = [&](nb::handle connection, const ConnectionUse &) {
+    auto run = [&](nb::handle connection, const ConnectionUse &use) {
+        nb::object query_layer = attr(self, kQuery);
+        CachedReport report(self, database, connection, use, query_layer, sql, params);
+        if (nb::object answer = report.answer(); answer.is_valid())
+            return answer;
         // What the text wrote is forgotten whether it ended well or not: a
         // failing text may have run statements before the one that failed.
         nb::object frame;
         try {
-            nb::object query_layer = attr(self, kQuery);
             frame = params.is_valid() ? attr(query_layer, kExecuteSql)(connection, sql, nb::arg("params") = params)
                                       : call_method(query_layer, kExecuteSql, connection, sql);
         } catch (nb::python_error &) {
@@ -266,6 +269,7 @@ nb::object execute_sql(const Args &a) {
             throw;
         }
         sql_ran(self, database, connection, sql);
+        report.keep(frame);
         return frame;
     };
     nb::object result = with_connection(self, database, nb::none(), mode, run);

@@ -13,6 +13,7 @@ namespace {
 constexpr std::size_t kMaxAsked = 4096;
 constexpr std::size_t kMaxVerdicts = 4096;
 constexpr std::size_t kMaxSqlTexts = 1024;
+constexpr std::size_t kMaxReports = 1024;
 
 template <typename Map>
 void make_room(Map &map, std::size_t limit) {
@@ -209,6 +210,17 @@ const SqlEffect *ResultCache::sql_effect(const std::string &sql) const {
 void ResultCache::set_sql_effect(const std::string &sql, SqlEffect effect) {
     make_room(sql_effects_, kMaxSqlTexts);
     sql_effects_[sql] = effect;
+}
+
+const TableVersions *ResultCache::report_reads(const std::string &key) const {
+    auto r = report_reads_.find(key);
+    return r == report_reads_.end() ? nullptr : &r->second;
+}
+
+void ResultCache::set_report_reads(const std::string &key, TableVersions reads) {
+    if (!report_reads_.count(key))
+        make_room(report_reads_, kMaxReports);
+    report_reads_[key] = std::move(reads);
 }
 
 }  // namespace brindle::result_cache

@@ -38,8 +38,14 @@ struct Verdict {
     // name that is no column of the table as a function where it can
     // (current_timestamp), so each must be a column of the table as stored.
     std::vector<std::string> bare_names;
+    // For a report (free SQL): the tables it reads, by their names as
+    // written; empty for a question of one table.
+    std::vector<std::string> tables;
     std::string reason;  // why not, for the log
 };
+
+// The tables a kept report read, with the version each had when it was run.
+using TableVersions = std::vector<std::pair<std::string, std::uint64_t>>;
 
 // What execute_sql() text may have done to the database it ran on.
 enum class SqlEffect { Reads, WritesRows, ChangesCatalog };
@@ -119,6 +125,11 @@ public:
     const bool *switch_of(nb::handle resolver, const std::string &table) const;
     void set_switch(nb::handle resolver, const std::string &table, bool on);
 
+    // The tables a kept report read and their versions then; nullptr when
+    // the report's answer was never kept.
+    const TableVersions *report_reads(const std::string &key) const;
+    void set_report_reads(const std::string &key, TableVersions reads);
+
     // What an execute_sql() text does, as last classified; nullptr when not yet.
     const SqlEffect *sql_effect(const std::string &sql) const;
     void set_sql_effect(const std::string &sql, SqlEffect effect);
@@ -150,6 +161,7 @@ private:
     std::unordered_map<std::string, Verdict> verdicts_;
     std::unordered_map<std::string, SharedFunctions> functions_;
     std::unordered_map<std::string, SqlEffect> sql_effects_;
+    std::unordered_map<std::string, TableVersions> report_reads_;
     nb::object switches_resolver_;
     std::unordered_map<std::string, bool> switches_;
 };
@@ -191,6 +203,10 @@ nb::object frame_copy(nb::handle frame);
 // Judges the statement the query layer runs for a question, on `cursor`.
 Verdict judge(nb::handle cursor, std::string_view table, const std::string &statement,
               const FunctionStabilities &functions);
+
+// Judges an execute_sql() text as a report that may be kept: one plain SELECT
+// (joins allowed) of unqualified tables, calling only CONSISTENT functions.
+Verdict judge_report(nb::handle cursor, nb::handle sql, const FunctionStabilities &functions);
 
 // Every function DuckDB knows on `cursor`'s database, and whether it is
 // CONSISTENT in all its overloads.

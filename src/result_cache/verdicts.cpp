@@ -48,6 +48,8 @@ bool absent_or_none(PyObject *value) { return !value || value == Py_None; }
 
 class Judge {
 public:
+    // With no table, the statement is judged as a report: it may read any
+    // unqualified tables, joined, which the verdict lists.
     Judge(std::string_view table, const FunctionStabilities &functions) : table_(table), functions_(functions) {}
 
     Verdict run(PyObject *parsed) {
@@ -127,14 +129,47 @@ private:
             return true;  // qualified: a column of the table (or an error)
         // DuckDB reads a name as a column of the table first; only a name that
         // is none is read as a function of the clock. Checked at each use.
-        verdict_.bare_names.push_back(ascii_lower(text_of(PyList_GET_ITEM(names, 0))));
+        std::string name = ascii_lower(text_of(PyList_GET_ITEM(names, 0)));
+        // A report names its output columns (ORDER BY total): a name that no
+        // function bears, or only CONSISTENT ones, means the same whether it
+        // is a column or an alias.
+        if (report()) {
+            auto f = functions_.find(name);
+            if (f == functions_.end() || f->second)
+                return true;
+        }
+        verdict_.bare_names.push_back(std::move(name));
         return true;
+    }
+
+    bool report() const { return table_.empty(); }
+
+    // A report's FROM: unqualified tables, joined in ordinary ways.
+    bool report_source(PyObject *from) {
+        PyObject *type = field(from, "type");
+        if (is_text(type, "BASE_TABLE")) {
+            if (!is_text(field(from, "schema_name"), "") || !is_text(field(from, "catalog_name"), "") ||
+                !absent_or_none(field(from, "at_clause")))
+                return refuse("it reads a table of a named schema or catalog, or at a point in time");
+            verdict_.tables.push_back(text_of(field(from, "table_name")));
+            return true;
+        }
+        if (is_text(type, "JOIN")) {
+            PyObject *ref = field(from, "ref_type");
+            if (!is_text(ref, "REGULAR") && !is_text(ref, "NATURAL") && !is_text(ref, "CROSS"))
+                return refuse("it joins in a way other than a plain join");
+            PyObject *left = field(from, "left"), *right = field(from, "right");
+            return left && right && report_source(left) && report_source(right);
+        }
+        return refuse("it reads something other than tables");
     }
 
     bool query_node(PyObject *node, PyObject *from) {
         if (!is_text(field(node, "type"), "SELECT_NODE"))
             return refuse("it is not a plain SELECT");
         ++select_nodes_;
+        if (report())
+            return report_source(from);
         bool the_table = is_text(field(from, "type"), "BASE_TABLE") && is_text(field(from, "table_name"), table_) &&
                          is_text(field(from, "schema_name"), "") && is_text(field(from, "catalog_name"), "") &&
                          absent_or_none(field(from, "at_clause"));
@@ -160,6 +195,15 @@ Verdict judge(nb::handle cursor, std::string_view table, const std::string &stat
         duck::fetch_first(duck::execute(cursor, text::kSerializeStatement, nb::make_tuple(make_str(statement))));
     nb::object parsed = call_method(import("json"), kLoads, nb::object(row[0]));
     return Judge(table, functions).run(parsed.ptr());
+}
+
+Verdict judge_report(nb::handle cursor, nb::handle sql, const FunctionStabilities &functions) {
+    nb::object row = duck::fetch_first(duck::execute(cursor, text::kSerializeStatement, nb::make_tuple(sql)));
+    nb::object parsed = call_method(import("json"), kLoads, nb::object(row[0]));
+    Verdict verdict = Judge({}, functions).run(parsed.ptr());
+    if (verdict.cacheable && verdict.tables.empty())
+        verdict = Verdict{false, {}, {}, "it reads no table"};
+    return verdict;
 }
 
 FunctionStabilities read_functions(nb::handle cursor) {
