@@ -72,8 +72,9 @@ constexpr const char *kExecuteSqlDoc =
     "Execute raw SQL query (useful for JOINs in single_db mode).\n"
     "\n"
     "params (a list or tuple for ? and $1, a dict for $name) are bound by\n"
-    "DuckDB. Returns the result as a DataFrame. SQL that is not all SELECT statements\n"
-    "drops the database's answers from the result cache. Raises\n"
+    "DuckDB. Returns the result as a DataFrame; a SELECT of cached tables asked\n"
+    "again of unchanged tables is answered from the result cache. SQL that is not\n"
+    "all SELECT statements drops the database's answers from the result cache. Raises\n"
     "BrindleNotFoundError when the database has no connection, and\n"
     "BrindleError when the SQL fails or the database is in per_table_db mode.";
 constexpr const char *kExistsDoc =
