@@ -116,9 +116,9 @@ NEVER = [
     "version = (SELECT max(version) FROM t)",
     "id >= 0 USING SAMPLE 100%",
     "no_such_function(id)",
-    # Their time-zone overloads are CONSISTENT_WITHIN_QUERY only.
-    "year(ts) = 2030",
-    "strftime(ts, '%Y') = '2030'",
+    # The overloads DuckDB binds on a TIMESTAMPTZ are CONSISTENT_WITHIN_QUERY only.
+    "year(tz) = 2030",
+    "strftime(tz, '%Y') = '2030'",
 ]
 KEPT = [
     # A cast reads the TimeZone setting as every TIMESTAMPTZ answer does, and
@@ -126,13 +126,18 @@ KEPT = [
     "CAST(ts AS TIMESTAMPTZ) > TIMESTAMPTZ '2020-01-01 00:00:00+00'",
     "CAST(tz AS DATE) > DATE '2020-01-01'",
     "CAST(id AS VARCHAR) <> 'x' AND region LIKE 'n%'",
+    # Plain numbers and timestamps bind the CONSISTENT overloads of the same functions.
+    "id + 1 > 5",
+    "year(ts) = 2030",
+    "strftime(ts, '%Y') = '2030'",
 ]
 
 
 @pytest.mark.parametrize("question, kept", [({"sql_where": where}, False) for where in NEVER] + [
     ({"columns": ["random()"]}, False),
-    ({"columns": ["id", "ts + INTERVAL 1 DAY"]}, False),
+    ({"columns": ["id", "tz + INTERVAL 1 DAY"]}, False),
 ] + [({"sql_where": where}, True) for where in KEPT] + [
+    ({"columns": ["id", "ts + INTERVAL 1 DAY", "1 - id AS back"]}, True),
     ({"columns": ["id", "upper(region)"], "limit": 5}, True),
 ])
 def test_only_questions_duckdb_judges_deterministic_are_kept(make_manager, question, kept):

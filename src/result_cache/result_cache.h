@@ -42,6 +42,9 @@ struct Verdict {
     // written; empty for a question of one table.
     std::vector<std::string> tables;
     std::string reason;  // why not, for the log
+    // It calls a function with overloads of both kinds: the overloads DuckDB
+    // binds decide (see judge()).
+    bool needs_plan = false;
 };
 
 // The tables a kept report read, with the version each had when it was run.
@@ -51,7 +54,20 @@ using TableVersions = std::vector<std::pair<std::string, std::uint64_t>>;
 enum class SqlEffect { Reads, WritesRows, ChangesCatalog };
 
 // Function name (lower case) -> every overload of it is CONSISTENT.
-using FunctionStabilities = std::unordered_map<std::string, bool>;
+struct FunctionStabilities {
+    std::unordered_map<std::string, bool> consistent;
+    // Functions with overloads of both kinds: each overload's parameter
+    // types (as DuckDB writes them) and whether it is CONSISTENT. Which one a
+    // call binds is read from DuckDB's bound plan of the statement.
+    struct Overload {
+        std::vector<std::string> types;
+        bool consistent;
+    };
+    std::unordered_map<std::string, std::vector<Overload>> mixed;
+
+    auto find(const std::string &name) const { return consistent.find(name); }
+    auto end() const { return consistent.end(); }
+};
 // Shared, so that a verdict being made keeps the map it started with while
 // DuckDB runs and the cache forgets it meanwhile.
 using SharedFunctions = std::shared_ptr<const FunctionStabilities>;

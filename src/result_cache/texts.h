@@ -10,4 +10,12 @@ constexpr const char *kFunctionStabilities =
     "SELECT function_name, bool_and(coalesce(stability = 'CONSISTENT', false)) "
     "FROM duckdb_functions() GROUP BY function_name";
 
+// The overloads of every function whose overloads are not all CONSISTENT.
+constexpr const char *kMixedOverloads =
+    "SELECT function_name, parameter_types, coalesce(stability = 'CONSISTENT', false) FROM duckdb_functions() "
+    "WHERE function_name IN (SELECT function_name FROM duckdb_functions() GROUP BY function_name "
+    "HAVING NOT bool_and(coalesce(stability = 'CONSISTENT', false)))";
+// DuckDB's bound plan of a statement, as JSON: each call with its argument types.
+constexpr const char *kSerializePlan = "SELECT json_serialize_plan(?)";
+
 }  // namespace brindle::result_cache::text

@@ -118,8 +118,11 @@ private:
         auto f = functions_.find(name);
         if (f == functions_.end())
             return refuse("it calls " + name + ", which DuckDB does not list as a function");
-        if (!f->second)
-            return refuse("it calls " + name + ", which is not CONSISTENT in every overload");
+        if (!f->second) {
+            if (!functions_.mixed.count(name))
+                return refuse("it calls " + name + ", which is not CONSISTENT in every overload");
+            verdict_.needs_plan = true;
+        }
         return true;
     }
 
@@ -187,20 +190,94 @@ private:
     int select_nodes_ = 0;
 };
 
+// DuckDB's serialization of `sql` by `statement` (parse or bound plan), as Python objects.
+nb::object serialized(nb::handle cursor, const char *statement, nb::handle sql) {
+    nb::object row = duck::fetch_first(duck::execute(cursor, statement, nb::make_tuple(sql)));
+    return call_method(import("json"), kLoads, nb::object(row[0]));
+}
+
+// Walks DuckDB's bound plan: every call of a function with overloads of both
+// kinds must have bound a CONSISTENT one.
+class PlanCheck {
+public:
+    explicit PlanCheck(const FunctionStabilities &functions) : functions_(functions) {}
+
+    std::string run(PyObject *plan) {
+        if (!absent_or_none(field(plan, "error")) && PyObject_IsTrue(field(plan, "error")) == 1)
+            return "DuckDB could not bind it";
+        walk(plan);
+        return reason_;
+    }
+
+private:
+    void walk(PyObject *value) {
+        if (!reason_.empty())
+            return;
+        if (PyList_Check(value)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i)
+                walk(PyList_GET_ITEM(value, i));
+            return;
+        }
+        if (!PyDict_Check(value))
+            return;
+        if (field(value, "expression_class"))
+            call(value);
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(value, &pos, &key, &item))
+            walk(item);
+    }
+
+    void call(PyObject *node) {
+        PyObject *qname = field(node, "qname");
+        PyObject *path = qname ? field(qname, "path") : nullptr;
+        if (!path || !PyList_Check(path) || PyList_GET_SIZE(path) == 0)
+            return;
+        std::string name = ascii_lower(text_of(PyList_GET_ITEM(path, PyList_GET_SIZE(path) - 1)));
+        auto overloads = functions_.mixed.find(name);
+        if (overloads == functions_.mixed.end())
+            return;
+        std::vector<std::string> types;
+        if (PyObject *arguments = field(node, "arguments"); arguments && PyList_Check(arguments))
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arguments); ++i)
+                types.push_back(text_of(field(PyList_GET_ITEM(arguments, i), "id")));
+        for (const auto &overload : overloads->second)
+            if (overload.types == types) {
+                if (!overload.consistent)
+                    reason_ = "it calls " + name + " on a type whose overload is not CONSISTENT";
+                return;
+            }
+        reason_ = "it calls " + name + " on types DuckDB lists no overload for";
+    }
+
+    const FunctionStabilities &functions_;
+    std::string reason_;
+};
+
+// A verdict the parse left open is settled by the overloads DuckDB binds.
+void settle_by_plan(nb::handle cursor, nb::handle sql, const FunctionStabilities &functions, Verdict &verdict) {
+    if (!verdict.cacheable || !verdict.needs_plan)
+        return;
+    std::string reason = PlanCheck(functions).run(serialized(cursor, text::kSerializePlan, sql).ptr());
+    if (!reason.empty()) {
+        verdict.cacheable = false;
+        verdict.reason = std::move(reason);
+    }
+}
+
 }  // namespace
 
 Verdict judge(nb::handle cursor, std::string_view table, const std::string &statement,
               const FunctionStabilities &functions) {
-    nb::object row =
-        duck::fetch_first(duck::execute(cursor, text::kSerializeStatement, nb::make_tuple(make_str(statement))));
-    nb::object parsed = call_method(import("json"), kLoads, nb::object(row[0]));
-    return Judge(table, functions).run(parsed.ptr());
+    nb::str sql = make_str(statement);
+    Verdict verdict = Judge(table, functions).run(serialized(cursor, text::kSerializeStatement, sql).ptr());
+    settle_by_plan(cursor, sql, functions, verdict);
+    return verdict;
 }
 
 Verdict judge_report(nb::handle cursor, nb::handle sql, const FunctionStabilities &functions) {
-    nb::object row = duck::fetch_first(duck::execute(cursor, text::kSerializeStatement, nb::make_tuple(sql)));
-    nb::object parsed = call_method(import("json"), kLoads, nb::object(row[0]));
-    Verdict verdict = Judge({}, functions).run(parsed.ptr());
+    Verdict verdict = Judge({}, functions).run(serialized(cursor, text::kSerializeStatement, sql).ptr());
+    settle_by_plan(cursor, sql, functions, verdict);
     if (verdict.cacheable && verdict.tables.empty())
         verdict = Verdict{false, {}, {}, "it reads no table"};
     return verdict;
@@ -209,7 +286,13 @@ Verdict judge_report(nb::handle cursor, nb::handle sql, const FunctionStabilitie
 FunctionStabilities read_functions(nb::handle cursor) {
     FunctionStabilities functions;
     for (nb::handle row : duck::fetchall(duck::execute(cursor, std::string(text::kFunctionStabilities))))
-        functions.emplace(ascii_lower(text_of(nb::object(row[0]).ptr())), truth(nb::object(row[1])));
+        functions.consistent.emplace(ascii_lower(text_of(nb::object(row[0]).ptr())), truth(nb::object(row[1])));
+    for (nb::handle row : duck::fetchall(duck::execute(cursor, std::string(text::kMixedOverloads)))) {
+        FunctionStabilities::Overload overload{{}, truth(nb::object(row[2]))};
+        for (nb::handle type : nb::object(row[1]))
+            overload.types.push_back(text_of(type.ptr()));
+        functions.mixed[ascii_lower(text_of(nb::object(row[0]).ptr()))].push_back(std::move(overload));
+    }
     return functions;
 }
 
