@@ -84,7 +84,7 @@ std::uint64_t swap_in(nb::handle self, const StoreRequest &r) {
             throw;
         }
         table_stored(self, r.database, r.table, r.df);
-        std::uint64_t number = next_store_number();
+        std::uint64_t number = next_turn_number();
         call_method(registry_of(self), kRegister, r.database, r.table, r.ttl, py_bool(r.scheduler_managed));
         return number;
     }
@@ -93,7 +93,7 @@ std::uint64_t swap_in(nb::handle self, const StoreRequest &r) {
 // The Parquet copy and the external snapshot, each a best-effort step.
 void persist(nb::handle self, nb::handle database, nb::handle table, nb::handle df, std::uint64_t number,
              const StoreRequest &r) {
-    PersistTurn turn(database, table, number);
+    PersistTurn turn(table_key(database, table), number);
     nb::object logger = logger_of(self);
     if (!turn.should_write()) {
         log(logger, Level::Debug, [&] { return fill_names(text::kPersistSkipped, database, table); });

@@ -9,12 +9,13 @@
 //      close tied to it; no log record is emitted and no resolver or
 //      coordinator code runs while it is held;
 //   3. the registry's _registry_lock (inside TTLRegistry's own methods);
-//   4. the C++ mutexes of ConnectionUsers and PersistTurns, held only for a
+//   4. the C++ mutexes of ConnectionUsers and OrderedTurns, held only for a
 //      few map operations, waited for with the GIL released, and never held
 //      while Python code runs.
 #pragma once
 
 #include "duck/duckdb.h"
+#include "interop/turns.h"
 #include "interop/interop.h"
 #include "interop/mapping.h"
 
@@ -164,30 +165,10 @@ void forget_instances(nb::handle self, nb::handle database);
 
 // --- persistence in store order ----------------------------------------------------
 
-// A number taken by each store while it holds the write lock; later stores of a
-// table always take larger numbers.
-std::uint64_t next_store_number();
-
-// Holds a table's persistence turn for the scope: persistence writes of one
-// table run one at a time, and a store whose number is below one already
-// persisted is skipped (should_write() false). Waiting for the turn releases
-// the GIL. A store re-entering from its own turn's thread (a log handler that
-// stores the same table) writes without waiting.
-class PersistTurn {
-public:
-    PersistTurn(nb::handle database, nb::handle table, std::uint64_t number);
-    ~PersistTurn();
-    PersistTurn(const PersistTurn &) = delete;
-    PersistTurn &operator=(const PersistTurn &) = delete;
-
-    bool should_write() const { return write_; }
-
-private:
-    std::string key_;
-    std::uint64_t number_;
-    bool write_ = false;
-    bool owner_ = false;
-};
+// Persistence writes of a table land in the order of its stores: each store
+// takes a number (interop/turns.h) under the write lock, and its persistence
+// holds the table's turn, skipped when a later store was already persisted.
+using PersistTurn = OrderedTurn;
 
 // The query layer's query() of the table on its connection, counted as a
 // reader of the table and as a query served; an invalid object when the table
