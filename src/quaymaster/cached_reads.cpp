@@ -197,6 +197,29 @@ void give_way_to_writers() {
 WriterUnderWay::WriterUnderWay() { g_writers_under_way.fetch_add(1, std::memory_order_relaxed); }
 WriterUnderWay::~WriterUnderWay() { g_writers_under_way.fetch_sub(1, std::memory_order_relaxed); }
 
+namespace {
+
+// The copy of `frame` the cache may keep under the question, and its size;
+// the cache to keep it in, or nullptr when it is not to be kept (too large,
+// or holding values a caller could change: the question is then refused at
+// this version). The caller gets `frame`; the cache keeps a copy the caller
+// cannot reach.
+ResultCache *copy_to_keep(nb::handle self, nb::handle frame, const std::string &key, std::uint64_t version,
+                          const std::string &asked, std::size_t budget, nb::object &copy, std::size_t &bytes) {
+    bool keepable = keepable_size(frame, bytes);
+    bytes += key.size() * 2 + asked.size() * 2;
+    if (!keepable || bytes > budget / 4) {
+        if (ResultCache *results = results_of(self))
+            results->refuse(key, version, asked);
+        return nullptr;
+    }
+    copy = guarded([&] { return frame_copy(frame); }, [](nb::python_error &) { return nb::object(); });
+    ResultCache *results = results_of(self);
+    return copy.is_valid() ? results : nullptr;
+}
+
+}  // namespace
+
 CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
                        const ConnectionUse &use, nb::handle query_layer, nb::handle sql_where, nb::handle columns,
                        nb::handle limit, nb::handle params)
@@ -276,18 +299,10 @@ nb::object CachedRead::answer() const {
 void CachedRead::keep(nb::handle frame) {
     if (!may_keep_)
         return;
+    nb::object copy;
     std::size_t bytes = 0;
-    bool keepable = keepable_size(frame, bytes);
-    bytes += table_key_.size() * 2 + asked_.size() * 2;
-    if (!keepable || bytes > budget_ / 4) {
-        if (ResultCache *results = results_of(self_))
-            results->refuse(table_key_, version_, asked_);
-        return;
-    }
-    // The caller gets `frame`; the cache keeps a copy the caller cannot reach.
-    nb::object copy = guarded([&] { return frame_copy(frame); }, [](nb::python_error &) { return nb::object(); });
-    ResultCache *results = results_of(self_);
-    if (!copy.is_valid() || !results)
+    ResultCache *results = copy_to_keep(self_, frame, table_key_, version_, asked_, budget_, copy, bytes);
+    if (!results)
         return;
     Released released;
     results->keep(table_key_, version_, asked_, std::move(copy), bytes, budget_, released);
@@ -391,17 +406,10 @@ nb::object CachedReport::answer() const {
 void CachedReport::keep(nb::handle frame) {
     if (!may_keep_)
         return;
+    nb::object copy;
     std::size_t bytes = 0;
-    bool keepable = keepable_size(frame, bytes);
-    bytes += reports_key_.size() * 2 + asked_.size() * 2;
-    if (!keepable || bytes > budget_ / 4) {
-        if (ResultCache *results = results_of(self_))
-            results->refuse(reports_key_, version_, asked_);
-        return;
-    }
-    nb::object copy = guarded([&] { return frame_copy(frame); }, [](nb::python_error &) { return nb::object(); });
-    ResultCache *results = results_of(self_);
-    if (!copy.is_valid() || !results)
+    ResultCache *results = copy_to_keep(self_, frame, reports_key_, version_, asked_, budget_, copy, bytes);
+    if (!results)
         return;
     // A table that changed while DuckDB ran may have given the old rows or the new.
     for (const auto &[table, version] : reads_)
