@@ -42,9 +42,11 @@ inline const Name kDeserializeDf{"_deserialize_df"};
 
 // Small helpers shared by the file and snapshot halves.
 nb::object row_count(nb::handle df);  // len(df) as a Python int
-// df.to_parquet(target, index=False): the index is never stored.
+// df.to_parquet(target, index=False): the index is never stored; categories
+// pandas cannot record go in DataFrame.attrs. An Arrow table is written as it is.
 void write_parquet(nb::handle df, nb::handle target);
-// pd.read_parquet(source) through the module's own `pd`.
+// pd.read_parquet(source) through the module's own `pd`, with the dtypes the
+// file records given back (units Parquet lacks, object strings, categories).
 nb::object read_parquet(nb::handle source);
 // The per-coordinator lock around connector calls (a threading.RLock).
 nb::object connector_lock(nb::handle self);

@@ -1,5 +1,7 @@
 // PersistenceCoordinator: the class, its constructor and what both halves share.
 #include "cellarage.h"
+#include "interop/dtypes.h"
+#include "interop/frames.h"
 #include "texts.h"
 
 namespace brindle::cellarage {
@@ -33,14 +35,117 @@ nb::object row_count(nb::handle df) {
     return checked(PyLong_FromSsize_t(n));
 }
 
+namespace {
+
+// Where a file keeps what pandas' own metadata cannot say (categories that
+// are not strings): a key of DataFrame.attrs, which pandas writes into the
+// file's metadata and reads back.
+const Name kDtypesAttr{"brindle.dtypes"};
+const Name kAttrs{"attrs"};
+const Name kCategories{"categories"};
+const Name kColumnsKey{"columns"};
+const Name kAttributesKey{"attributes"};
+const Name kName{"name"};
+const Name kPandasType{"pandas_type"};
+const Name kNumpyType{"numpy_type"};
+const Name kDtypeKey{"dtype"};
+const Name kGet{"get"};
+const Name kPop{"pop"};
+const Name kSeek{"seek"};
+const Name kWriteTableName{"write_table"};
+const Name kCopyName{"copy"};
+const Name kReadSchemaName{"read_schema"};
+const Name kPandasMetadataName{"pandas_metadata"};
+
+// The described dtypes of the columns whose categories pandas' metadata
+// leaves out (those that are not all strings); an empty dict for none.
+nb::dict categories_to_write(const KeptDtypes &kept) {
+    nb::dict out;
+    nb::dict described = nb::borrow<nb::dict>(describe_dtypes(kept));
+    for (auto [name, entry] : described) {
+        nb::object categories = call_method(entry, kGet, kCategories.handle());
+        if (!PyList_Check(categories.ptr()))
+            continue;
+        for (nb::handle c : categories)
+            if (!PyUnicode_Check(c.ptr())) {
+                out[name] = entry;
+                break;
+            }
+    }
+    return out;
+}
+
+// The dtypes a read of the file should give back: each column's numpy_type
+// from pandas' metadata (a unit Parquet has not, strings kept as objects),
+// and the categories the writer recorded. Files of older writers have only
+// the former.
+nb::dict dtypes_in_file(nb::handle source) {
+    nb::dict described;
+    call_method(source, kSeek, nb::int_(0));
+    nb::object schema = call_method(import("pyarrow.parquet"), kReadSchemaName, source);
+    nb::object meta = attr(schema, kPandasMetadataName);
+    if (!PyDict_Check(meta.ptr()))
+        return described;
+    nb::object columns = call_method(meta, kGet, kColumnsKey.handle());
+    if (PyList_Check(columns.ptr()))
+        for (nb::handle column : columns) {
+            if (!PyDict_Check(column.ptr()))
+                continue;
+            nb::object name = call_method(column, kGet, kName.handle());
+            nb::object pandas_type = call_method(column, kGet, kPandasType.handle());
+            nb::object numpy_type = call_method(column, kGet, kNumpyType.handle());
+            if (!PyUnicode_Check(name.ptr()) || !PyUnicode_Check(numpy_type.ptr()) || !PyUnicode_Check(pandas_type.ptr()))
+                continue;
+            std::string_view kind = str_view(pandas_type);
+            // pandas gives these back whole, or its numpy_type does not name them.
+            if (kind == "categorical" || kind == "datetimetz" || kind == "decimal" || kind == "date")
+                continue;
+            nb::dict entry;
+            entry[kDtypeKey.handle()] = numpy_type;
+            described[name] = entry;
+        }
+    nb::object attributes = call_method(meta, kGet, kAttributesKey.handle());
+    if (PyDict_Check(attributes.ptr())) {
+        nb::object recorded = call_method(attributes, kGet, kDtypesAttr.handle());
+        if (PyDict_Check(recorded.ptr()))
+            checked(PyObject_CallMethod(described.ptr(), "update", "O", recorded.ptr()));
+    }
+    return described;
+}
+
+}  // namespace
+
 void write_parquet(nb::handle df, nb::handle target) {
     static const Name kToParquet{"to_parquet"};
-    df.attr(kToParquet.handle())(target, nb::arg("index") = false);
+    if (is_arrow_table(df)) {
+        call_method(import("pyarrow.parquet"), kWriteTableName, df, target);
+        return;
+    }
+    nb::dict categories = categories_to_write(dtypes_to_keep(df));
+    if (categories.size() == 0) {
+        df.attr(kToParquet.handle())(target, nb::arg("index") = false);
+        return;
+    }
+    // A shallow copy carries the record: the caller's frame is not touched.
+    nb::object copy = call_method(df, kCopyName, py_bool(false));
+    nb::dict attrs = nb::borrow<nb::dict>(checked(PyDict_Copy(attr(df, kAttrs).ptr())));
+    attrs[kDtypesAttr.handle()] = categories;
+    set_attr(copy, kAttrs, attrs);
+    copy.attr(kToParquet.handle())(target, nb::arg("index") = false);
 }
 
 nb::object read_parquet(nb::handle source) {
     static const Name kReadParquet{"read_parquet"};
-    return call_method(this_module().get(kPd), kReadParquet, source);
+    nb::object df = call_method(this_module().get(kPd), kReadParquet, source);
+    // Best-effort: a file whose metadata cannot be read loads as pandas reads it.
+    ignore_failure([&] {
+        KeptDtypes kept = read_described_dtypes(dtypes_in_file(source));
+        restore_dtypes(df, kept, [](Py_ssize_t, nb::handle) { return true; });
+        nb::object attrs = attr(df, kAttrs);
+        if (PyDict_Check(attrs.ptr()))
+            call_method(attrs, kPop, kDtypesAttr.handle(), nb::none());
+    });
+    return df;
 }
 
 void raise_persistence_error(const std::string &message, const nb::python_error &cause) {

@@ -8,6 +8,7 @@
 // query that starts after a store returned never gets an older answer.
 #include "cached_reads.h"
 #include "duck/select.h"
+#include "interop/frames.h"
 #include "state.h"
 #include "texts.h"
 
@@ -20,7 +21,6 @@ namespace {
 
 const Name kResultCacheBytes{"result_cache_bytes"};
 const Name kIsResultCacheEnabled{"is_result_cache_enabled"};
-const Name kColumns{"columns"};
 
 // The budget of a configuration that does not say, as BrindleConfig's default.
 constexpr std::size_t kDefaultBudget = 64 * 1024 * 1024;
@@ -136,7 +136,7 @@ bool columns_allow(const ResultCache &results, const std::string &table, const V
 bool column_names_of(nb::handle df, ColumnNames &names) {
     return guarded(
         [&] {
-            for (nb::handle label : attr(df, kColumns))
+            for (nb::handle label : frame_column_labels(df))
                 names.insert(ascii_lower(to_text(label)));
             return true;
         },
@@ -441,9 +441,14 @@ void table_changed(nb::handle self, nb::handle database, nb::handle table, bool 
         return;
     Released released;
     results->forget_table(table_key(database, table), dropped, released);
+    if (dropped)
+        forget_dtypes(self, table_key(database, table), false);
 }
 
-void database_dropped(nb::handle self, nb::handle database) { forget_everything_of(self, database, true); }
+void database_dropped(nb::handle self, nb::handle database) {
+    forget_everything_of(self, database, true);
+    forget_dtypes(self, database_key(database), true);
+}
 
 void sql_ran(nb::handle self, nb::handle database, nb::handle connection, nb::handle sql) {
     if (!results_of(self))
@@ -470,19 +475,24 @@ void sql_ran(nb::handle self, nb::handle database, nb::handle connection, nb::ha
     if (effect == SqlEffect::Reads)
         return;
     forget_everything_of(self, database, effect == SqlEffect::ChangesCatalog);
-    if (effect == SqlEffect::ChangesCatalog)
+    if (effect == SqlEffect::ChangesCatalog) {
+        // An ALTER or CREATE OR REPLACE may have changed what a column holds.
+        forget_dtypes(self, database_text, true);
         if (ResultCache *results = results_of(self))
             results->forget_catalog(database_text);
+    }
 }
 
 void connection_handed_out(nb::handle self, nb::handle database, nb::handle connection) {
     mark_handed_out(connection);
     forget_everything_of(self, database, false);
+    forget_dtypes(self, database_key(database), true);
     if (ResultCache *results = results_of(self))
         results->forget_catalog(database_key(database));
 }
 
 void forget_all_answers(nb::handle self) {
+    forget_dtypes(self, "", true);
     ResultCache *results = results_of(self);
     if (!results)
         return;

@@ -53,6 +53,7 @@ struct StoreRequest {
     nb::handle database, table, df, mode;
     nb::object ttl;
     bool scheduler_managed;
+    std::shared_ptr<const KeptDtypes> dtypes;
 };
 
 // Swaps the frame in and registers it under the key's write lock; returns the
@@ -84,6 +85,7 @@ std::uint64_t swap_in(nb::handle self, const StoreRequest &r) {
             throw;
         }
         table_stored(self, r.database, r.table, r.df);
+        dtypes_stored(self, r.database, r.table, r.dtypes);
         std::uint64_t number = next_turn_number();
         call_method(registry_of(self), kRegister, r.database, r.table, r.ttl, py_bool(r.scheduler_managed));
         return number;
@@ -157,8 +159,9 @@ nb::object with_connection(nb::handle self, nb::handle database, nb::handle tabl
 }  // namespace
 
 nb::object store(const Args &a) {
-    nb::handle self = a[0], database = a.str(1), table = a.str(2), df = frame_arg(a, 3);
-    StoreRequest r{database, table, df, nb::handle(), a.optional_integer(4), a.flag(5)};
+    nb::handle self = a[0], database = a.str(1), table = a.str(2);
+    nb::object df = frame_arg(a, 3);
+    StoreRequest r{database, table, df, nb::handle(), a.optional_integer(4), a.flag(5), nullptr};
     nb::object mode = mode_of(self, database);
     r.mode = mode;
     if (!r.ttl.is_valid())
@@ -173,6 +176,7 @@ nb::object store(const Args &a) {
     if (PyUnicode_GET_LENGTH(table.ptr()) == 0 && !is_single_db(mode))
         raise_error(kBrindleError, text::kTableRequired);
     duck::require_plain_identifier(table);
+    r.dtypes = dtypes_to_restore(df);
     WriterUnderWay under_way;
     SignalTurn signal_turn(self, database, table);
     auto started = std::chrono::steady_clock::now();
@@ -219,6 +223,7 @@ nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb
         }
         call_method(registry, kDecrementReaders, database, table);
         cached.ran(connection);
+        restore_answer_dtypes(self, database, table, columns, result);
         cached.keep(result);
         return result;
     };

@@ -15,11 +15,13 @@
 #pragma once
 
 #include "duck/duckdb.h"
+#include "interop/dtypes.h"
 #include "interop/turns.h"
 #include "interop/interop.h"
 #include "interop/mapping.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace brindle::quaymaster {
@@ -176,6 +178,21 @@ using PersistTurn = OrderedTurn;
 // check of its own. `params` (invalid or None: none) are bound by DuckDB.
 nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb::handle sql_where,
                       nb::handle columns, nb::handle limit, nb::handle params);
+
+// --- dtypes of stored frames (stored_dtypes.cpp) ---------------------------------
+
+// The stored frame's dtypes its answers may not carry; null when none. Read
+// before the write lock is taken: it may look through object columns.
+std::shared_ptr<const KeptDtypes> dtypes_to_restore(nb::handle df);
+// The table was stored from a frame with these kept dtypes (null: none).
+void dtypes_stored(nb::handle self, nb::handle database, nb::handle table, std::shared_ptr<const KeptDtypes> kept);
+// The table of that table_key was dropped; with whole_database, every table
+// whose key starts with `key_start` (a database_key; "" for all).
+void forget_dtypes(nb::handle self, const std::string &key_start, bool whole_database);
+// A query() answer of the table: its columns read straight from a stored
+// column get their stored dtype back where that loses nothing, in place.
+void restore_answer_dtypes(nb::handle self, nb::handle database, nb::handle table, nb::handle columns,
+                           nb::handle frame);
 
 // --- names that differ only in case ---------------------------------------------
 

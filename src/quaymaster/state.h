@@ -3,6 +3,7 @@
 // stats() reports, the loads get_or_load() has in flight and the result cache.
 #pragma once
 
+#include "interop/dtypes.h"
 #include "interop/owner.h"
 #include "quaymaster.h"
 #include "result_cache/result_cache.h"
@@ -35,6 +36,19 @@ struct TableTally {
     std::uint64_t result_misses = 0;  // queries DuckDB answered while the cache was on for the table
 };
 
+// The kept dtypes of the tables, by table_key.
+using KeptDtypesByTable = std::unordered_map<std::string, std::shared_ptr<const KeptDtypes>>;
+
+// Py_VISIT of every Python object the kept dtypes hold.
+inline int visit_kept_dtypes(const KeptDtypesByTable &by_table, visitproc visit, void *arg) {
+    for (const auto &[key, kept] : by_table)
+        for (const KeptDtype &k : *kept) {
+            Py_VISIT(k.name.ptr());
+            Py_VISIT(k.dtype.ptr());
+        }
+    return 0;
+}
+
 // One get_or_load() of a table running its loader; the callers asking for the
 // same table meanwhile wait for it to finish.
 struct Flight {
@@ -62,8 +76,15 @@ struct ManagerState {
     // Guarded by the GIL, as the tallies are.
     result_cache::ResultCache results;
 
-    // For the collector: the kept frames, the resolver and the loads' errors
-    // (with their tracebacks) may refer back to the manager.
+    // The dtypes of each table's stored frame that its answers may not carry,
+    // by table_key; a table that needs no restoring has no entry. Replaced
+    // by each store, forgotten when the table is dropped. Shared, so that a
+    // restore that runs pandas keeps its entry while a store replaces it.
+    // Guarded by the GIL.
+    KeptDtypesByTable kept_dtypes;
+
+    // For the collector: the kept frames, the resolver, the loads' errors
+    // (with their tracebacks) and the kept dtypes may refer back to the manager.
     int traverse(visitproc visit, void *arg) const;
     void clear();
 };

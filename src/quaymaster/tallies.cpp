@@ -188,6 +188,8 @@ nb::object new_state() { return make_owner<ManagerState>(); }
 int ManagerState::traverse(visitproc visit, void *arg) const {
     for (const auto &[key, flight] : flights)
         Py_VISIT(flight->error.ptr());
+    if (int stop = visit_kept_dtypes(kept_dtypes, visit, arg))
+        return stop;
     return results.traverse(visit, arg);
 }
 
@@ -195,6 +197,8 @@ void ManagerState::clear() {
     Released released;  // let go once nothing here refers to them
     for (auto &[key, flight] : flights)
         released.push_back(std::move(flight->error));
+    KeptDtypesByTable dtypes;
+    dtypes.swap(kept_dtypes);  // dropped after the maps, with `released`
     results.release_all(released);
 }
 

@@ -7,7 +7,6 @@ namespace brindle::stowage {
 namespace {
 
 const Name kDuckdb{"duckdb"};
-const Name kEmpty{"empty"};
 
 struct StoreNames {
     std::string table;
@@ -49,7 +48,9 @@ void swap_in_transaction(nb::handle connection, nb::handle logger, const StoreNa
     duck::Cursor cursor(connection);
     nb::handle c = cursor.handle();
     {
-        duck::Registration visible(c, text::kFrameName, with_exact_decimals(df));
+        // An Arrow table's decimals are typed already.
+        nb::object readable = is_arrow_table(df) ? nb::borrow(df) : with_exact_decimals(df);
+        duck::Registration visible(c, text::kFrameName, readable);
         duck::execute(c, text::kBegin);
         try {
             swap_steps(c, logger, n, df);
@@ -79,10 +80,11 @@ void swap_in_steps(nb::handle connection, nb::handle logger, const StoreNames &n
 }
 
 nb::object cache_store_store(const Args &a) {
-    nb::handle self = a[0], connection = a[1], table = a.str(2), df = frame_arg(a, 3);
+    nb::handle self = a[0], connection = a[1], table = a.str(2);
+    nb::object df = frame_arg(a, 3);
     nb::object logger = logger_of(self);
     StoreNames n{std::string(str_view(table)), {}};
-    if (truth(attr(df, kEmpty)))
+    if (frame_is_empty(df))
         log(logger, Level::Warning, [&] { return fill(text::kEmptyFrame, {{"table", n.table}}); });
     n.temp_table = n.table + text::kTempSuffix;
     duck::require_plain_identifier(table);

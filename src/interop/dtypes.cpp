@@ -1,0 +1,226 @@
+// The dtypes of a stored pandas frame, and answers read back given them again.
+#include "dtypes.h"
+#include "errors.h"
+
+#include <string_view>
+
+namespace brindle::interop {
+namespace {
+
+const Name kDataFrame{"DataFrame"};
+const Name kColumns{"columns"};
+const Name kDtypes{"dtypes"};
+const Name kDtype{"dtype"};
+const Name kKind{"kind"};
+const Name kIloc{"iloc"};
+const Name kApi{"api"};
+const Name kTypes{"types"};
+const Name kInferDtype{"infer_dtype"};
+const Name kPandasDtype{"pandas_dtype"};
+const Name kCategoricalDtype{"CategoricalDtype"};
+const Name kCategories{"categories"};
+const Name kOrdered{"ordered"};
+const Name kTolist{"tolist"};
+const Name kAstype{"astype"};
+const Name kEquals{"equals"};
+const Name kIsin{"isin"};
+const Name kIsna{"isna"};
+const Name kNotna{"notna"};
+const Name kAll{"all"};
+const Name kDt{"dt"};
+const Name kDate{"date"};
+const Name kTz{"tz"};
+const Name kWhere{"where"};
+const Name kIsetitem{"isetitem"};
+const Name kDatesKey{"dates"};
+const Name kDtypeKey{"dtype"};
+const Name kGet{"get"};
+
+nb::object pandas() { return import("pandas"); }
+
+std::string_view kind_of(nb::handle dtype) {
+    PyObject *kind = PyObject_GetAttr(dtype.ptr(), kKind.ptr());
+    if (!kind) {
+        PyErr_Clear();
+        return {};
+    }
+    nb::object owned = nb::steal(kind);  // an interned one-letter str the dtype keeps
+    return PyUnicode_Check(kind) ? str_view(owned) : std::string_view();
+}
+
+bool is_categorical(nb::handle pd, nb::handle dtype) {
+    return PyObject_IsInstance(dtype.ptr(), attr(pd, kCategoricalDtype).ptr()) == 1;
+}
+
+nb::object column_at(nb::handle frame, Py_ssize_t i) {
+    return attr(frame, kIloc)[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::int_(i))];
+}
+
+// What an object column holds, as pandas.api.types.infer_dtype names it.
+std::string object_kind(nb::handle pd, nb::handle column) {
+    nb::object infer = attr(attr(attr(pd, kApi), kTypes), kInferDtype);
+    return to_text(infer(column, nb::arg("skipna") = py_bool(true)));
+}
+
+// The column in its kept dtype; invalid when it cannot be converted.
+nb::object converted(nb::handle pd, nb::handle column, const KeptDtype &kept) {
+    nb::object now = attr(column, kDtype);
+    if (kept.dates) {
+        if (kind_of(now) != "M" || !is_none(attr(attr(column, kDt), kTz)))
+            return nb::object();
+        nb::object dates = attr(attr(column, kDt), kDate);
+        // NaT becomes None, as the stored column held it.
+        return call_method(dates, kWhere, call_method(column, kNotna), nb::none());
+    }
+    if (is_categorical(pd, kept.dtype) && !is_categorical(pd, now)) {
+        // A value outside the categories would become missing.
+        nb::object known = checked(PyNumber_Or(call_method(column, kIsin, attr(kept.dtype, kCategories)).ptr(),
+                                               call_method(column, kIsna).ptr()));
+        if (!truth(call_method(known, kAll)))
+            return nb::object();
+    }
+    return call_method(column, kAstype, kept.dtype);
+}
+
+// Converting back gives the column exactly.
+bool loses_nothing(nb::handle column, nb::handle restored) {
+    nb::object back = call_method(restored, kAstype, attr(column, kDtype));
+    return truth(call_method(back, kEquals, column));
+}
+
+const KeptDtype *kept_under(const KeptDtypes &kept, nb::handle label) {
+    if (!PyUnicode_Check(label.ptr()))
+        return nullptr;
+    for (const KeptDtype &k : kept) {
+        int same = PyObject_RichCompareBool(k.name.ptr(), label.ptr(), Py_EQ);
+        if (same < 0)
+            throw_pending();
+        if (same)
+            return &k;
+    }
+    return nullptr;
+}
+
+bool is_plain_json(nb::handle value) {
+    return PyUnicode_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr()) || PyBool_Check(value.ptr()) ||
+           PyFloat_CheckExact(value.ptr());
+}
+
+}  // namespace
+
+KeptDtypes dtypes_to_keep(nb::handle df) {
+    KeptDtypes kept;
+    nb::object pd = pandas();
+    if (PyObject_IsInstance(df.ptr(), attr(pd, kDataFrame).ptr()) != 1) {
+        PyErr_Clear();
+        return kept;
+    }
+    nb::object labels = checked(PySequence_List(attr(df, kColumns).ptr()));
+    nb::object dtypes = checked(PySequence_List(attr(df, kDtypes).ptr()));
+    nb::object numpy_dtype = attr(import("numpy"), kDtype);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels.ptr()); ++i) {
+        nb::handle label = PyList_GET_ITEM(labels.ptr(), i), dtype = PyList_GET_ITEM(dtypes.ptr(), i);
+        if (!PyUnicode_Check(label.ptr()))
+            continue;
+        std::string_view kind = kind_of(dtype);
+        bool numpy_type = PyObject_IsInstance(dtype.ptr(), numpy_dtype.ptr()) == 1;
+        if (numpy_type && (kind == "i" || kind == "u" || kind == "f" || kind == "b"))
+            continue;
+        bool dates = false;
+        if (numpy_type && kind == "O") {
+            std::string holds = object_kind(pd, column_at(df, i));
+            if (holds != "string" && holds != "date")
+                continue;
+            dates = holds == "date";
+        }
+        kept.push_back({nb::borrow(label), nb::borrow(dtype), dates});
+    }
+    return kept;
+}
+
+void restore_dtypes(nb::handle frame, const KeptDtypes &kept,
+                    const std::function<bool(Py_ssize_t, nb::handle)> &straight) {
+    if (kept.empty())
+        return;
+    nb::object pd = pandas();
+    if (PyObject_IsInstance(frame.ptr(), attr(pd, kDataFrame).ptr()) != 1) {
+        PyErr_Clear();
+        return;
+    }
+    nb::object labels = checked(PySequence_List(attr(frame, kColumns).ptr()));
+    nb::object dtypes;  // read once a column is found to need it
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels.ptr()); ++i) {
+        nb::handle label = PyList_GET_ITEM(labels.ptr(), i);
+        const KeptDtype *k = kept_under(kept, label);
+        if (!k || !straight(i, label))
+            continue;
+        if (!dtypes.is_valid())
+            dtypes = checked(PySequence_List(attr(frame, kDtypes).ptr()));
+        nb::handle now = PyList_GET_ITEM(dtypes.ptr(), i);
+        int same = PyObject_RichCompareBool(now.ptr(), k->dtype.ptr(), Py_EQ);
+        if (same < 0)
+            PyErr_Clear();
+        else if (same)
+            continue;
+        ignore_failure([&] {
+            nb::object column = column_at(frame, i);
+            nb::object restored = converted(pd, column, *k);
+            if (restored.is_valid() && loses_nothing(column, restored))
+                call_method(frame, kIsetitem, nb::int_(i), restored);
+        });
+    }
+}
+
+nb::object describe_dtypes(const KeptDtypes &kept) {
+    nb::object pd = pandas();
+    nb::dict described;
+    for (const KeptDtype &k : kept) {
+        nb::dict entry;
+        if (k.dates) {
+            entry[kDatesKey.handle()] = py_bool(true);
+        } else if (is_categorical(pd, k.dtype)) {
+            nb::object categories = call_method(attr(k.dtype, kCategories), kTolist);
+            bool plain = true;
+            for (nb::handle c : categories)
+                plain = plain && is_plain_json(c);
+            if (!plain)
+                continue;
+            entry[kCategories.handle()] = categories;
+            entry[kOrdered.handle()] = py_bool(truth(attr(k.dtype, kOrdered)));
+        } else {
+            entry[kDtypeKey.handle()] = make_str(to_text(k.dtype));
+        }
+        described[k.name] = entry;
+    }
+    return described;
+}
+
+KeptDtypes read_described_dtypes(nb::handle described) {
+    KeptDtypes kept;
+    if (!PyDict_Check(described.ptr()))
+        return kept;
+    nb::object pd = pandas();
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(described.ptr(), &pos, &key, &value)) {
+        nb::handle name = key, entry = value;
+        if (!PyUnicode_Check(key) || !PyDict_Check(value))
+            continue;
+        ignore_failure([&] {
+            nb::object dtype = call_method(entry, kGet, kDtypeKey.handle());
+            nb::object categories = call_method(entry, kGet, kCategories.handle());
+            if (truth(call_method(entry, kGet, kDatesKey.handle())))
+                kept.push_back({nb::borrow(name), make_str("object"), true});
+            else if (PyList_Check(categories.ptr()))
+                kept.push_back({nb::borrow(name),
+                                attr(pd, kCategoricalDtype)(categories, nb::arg("ordered") = py_bool(truth(
+                                                                            call_method(entry, kGet, kOrdered.handle())))),
+                                false});
+            else if (PyUnicode_Check(dtype.ptr()))
+                kept.push_back({nb::borrow(name), attr(attr(attr(pd, kApi), kTypes), kPandasDtype)(dtype), false});
+        });
+    }
+    return kept;
+}
+
+}  // namespace brindle::interop

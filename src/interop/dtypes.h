@@ -1,0 +1,48 @@
+// The dtypes of a stored pandas frame, and answers read back given them again.
+//
+// DuckDB and Parquet hand some columns back in another dtype than the one they
+// were stored in (a time zone as UTC, categories of numbers as floats, dates
+// as timestamps, seconds as milliseconds, nullable numbers as numpy ones). A
+// frame's kept dtypes are those of its columns that may come back otherwise;
+// restoring converts a column back only when the conversion loses nothing.
+#pragma once
+
+#include "core.h"
+
+#include <functional>
+#include <vector>
+
+namespace brindle::interop {
+
+// One column whose stored dtype an answer may not carry.
+struct KeptDtype {
+    nb::object name;   // the column label, a str
+    nb::object dtype;  // the stored dtype
+    bool dates = false;  // an object column of datetime.date values
+};
+
+using KeptDtypes = std::vector<KeptDtype>;
+
+// The columns of a pandas DataFrame that may come back in another dtype:
+// every column but those of numpy's integer, float and bool kinds (which come
+// back as they went in), and object columns only when they hold strings or
+// dates. Empty for a frame that needs no restoring (and for anything that is
+// no pandas DataFrame).
+KeptDtypes dtypes_to_keep(nb::handle df);
+
+// Gives the frame's columns back the dtype kept under their label, in place.
+// Only columns `straight(position, label)` vouches for (read as they were
+// stored, not computed) are touched, only when their dtype differs, and only
+// when converting the result back gives the column exactly: never a lossy
+// change. A conversion pandas refuses leaves the column as it is.
+void restore_dtypes(nb::handle frame, const KeptDtypes &kept,
+                    const std::function<bool(Py_ssize_t, nb::handle)> &straight);
+
+// The kept dtypes as plain JSON values ({label: {"dtype": str} or
+// {"categories": [...], "ordered": bool} or {"dates": true}}); categories
+// that are not all str, int, float or bool are left out.
+nb::object describe_dtypes(const KeptDtypes &kept);
+// describe_dtypes' answer read back; entries it cannot read are skipped.
+KeptDtypes read_described_dtypes(nb::handle described);
+
+}  // namespace brindle::interop
