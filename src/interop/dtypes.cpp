@@ -79,7 +79,11 @@ nb::object converted(nb::handle pd, nb::handle column, const KeptDtype &kept) {
         if (!truth(call_method(known, kAll)))
             return nb::object();
     }
-    return call_method(column, kAstype, kept.dtype);
+    nb::object out = call_method(column, kAstype, kept.dtype);
+    // Objects hold a missing value as None, as the stored column did.
+    if (kind_of(kept.dtype) == "O")
+        out = call_method(out, kWhere, call_method(column, kNotna), nb::none());
+    return out;
 }
 
 // Converting back gives the column exactly.

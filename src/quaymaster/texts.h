@@ -51,6 +51,8 @@ constexpr const char *kGetConnectionDoc =
 constexpr const char *kStoreDoc =
     "Store DataFrame in cache with atomic swap.\n"
     "\n"
+    "df is a pandas DataFrame, a pyarrow.Table or a Polars DataFrame (stored as\n"
+    "its to_arrow() table); a pandas frame's dtypes are given back by query().\n"
     "ttl_minutes and scheduler_managed default to the configuration file's\n"
     "answers. Returns None once the table is swapped in, registered and, when\n"
     "configured, persisted (persistence failures are logged, not raised).\n"
@@ -64,7 +66,9 @@ constexpr const char *kQueryDoc =
     "entries, limit a row limit (0 or None for all rows); params (a list or\n"
     "tuple for ? and $1, a dict for $name) are values DuckDB binds to the\n"
     "placeholders, never spliced into the text. Returns a new\n"
-    "DataFrame; a question asked again of an unchanged table may be answered\n"
+    "DataFrame whose columns read straight from a stored pandas column (no\n"
+    "columns, or an entry that only names it) have the stored dtype where\n"
+    "converting back loses nothing; computed columns keep DuckDB's type. A question asked again of an unchanged table may be answered\n"
     "from the result cache (config.result_cache_bytes) with a copy of the\n"
     "answer DuckDB gave. Raises BrindleNotFoundError when the table is not\n"
     "cached, is stale or has expired, and BrindleError when the query fails.";
@@ -72,7 +76,7 @@ constexpr const char *kExecuteSqlDoc =
     "Execute raw SQL query (useful for JOINs in single_db mode).\n"
     "\n"
     "params (a list or tuple for ? and $1, a dict for $name) are bound by\n"
-    "DuckDB. Returns the result as a DataFrame; a SELECT of cached tables asked\n"
+    "DuckDB. Returns the result as a DataFrame, in DuckDB's own dtypes; a SELECT of cached tables asked\n"
     "again of unchanged tables is answered from the result cache. SQL that is not\n"
     "all SELECT statements drops the database's answers from the result cache. Raises\n"
     "BrindleNotFoundError when the database has no connection, and\n"
