@@ -145,9 +145,11 @@ def test_store_takes_arrow_and_polars(make_manager, tmp_path, make):
     assert pd.read_parquet(tmp_path / "db" / "t.parquet")["id"].tolist() == [1, 2, 3]
 
 
-def test_real_polars_frame():
+def test_real_polars_frame(make_manager):
     pl = pytest.importorskip("polars")
-    assert pl  # exercised through FakePolarsFrame otherwise
+    m = make_manager()
+    m.store("db", "t", pl.DataFrame({"id": [1, 2]}))
+    assert m.query("db", "t")["id"].tolist() == [1, 2]
 
 
 class NotPolars(FakePolarsFrame):
