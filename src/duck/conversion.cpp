@@ -34,17 +34,12 @@ const Name kType{"type"};
 const Name kBitWidth{"bit_width"};
 const Name kNumRows{"num_rows"};
 const Name kIsetitem{"isetitem"};
-const Name kIloc{"iloc"};
-const Name kAstype{"astype"};
-const Name kCat{"cat"};
-const Name kAsOrdered{"as_ordered"};
 const Name kFromArrow{"__from_arrow__"};
 const Name kCategorical{"Categorical"};
 const Name kFull{"full"};
 const Name kEmpty{"empty"};
 const Name kPandasDtype{"pandas_dtype"};
 const Name kFromPandas{"from_pandas"};
-const Name kDatetimeUs{"datetime64[us]"};
 const Name kObject{"object"};
 const Name kFloat64{"float64"};
 
@@ -61,8 +56,8 @@ enum class Mend {
     None,      // to_pandas gives df()'s dtype already
     Nullable,  // an integer or boolean: df() gives a nullable dtype when NULLs are present
     Text,      // VARCHAR: df() gives object of None when every value is NULL
-    Date,      // df() gives datetime64[us], to_pandas datetime64[ms]
-    Enum,      // df()'s categorical is ordered and keeps its categories with no rows
+    Date,      // df() gives datetime64[us], to_pandas datetime64[ms]: cast to timestamp[us] first
+    Enum,      // df()'s categorical is ordered (cast first) and keeps its categories with no rows
     Decimal,   // df() gives float64: the unscaled integer divided by 10^scale
 };
 
@@ -196,13 +191,6 @@ nb::object numpy_module() {
     return nb::borrow(numpy);
 }
 
-// frame.iloc[:, i]
-nb::object column_of(nb::handle frame, size_t i) {
-    nb::object slice_all = checked(PySlice_New(nullptr, nullptr, nullptr));
-    nb::object key = nb::make_tuple(slice_all, i);
-    return checked(PyObject_GetItem(attr(frame, kIloc).ptr(), key.ptr()));
-}
-
 // A contiguous view of a buffer-protocol object, released with the scope.
 class BufferView {
 public:
@@ -274,7 +262,7 @@ nb::object empty_enum(nb::handle type) {
 
 // The values that replace column i of the frame, or an invalid object when
 // it is right as it is.
-nb::object mended(const ColumnPlan &plan, nb::handle table, nb::handle frame, size_t i, size_t rows) {
+nb::object mended(const ColumnPlan &plan, nb::handle table, size_t i, size_t rows) {
     switch (plan.mend) {
     case Mend::None:
         return nb::object();
@@ -291,23 +279,54 @@ nb::object mended(const ColumnPlan &plan, nb::handle table, nb::handle frame, si
         return attr(numpy_module(), kFull)(rows, nb::none(), nb::arg("dtype") = kObject.handle());
     }
     case Mend::Date:
-        return call_method(column_of(frame, i), kAstype, kDatetimeUs.handle());
+        return nb::object();  // cast before to_pandas
     case Mend::Enum:
-        if (rows == 0)
-            return empty_enum(plan.type);
-        return call_method(attr(column_of(frame, i), kCat), kAsOrdered);
+        // With rows, made ordered before to_pandas.
+        return rows == 0 ? empty_enum(plan.type) : nb::object();
     case Mend::Decimal:
         return decimal_values(call_method(table, kColumn, i), rows, plan.scale);
     }
     return nb::object();
 }
 
-nb::object frame_of_arrow(nb::handle table, const std::vector<ColumnPlan> &plans) {
-    size_t rows = nb::cast<size_t>(attr(table, kNumRows));
+nb::object pyarrow_module() {
+    static PyObject *pyarrow = import("pyarrow").release().ptr();  // kept until exit
+    return nb::borrow(pyarrow);
+}
+
+// Column i cast in Arrow so that to_pandas gives df()'s dtype itself, which
+// costs less than mending the frame afterwards; an invalid object for a
+// column that needs no cast.
+nb::object cast_column(const ColumnPlan &plan, nb::handle table, size_t i, size_t rows) {
+    static const Name kTimestamp{"timestamp"}, kDictionary{"dictionary"}, kIndexType{"index_type"},
+        kValueType{"value_type"}, kCast{"cast"}, kMicroseconds{"us"};
+    if (plan.mend == Mend::Date) {
+        static PyObject *micros = attr(pyarrow_module(), kTimestamp)(kMicroseconds.handle()).release().ptr();
+        return call_method(call_method(table, kColumn, i), kCast, nb::handle(micros));
+    }
+    if (plan.mend == Mend::Enum && rows > 0) {
+        nb::object column = call_method(table, kColumn, i);
+        nb::object type = attr(column, kType);
+        nb::object ordered = attr(pyarrow_module(), kDictionary)(attr(type, kIndexType), attr(type, kValueType),
+                                                                 nb::arg("ordered") = py_bool(true));
+        return call_method(column, kCast, ordered);
+    }
+    return nb::object();
+}
+
+nb::object frame_of_arrow(nb::handle arrow_table, const std::vector<ColumnPlan> &plans) {
+    static const Name kSetColumn{"set_column"}, kColumnNames{"column_names"};
+    size_t rows = nb::cast<size_t>(attr(arrow_table, kNumRows));
+    nb::object table = nb::borrow(arrow_table);
+    for (size_t i = 0; i < plans.size(); ++i)
+        if (nb::object cast = cast_column(plans[i], table, i, rows); cast.is_valid()) {
+            nb::object name = nb::object(attr(table, kColumnNames))[i];
+            table = call_method(table, kSetColumn, i, name, cast);
+        }
     nb::object frame = attr(table, kToPandas)(nb::arg("date_as_object") = py_bool(false),
                                               nb::arg("use_threads") = py_bool(rows >= kThreadedRows));
     for (size_t i = 0; i < plans.size(); ++i)
-        if (nb::object values = mended(plans[i], table, frame, i, rows); values.is_valid())
+        if (nb::object values = mended(plans[i], table, i, rows); values.is_valid())
             call_method(frame, kIsetitem, i, values);
     return frame;
 }
