@@ -209,22 +209,16 @@ void init_cache_query(nb::module_ &m) {
     const char *mod = "brindle.lookout";
     const FunctionMaker method(mod);
     const char *conn = duck::kConnectionAnnotation;
+    const Params query_params{"self", {"connection", conn}, {"table", "str"},
+                              {"sql_where", "Optional[str]", nb::none()},
+                              {"columns", "Optional[List[str]]", nb::none()},
+                              {"limit", "Optional[int]", nb::none()},
+                              keyword_only({"params", kParamsAnnotation, nb::none()})};
     nb::object cls = make_class(mod, "CacheQuery", text::kClassDoc, {
         {"__init__", method("CacheQuery.__init__", text::kInitDoc, {"self"}, nullptr, init_with_module_logger)},
-        {"query", method("CacheQuery.query", text::kQueryDoc,
-                         {"self", {"connection", conn}, {"table", "str"},
-                          {"sql_where", "Optional[str]", nb::none()},
-                          {"columns", "Optional[List[str]]", nb::none()},
-                          {"limit", "Optional[int]", nb::none()},
-                          keyword_only({"params", kParamsAnnotation, nb::none()})},
-                         "pd.DataFrame", cache_query_query)},
-        {"query_arrow", method("CacheQuery.query_arrow", text::kQueryArrowDoc,
-                               {"self", {"connection", conn}, {"table", "str"},
-                                {"sql_where", "Optional[str]", nb::none()},
-                                {"columns", "Optional[List[str]]", nb::none()},
-                                {"limit", "Optional[int]", nb::none()},
-                                keyword_only({"params", kParamsAnnotation, nb::none()})},
-                               "pa.Table", cache_query_query_arrow)},
+        {"query", method("CacheQuery.query", text::kQueryDoc, query_params, "pd.DataFrame", cache_query_query)},
+        {"query_arrow", method("CacheQuery.query_arrow", text::kQueryArrowDoc, query_params, "pa.Table",
+                               cache_query_query_arrow)},
         {"execute_sql", method("CacheQuery.execute_sql", text::kExecuteSqlDoc,
                                {"self", {"connection", conn}, {"sql", "str"},
                                 {"params", kParamsAnnotation, nb::none()}},
