@@ -75,9 +75,15 @@ def test_results_convert_as_df_does(mixed, sql):
     assert_same_as_df(mixed, sql)
 
 
-def test_time_zone_of_the_connection_is_kept(mixed):
-    mixed.execute("SET TimeZone = 'America/New_York'")
-    assert_same_as_df(mixed, "SELECT tz FROM mixed LIMIT 10")
+@pytest.mark.parametrize("setting", [
+    "TimeZone = 'America/New_York'",
+    "arrow_output_version = '1.5'",          # DECIMALs of 32 and 64 bits
+    "produce_arrow_string_view = true",
+    "arrow_lossless_conversion = true",
+])
+def test_settings_of_the_connection_change_nothing(mixed, setting):
+    mixed.execute(f"SET GLOBAL {setting}")
+    assert_same_as_df(mixed, NULLED + " LIMIT 1000")
 
 
 def test_frames_are_the_callers_to_change(mixed):

@@ -65,6 +65,7 @@ struct ColumnPlan {
     Mend mend = Mend::None;
     const char *nullable = nullptr;  // the pandas dtype of a Nullable column
     int scale = 0;                   // of a Decimal column
+    bool boolean = false;            // a BOOLEAN, which arrow_lossless_conversion exports as arrow.bool8
     nb::object type;                 // the DuckDB type, for an Enum's values
 };
 
@@ -102,6 +103,7 @@ std::optional<ColumnPlan> plan_column(nb::handle type) {
         if (id == t.duckdb) {
             plan.mend = Mend::Nullable;
             plan.nullable = t.pandas;
+            plan.boolean = id == "boolean";
             return plan;
         }
     for (const char *plain : kPlainTypes)
@@ -211,8 +213,8 @@ private:
 
 // A DECIMAL column as df() gives it: float64 of the unscaled value divided
 // by 10^scale, NaN for NULL. The unscaled value is read straight out of the
-// Arrow buffers (128 or 64 bits, little-endian; a value of width <= 18 fits
-// the low 64 bits).
+// Arrow buffers (128, 64 or, with an older arrow_output_version, 32 bits,
+// little-endian; a value of width <= 18 fits the low 64 bits).
 nb::object decimal_values(nb::handle column, size_t rows, int scale) {
     double divisor = 1.0;
     for (int i = 0; i < scale; ++i)
@@ -225,7 +227,7 @@ nb::object decimal_values(nb::handle column, size_t rows, int scale) {
         size_t length = static_cast<size_t>(PyObject_Length(chunk.ptr()));
         size_t offset = nb::cast<size_t>(attr(chunk, kOffset));
         long bits = nb::cast<long>(attr(attr(chunk, kType), kBitWidth));
-        if ((bits != 128 && bits != 64) || at + length > rows)
+        if ((bits != 128 && bits != 64 && bits != 32) || at + length > rows)
             throw_value_error("unexpected Arrow layout of a DECIMAL column");
         size_t width = static_cast<size_t>(bits / 8);
         nb::object buffers = call_method(chunk, kBuffers);
@@ -243,7 +245,13 @@ nb::object decimal_values(nb::handle column, size_t rows, int scale) {
                 continue;
             }
             std::int64_t unscaled;
-            std::memcpy(&unscaled, digits.bytes() + row * width, sizeof unscaled);
+            if (width == 4) {
+                std::int32_t narrow;
+                std::memcpy(&narrow, digits.bytes() + row * width, sizeof narrow);
+                unscaled = narrow;
+            } else {
+                std::memcpy(&unscaled, digits.bytes() + row * width, sizeof unscaled);
+            }
             values[at + i] = static_cast<double>(unscaled) / divisor;
         }
         at += length;
@@ -303,6 +311,15 @@ nb::object cast_column(const ColumnPlan &plan, nb::handle table, size_t i, size_
     if (plan.mend == Mend::Date) {
         static PyObject *micros = attr(pyarrow_module(), kTimestamp)(kMicroseconds.handle()).release().ptr();
         return call_method(call_method(table, kColumn, i), kCast, nb::handle(micros));
+    }
+    if (plan.boolean) {
+        static const Name kBool{"bool_"};
+        static PyObject *boolean = attr(pyarrow_module(), kBool)().release().ptr();
+        nb::object column = call_method(table, kColumn, i);
+        int plain = PyObject_RichCompareBool(attr(column, kType).ptr(), boolean, Py_EQ);
+        if (plain < 0)
+            throw_pending();
+        return plain ? nb::object() : call_method(column, kCast, nb::handle(boolean));
     }
     if (plan.mend == Mend::Enum && rows > 0) {
         nb::object column = call_method(table, kColumn, i);
