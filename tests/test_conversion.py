@@ -148,3 +148,4 @@ def test_manager_query_arrow(make_manager, mode):
     m.invalidate("db", "t")
     with pytest.raises(BrindleNotFoundError):
         m.query_arrow("db", "t")
+

@@ -178,19 +178,34 @@ nb::object arrow_fetch(nb::handle result) {
 // The pending result's rows as a pyarrow Table (None once they are used up).
 nb::object fetch_arrow(nb::handle fetch) { return fetch(kBatchRows, nb::arg("reader") = py_bool(false)); }
 
+// An object made once and kept until exit. Not a C++ static initialiser:
+// making it may run Python code (an import, say) during
+// which another thread takes the GIL, and that thread would then wait for
+// the initialiser while holding the GIL the first one needs. Two threads may
+// both make it; the GIL orders their stores, and the second copy is dropped.
+template <typename Make>
+nb::handle kept(PyObject *&slot, Make &&make) {
+    if (!slot) {
+        nb::object made = make();
+        if (!slot)
+            slot = made.release().ptr();
+    }
+    return slot;
+}
+
 nb::object pandas_module() {
-    static PyObject *pandas = import("pandas").release().ptr();  // kept until exit
-    return nb::borrow(pandas);
+    static PyObject *pandas = nullptr;
+    return nb::borrow(kept(pandas, [] { return import("pandas"); }));
 }
 
 nb::object pandas_dtype(const char *name) {
-    static PyObject *make = attr(import("pandas.api.types"), kPandasDtype).release().ptr();  // kept until exit
-    return call(make, name);
+    static PyObject *make = nullptr;
+    return call(kept(make, [] { return attr(import("pandas.api.types"), kPandasDtype); }), name);
 }
 
 nb::object numpy_module() {
-    static PyObject *numpy = import("numpy").release().ptr();  // kept until exit
-    return nb::borrow(numpy);
+    static PyObject *numpy = nullptr;
+    return nb::borrow(kept(numpy, [] { return import("numpy"); }));
 }
 
 // A contiguous view of a buffer-protocol object, released with the scope.
@@ -298,8 +313,8 @@ nb::object mended(const ColumnPlan &plan, nb::handle table, size_t i, size_t row
 }
 
 nb::object pyarrow_module() {
-    static PyObject *pyarrow = import("pyarrow").release().ptr();  // kept until exit
-    return nb::borrow(pyarrow);
+    static PyObject *pyarrow = nullptr;
+    return nb::borrow(kept(pyarrow, [] { return import("pyarrow"); }));
 }
 
 // Column i cast in Arrow so that to_pandas gives df()'s dtype itself, which
@@ -309,12 +324,14 @@ nb::object cast_column(const ColumnPlan &plan, nb::handle table, size_t i, size_
     static const Name kTimestamp{"timestamp"}, kDictionary{"dictionary"}, kIndexType{"index_type"},
         kValueType{"value_type"}, kCast{"cast"}, kMicroseconds{"us"};
     if (plan.mend == Mend::Date) {
-        static PyObject *micros = attr(pyarrow_module(), kTimestamp)(kMicroseconds.handle()).release().ptr();
+        static PyObject *micros = nullptr;
+        kept(micros, [] { return attr(pyarrow_module(), kTimestamp)(kMicroseconds.handle()); });
         return call_method(call_method(table, kColumn, i), kCast, nb::handle(micros));
     }
     if (plan.boolean) {
         static const Name kBool{"bool_"};
-        static PyObject *boolean = attr(pyarrow_module(), kBool)().release().ptr();
+        static PyObject *boolean = nullptr;
+        kept(boolean, [] { return attr(pyarrow_module(), kBool)(); });
         nb::object column = call_method(table, kColumn, i);
         int plain = PyObject_RichCompareBool(attr(column, kType).ptr(), boolean, Py_EQ);
         if (plain < 0)
@@ -373,7 +390,7 @@ nb::object to_arrow_table(nb::handle result) {
     // Objects that are not DuckDB connections answer with df() only.
     nb::object frame = call_method(result, kDf);
     static const Name kTable{"Table"};
-    return attr(attr(import("pyarrow"), kTable), kFromPandas)(frame, nb::arg("preserve_index") = py_bool(false));
+    return attr(attr(pyarrow_module(), kTable), kFromPandas)(frame, nb::arg("preserve_index") = py_bool(false));
 }
 
 }  // namespace brindle::interop::duck
