@@ -6,8 +6,9 @@
 // rows. The two differ in dtypes, though, and callers rely on df()'s: so the
 // column types are read from the result's description before any row is
 // fetched, a result holding a type whose df() dtype we do not reproduce
-// exactly goes through df() whole, and the rest are mended column by column
-// after to_pandas.
+// exactly goes through df() whole, and the rest are cast in Arrow before
+// to_pandas (dates, enums) or mended column by column after it (NULLs in
+// integers, all-NULL text, decimals).
 #include "duck/duckdb.h"
 
 #include <cstdint>
