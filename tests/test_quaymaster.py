@@ -81,11 +81,11 @@ def test_methods_show_their_signature_and_docstring(name, signature, first_line)
 def test_members_in_class_body_order():
     members = [n for n in vars(BrindleManager) if not n.startswith("__") or n in ("__new__", "__init__")]
     assert members == ["_instance", "_lock", "__new__", "__init__", "_get_lock_key", "_get_lock", "_get_connection",
-                       "store", "query", "execute_sql", "exists", "invalidate", "_cleanup_table",
+                       "store", "query", "query_arrow", "execute_sql", "exists", "invalidate", "_cleanup_table",
                        "_cleanup_database", "_cleanup_expired_table", "get_last_updated", "get_table_info",
                        "get_raw_connection", "_warm_from_external_internal", "warm_from_external",
                        "warm_from_parquet", "reload", "persistence", "shutdown", "stats", "get_or_load",
-                       "astore", "aquery", "aexecute_sql", "ainvalidate", "aget_table_info", "awarm_from_external",
+                       "astore", "aquery", "aquery_arrow", "aexecute_sql", "ainvalidate", "aget_table_info", "awarm_from_external",
                        "awarm_from_parquet", "areload", "astats", "aget_or_load",
                        "_apply_remote_store", "_apply_remote_invalidate"]
     assert BrindleManager.persistence.__doc__ == "Access the persistence coordinator for advanced operations."

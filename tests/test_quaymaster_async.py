@@ -11,7 +11,7 @@ import pytest
 from brindle.errors import BrindleNotFoundError
 from manager_support import frame, make_manager  # noqa: F401
 
-TWINS = ["store", "query", "execute_sql", "invalidate", "get_table_info", "warm_from_external",
+TWINS = ["store", "query", "query_arrow", "execute_sql", "invalidate", "get_table_info", "warm_from_external",
          "warm_from_parquet", "reload", "stats", "get_or_load"]
 
 

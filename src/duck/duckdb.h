@@ -198,7 +198,17 @@ inline nb::object fetchall(nb::handle result) { return call_method(result, kFetc
 // read too; after a row that is the end of a one-row result. Objects that
 // are not DuckDB connections are driven as they are.
 nb::object fetch_first(nb::handle result);
-inline nb::object to_frame(nb::handle result) { return call_method(result, kDf); }
+
+// The pending result of result (a connection after execute()) as a pandas
+// DataFrame with the dtypes and values DuckDB's df() gives, read through
+// Arrow where every column's type allows (conversion.cpp); df() itself for
+// the rest, and for objects that are not DuckDB connections.
+nb::object to_frame(nb::handle result);
+
+// The pending result as a pyarrow Table, as DuckDB's Arrow export types it;
+// objects that are not DuckDB connections are asked for df(), and the frame
+// is turned into a Table.
+nb::object to_arrow_table(nb::handle result);
 
 // Makes `frame` visible under `name` on `target` for the scope, and removes it
 // afterwards on every path, so DuckDB never falls back to looking the name up

@@ -123,7 +123,10 @@ nb::object run(nb::handle target, nb::handle sql, nb::handle params) {
     return call_method(target, duck::kExecute, sql, params);
 }
 
-nb::object cache_query_query(const Args &a) {
+// The built SELECT run on the thread's read cursor, its result turned into
+// rows by convert (a DataFrame or an Arrow table: both have a len()).
+template <typename Convert>
+nb::object select_rows(const Args &a, Convert &&convert) {
     nb::handle self = a[0], connection = a[1], table = a.str(2);
     nb::handle sql_where = a.optional_str(3), columns = a.optional_list(4);
     nb::object limit = a.optional_integer(5);
@@ -134,15 +137,25 @@ nb::object cache_query_query(const Args &a) {
     return classified(connection, table, text::kQueryFailed, [&] {
         log(logger, Level::Debug, [&] { return text::kExecuting + statement; });
         nb::str sql = make_str(statement);
-        nb::object frame = on_read_cursor(connection, [&](nb::handle c) {
+        nb::object rows = on_read_cursor(connection, [&](nb::handle c) {
             if (is_connection(c))
                 require_one_statement(c, table, sql);
-            return frame_of(run(c, sql, params));
+            return convert(run(c, sql, params));
         });
         log(logger, Level::Info, [&] {
-            return fill(text::kQueryReturned, {{"rows", length_text(frame)}, {"table", str_view(table)}});
+            return fill(text::kQueryReturned, {{"rows", length_text(rows)}, {"table", str_view(table)}});
         });
-        return frame;
+        return rows;
+    });
+}
+
+nb::object cache_query_query(const Args &a) { return select_rows(a, frame_of); }
+
+nb::object cache_query_query_arrow(const Args &a) {
+    return select_rows(a, [](nb::handle result) {
+        if (is_none(result))
+            raise_plain(this_module().get(kBrindleError), text::kNoStatement);
+        return duck::to_arrow_table(result);
     });
 }
 
@@ -196,15 +209,16 @@ void init_cache_query(nb::module_ &m) {
     const char *mod = "brindle.lookout";
     const FunctionMaker method(mod);
     const char *conn = duck::kConnectionAnnotation;
+    const Params query_params{"self", {"connection", conn}, {"table", "str"},
+                              {"sql_where", "Optional[str]", nb::none()},
+                              {"columns", "Optional[List[str]]", nb::none()},
+                              {"limit", "Optional[int]", nb::none()},
+                              keyword_only({"params", kParamsAnnotation, nb::none()})};
     nb::object cls = make_class(mod, "CacheQuery", text::kClassDoc, {
         {"__init__", method("CacheQuery.__init__", text::kInitDoc, {"self"}, nullptr, init_with_module_logger)},
-        {"query", method("CacheQuery.query", text::kQueryDoc,
-                         {"self", {"connection", conn}, {"table", "str"},
-                          {"sql_where", "Optional[str]", nb::none()},
-                          {"columns", "Optional[List[str]]", nb::none()},
-                          {"limit", "Optional[int]", nb::none()},
-                          keyword_only({"params", kParamsAnnotation, nb::none()})},
-                         "pd.DataFrame", cache_query_query)},
+        {"query", method("CacheQuery.query", text::kQueryDoc, query_params, "pd.DataFrame", cache_query_query)},
+        {"query_arrow", method("CacheQuery.query_arrow", text::kQueryArrowDoc, query_params, "pa.Table",
+                               cache_query_query_arrow)},
         {"execute_sql", method("CacheQuery.execute_sql", text::kExecuteSqlDoc,
                                {"self", {"connection", conn}, {"sql", "str"},
                                 {"params", kParamsAnnotation, nb::none()}},

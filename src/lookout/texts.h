@@ -11,6 +11,9 @@ constexpr const char *kClassDoc = "Handles query operations on cached data.";
 constexpr const char *kInitDoc = "Set up the query layer's logger.";
 constexpr const char *kQueryDoc =
     "Select from the table, with an optional filter, column list, row limit and bound params, as a DataFrame.";
+constexpr const char *kQueryArrowDoc =
+    "Select as query() does, with the same checks and errors, and return the rows as a pyarrow Table "
+    "typed as DuckDB exports them, with no pandas step.";
 constexpr const char *kExecuteSqlDoc =
     "Run free SQL, with bound params, on a cursor of its own and return the result as a DataFrame.";
 constexpr const char *kGetTableInfoDoc = "Describe the table: its row count, column names and column types.";

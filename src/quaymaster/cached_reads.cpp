@@ -151,6 +151,19 @@ void forget_everything_of(nb::handle self, nb::handle database, bool dropped) {
     results->forget_database(database_key(database), dropped, released);
 }
 
+// A SELECT whose WHERE text or column entries may have run statements of
+// their own was run: dealt with as execute_sql() text is.
+void select_ran(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
+                nb::handle sql_where, nb::handle columns, nb::handle limit) {
+    nb::object statement = guarded(
+        [&] { return nb::object(make_str(sql::select_statement(table, sql_where, columns, limit))); },
+        [](nb::python_error &) { return nb::object(); });
+    if (statement.is_valid())
+        sql_ran(self, database, connection, statement);
+    else
+        forget_everything_of(self, database, true);
+}
+
 }  // namespace
 
 // --- reads ---------------------------------------------------------------------------
@@ -309,15 +322,14 @@ void CachedRead::keep(nb::handle frame) {
 }
 
 void CachedRead::ran(nb::handle connection) {
-    if (!may_write_)
-        return;
-    nb::object statement = guarded([&] { return nb::object(make_str(sql::select_statement(table_, sql_where_, columns_,
-                                                                                           limit_))); },
-                                   [](nb::python_error &) { return nb::object(); });
-    if (statement.is_valid())
-        sql_ran(self_, database_, connection, statement);
-    else
-        forget_everything_of(self_, database_, true);
+    if (may_write_)
+        select_ran(self_, database_, table_, connection, sql_where_, columns_, limit_);
+}
+
+void uncached_read_ran(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
+                       nb::handle sql_where, nb::handle columns, nb::handle limit) {
+    if (results_of(self) && (holds_semicolon(sql_where) || any_holds_semicolon(columns)))
+        select_ran(self, database, table, connection, sql_where, columns, limit);
 }
 
 // --- reports ---------------------------------------------------------------------------

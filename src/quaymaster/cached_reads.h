@@ -104,6 +104,11 @@ void sql_ran(nb::handle self, nb::handle database, nb::handle connection, nb::ha
 // keeps nothing read through it.
 void connection_handed_out(nb::handle self, nb::handle database, nb::handle connection);
 
+// After a read that went past the cache (query_arrow()): a WHERE text or
+// column entry holding a ';' is dealt with as CachedRead::ran deals with it.
+void uncached_read_ran(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
+                       nb::handle sql_where, nb::handle columns, nb::handle limit);
+
 // Shutdown: every answer goes.
 void forget_all_answers(nb::handle self);
 

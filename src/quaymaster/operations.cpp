@@ -252,6 +252,65 @@ nb::object query(const Args &a) {
     return rows;
 }
 
+// --- query_arrow(): query() as a pyarrow Table, past the result cache --------------
+
+namespace {
+
+// The query layer's query_arrow(connection, table, sql_where, columns,
+// limit), with params=... only when there are values to bind.
+nb::object query_layer_arrow(nb::handle query_layer, nb::handle connection, nb::handle table, nb::handle sql_where,
+                             nb::handle columns, nb::handle limit, nb::handle params) {
+    if (!params.is_valid() || is_none(params))
+        return call_method(query_layer, kQueryArrowMethod, connection, table, sql_where, columns, limit);
+    return attr(query_layer, kQueryArrowMethod)(connection, table, sql_where, columns, limit,
+                                                nb::arg("params") = params);
+}
+
+// read_table() without the result cache: counted as a reader and as a query.
+nb::object read_table_arrow(nb::handle self, nb::handle database, nb::handle table, nb::handle sql_where,
+                            nb::handle columns, nb::handle limit, nb::handle params) {
+    auto read = [&](nb::handle connection, const ConnectionUse &) {
+        nb::object registry = registry_of(self);
+        call_method(registry, kIncrementReaders, database, table);
+        nb::object result;
+        try {
+            result = query_layer_arrow(attr(self, kQuery), connection, table, sql_where, columns, limit, params);
+        } catch (nb::python_error &) {
+            call_method(registry, kDecrementReaders, database, table);
+            uncached_read_ran(self, database, table, connection, sql_where, columns, limit);
+            throw;
+        }
+        call_method(registry, kDecrementReaders, database, table);
+        uncached_read_ran(self, database, table, connection, sql_where, columns, limit);
+        return result;
+    };
+    nb::object rows = with_connection(self, database, table, mode_of(self, database), read);
+    if (rows.is_valid())
+        count_event(self, database, table, Event::Query);
+    return rows;
+}
+
+}  // namespace
+
+nb::object query_arrow(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2);
+    a.optional_str(3);
+    a.optional_list(4);
+    nb::object limit = a.optional_integer(5);
+    nb::handle params = a.optional_params(6);
+    auto not_found = [&](const char *tmpl) {
+        count_event(self, database, table, Event::NotFound);
+        raise_error(kBrindleNotFoundError, fill_names(tmpl, database, table));
+    };
+    if (!truth(call_method(self, kExistsMethod, database, table)))
+        not_found(text::kTableNotFound);
+    nb::object rows = read_table_arrow(self, database, table, a[3], a[4],
+                                       limit.is_valid() ? nb::handle(limit) : nb::handle(Py_None), params);
+    if (!rows.is_valid())
+        not_found(text::kConnectionNotFound);
+    return rows;
+}
+
 nb::object execute_sql(const Args &a) {
     nb::handle self = a[0], database = a.str(1), sql = a.str(2), params = a.optional_params(3);
     WriterUnderWay under_way;

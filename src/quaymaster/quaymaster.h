@@ -71,6 +71,7 @@ inline const Name kGetConnection{"_get_connection"};
 inline const Name kStoreMethod{"store"};
 inline const Name kExistsMethod{"exists"};
 inline const Name kQueryMethod{"query"};
+inline const Name kQueryArrowMethod{"query_arrow"};
 inline const Name kCleanupTable{"_cleanup_table"};
 inline const Name kCleanupDatabase{"_cleanup_database"};
 inline const Name kWarmInternal{"_warm_from_external_internal"};
@@ -240,6 +241,7 @@ nb::object get_connection(const Args &a);
 
 nb::object store(const Args &a);
 nb::object query(const Args &a);
+nb::object query_arrow(const Args &a);
 nb::object execute_sql(const Args &a);
 nb::object exists(const Args &a);
 nb::object get_last_updated(const Args &a);

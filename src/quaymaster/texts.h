@@ -72,6 +72,15 @@ constexpr const char *kQueryDoc =
     "from the result cache (config.result_cache_bytes) with a copy of the\n"
     "answer DuckDB gave. Raises BrindleNotFoundError when the table is not\n"
     "cached, is stale or has expired, and BrindleError when the query fails.";
+constexpr const char *kQueryArrowDoc =
+    "Query data from cache as a pyarrow Table.\n"
+    "\n"
+    "Takes the parameters of query() and makes the same checks: raises\n"
+    "BrindleNotFoundError when the table is not cached, is stale or has\n"
+    "expired, and BrindleError when the query fails; counted as a reader and\n"
+    "a query as query() is. Returns the rows as DuckDB exports them to Arrow\n"
+    "(an ENUM is a dictionary column, a DECIMAL a decimal128), with no pandas\n"
+    "step. Always asks DuckDB: the result cache neither answers nor keeps it.";
 constexpr const char *kExecuteSqlDoc =
     "Execute raw SQL query (useful for JOINs in single_db mode).\n"
     "\n"
@@ -205,6 +214,13 @@ constexpr const char *kAQueryDoc =
     "Returns what query() returns and raises what it raises. Cancelling the\n"
     "awaiting task stops only the wait: a call that has started runs to its\n"
     "end; one that has not started never runs.";
+constexpr const char *kAQueryArrowDoc =
+    "Awaitable query_arrow(): runs the query on the manager's thread pool.\n"
+    "\n"
+    "Takes the parameters of query_arrow(); the event loop is never blocked.\n"
+    "Returns what query_arrow() returns and raises what it raises. Cancelling\n"
+    "the awaiting task stops only the wait: a call that has started runs to\n"
+    "its end; one that has not started never runs.";
 constexpr const char *kAExecuteSqlDoc =
     "Awaitable execute_sql(): runs the SQL on the manager's thread pool.\n"
     "\n"
