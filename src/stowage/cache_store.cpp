@@ -38,27 +38,29 @@ void swap_steps(nb::handle target, nb::handle logger, const StoreNames &n, nb::h
     duck::execute(target, fill(text::kRename, {{"temp_table", n.temp_table}, {"table", n.table}}));
 }
 
-// The whole swap runs in one transaction on a private cursor: the new table
-// is built, the old one dropped and the new one renamed into place, and all
-// of it commits together. Readers on other cursors see the old table or the
-// new one, never none; a failure rolls back to the old table untouched and
-// leaves no temporary table behind (nor touches a table of that name that
-// this call did not create).
-void swap_in_transaction(nb::handle connection, nb::handle logger, const StoreNames &n,
-                         nb::handle df) {
-    duck::Cursor cursor(connection);
-    nb::handle c = cursor.handle();
-    {
-        duck::Registration visible(c, text::kFrameName, with_exact_decimals(df));
-        duck::execute(c, text::kBegin);
-        try {
-            swap_steps(c, logger, n, df);
-            duck::execute(c, text::kCommit);
-        } catch (nb::python_error &) {
-            ignore_failure([&] { duck::execute(c, text::kRollback); });
-            throw;
-        }
-    }
+// This thread's cursors for stores, one per connection. A store that ended
+// well leaves its cursor as it was (committed, its frame unregistered), so
+// the next store of the thread reuses it rather than paying for a fresh
+// engine connection and its setup statement.
+duck::ReadCursors &store_cursors() {
+    static duck::ReadCursors cursors;
+    return cursors;
+}
+
+// On a real connection the swap is one statement, CREATE OR REPLACE, which
+// DuckDB runs as one transaction: readers on other cursors see the old table
+// or the new one, never none, and a failure leaves the old table untouched
+// with nothing built beside it.
+void replace_at_once(nb::handle connection, nb::handle logger, const StoreNames &n, nb::handle df) {
+    nb::object frame = with_exact_decimals(df);
+    duck::CursorLease lease(store_cursors(), connection);
+    nb::handle c = lease.handle();
+    log_step(logger, text::kReplacing, n, df);
+    duck::Registration visible(c, text::kFrameName, frame);
+    duck::execute(c, fill(text::kReplace, {{"table", n.table}}));
+    // A cursor that still shows the frame would keep it alive: not reused.
+    if (visible.remove())
+        lease.keep();
     log_stored(logger, n, df);
 }
 
@@ -90,7 +92,7 @@ nb::object cache_store_store(const Args &a) {
     guarded(
         [&] {
             if (real)
-                swap_in_transaction(connection, logger, n, df);
+                replace_at_once(connection, logger, n, df);
             else
                 swap_in_steps(connection, logger, n, df);
         },
@@ -178,6 +180,7 @@ nb::object cache_store_get_table_columns(const Args &a) {
 }  // namespace
 
 void init_cache_store(nb::module_ &m) {
+    store_cursors().init();
     const char *mod = "brindle.stowage";
     const FunctionMaker method(mod);
     const char *conn = duck::kConnectionAnnotation;

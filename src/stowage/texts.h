@@ -18,9 +18,10 @@ constexpr const char *kGetRowCountDoc = "Return the table's row count, or 0 when
 constexpr const char *kGetTableColumnsDoc =
     "Return the table's column names in order, or [] when it cannot be described.";
 
-// The temporary table of a swap and the frame being stored are named with a
-// '~', which no table name the cache accepts holds, so neither can ever meet
-// a table of the cache (and they are quoted in the statements).
+// The temporary table of a swap driven step by step and the frame being
+// stored are named with a '~', which no table name the cache accepts holds,
+// so neither can ever meet a table of the cache (and they are quoted in the
+// statements).
 constexpr const char *kTempSuffix = "~new";
 constexpr const char *kFrameName = "brindle~frame";
 
@@ -29,9 +30,7 @@ constexpr const char *kCreateTemp = "CREATE TABLE \"{temp_table}\" AS SELECT * F
 constexpr const char *kDropTable = "DROP TABLE IF EXISTS {table}";
 constexpr const char *kDropTemp = "DROP TABLE IF EXISTS \"{temp_table}\"";
 constexpr const char *kRename = "ALTER TABLE \"{temp_table}\" RENAME TO {table}";
-constexpr const char *kBegin = "BEGIN TRANSACTION";
-constexpr const char *kCommit = "COMMIT";
-constexpr const char *kRollback = "ROLLBACK";
+constexpr const char *kReplace = "CREATE OR REPLACE TABLE {table} AS SELECT * FROM \"brindle~frame\"";
 constexpr const char *kTableExists =
     "SELECT COUNT(*) FROM information_schema.tables WHERE table_name = ?";
 constexpr const char *kCountRows = "SELECT COUNT(*) FROM {table}";
@@ -39,6 +38,7 @@ constexpr const char *kDescribe = "DESCRIBE {table}";
 
 // Log lines.
 constexpr const char *kEmptyFrame = "Attempting to store empty DataFrame to table '{table}'";
+constexpr const char *kReplacing = "Replacing table '{table}' with {rows} rows";
 constexpr const char *kCreating = "Creating temporary table '{temp_table}' ({rows} rows)";
 constexpr const char *kDropping = "Dropping existing table '{table}' if present";
 constexpr const char *kRenaming = "Renaming '{temp_table}' to '{table}'";
