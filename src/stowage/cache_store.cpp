@@ -39,9 +39,9 @@ void swap_steps(nb::handle target, nb::handle logger, const StoreNames &n, nb::h
 }
 
 // This thread's cursors for stores, one per connection. A store that ended
-// well leaves its cursor as it was (committed, its frame unregistered), so
-// the next store of the thread reuses it rather than paying for a fresh
-// engine connection and its setup statement.
+// well leaves its cursor as it was (committed, its frame unregistered, its
+// answer read), so the next store of the thread reuses it rather than
+// paying for a fresh engine connection and its setup statement.
 duck::ReadCursors &store_cursors() {
     static duck::ReadCursors cursors;
     return cursors;
@@ -57,7 +57,9 @@ void replace_at_once(nb::handle connection, nb::handle logger, const StoreNames 
     nb::handle c = lease.handle();
     log_step(logger, text::kReplacing, n, df);
     duck::Registration visible(c, text::kFrameName, frame);
-    duck::execute(c, fill(text::kReplace, {{"table", n.table}}));
+    // The statement answers with its row count; read to its end, so that
+    // the statement is done with and no result is left open on the cursor.
+    duck::fetchall(duck::execute(c, fill(text::kReplace, {{"table", n.table}})));
     // A cursor that still shows the frame would keep it alive: not reused.
     if (visible.remove())
         lease.keep();
