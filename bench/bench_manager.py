@@ -178,6 +178,12 @@ def main() -> None:
     compare("query, all 100,000 rows", lambda: cache.query("bench", "t"),
             lambda: cursor.execute("SELECT * FROM t  ").df(), inner=3)
 
+    thousand = mixed_frame(1_000, seed=2)
+    compare("store, 1,000 mixed rows", lambda: cache.store("bench", "k", thousand),
+            lambda: plain_replace(cursor, "k", thousand), inner=20)
+    compare("execute_sql, SELECT 42", lambda: cache.execute_sql("bench", "SELECT 42"),
+            lambda: cursor.execute("SELECT 42").df(), inner=50)
+
     big = mixed_frame(1_000_000, seed=1)
     compare("store, 1,000,000 mixed rows", lambda: cache.store("bench", "big", big),
             lambda: plain_replace(cursor, "big", big))
@@ -246,6 +252,8 @@ def main() -> None:
         else:
             print(f"{name:45} {ours:10.0f}/s {plain:10.0f}/s {ratio:7.2f}")
     print(f"manager's own work per query (query layer stubbed out): {overhead * 1e6:.2f}us")
+    sql_ours, sql_plain = next((o, p) for name, o, p, *_ in results if name == "execute_sql, SELECT 42")
+    print(f"execute_sql, SELECT 42, ours - plain: {(sql_ours - sql_plain) * 1e6:.1f}us")
     print(f"{'first query after a change (ratios to plain)':45} {'cache on':>12} {'cache off':>12} {'on/off':>7}"
           f" {'2nd on/off':>11}")
     for name, (on, off, on_off, second) in firsts:

@@ -212,13 +212,45 @@ def test_a_thread_sees_every_new_version_of_a_table(query, con):
         assert query.get_table_info(con, "t")["row_count"] == n
 
 
-def test_free_sql_leaves_no_session_state_behind(query, con):
-    query.execute_sql(con, "CREATE TEMP TABLE scratch AS SELECT 1 AS x")
-    query.execute_sql(con, "BEGIN TRANSACTION")
+def seeded_random():
+    import duckdb
+
+    other = duckdb.connect()
+    other.execute("SELECT setseed(0.5)")
+    return other.execute("SELECT random()").fetchone()[0]
+
+
+# Free SQL that changes the session, and a SELECT that tells whether the
+# change reached a later call of the same thread (the SELECTs reuse the
+# thread's cursor), with what it answers when it did not.
+@pytest.mark.parametrize(
+    "sql, probe, untouched",
+    [
+        ("SET VARIABLE probe = 7", "SELECT getvariable('probe') AS v", None),
+        ("SELECT 1; SET VARIABLE probe = 7", "SELECT getvariable('probe') AS v", None),
+        ("CREATE TEMP TABLE scratch AS SELECT 1 AS x",
+         "SELECT COUNT(*) AS v FROM duckdb_tables() WHERE table_name = 'scratch'", 0),
+        ("ATTACH ':memory:' AS other; USE other", "SELECT current_database() AS v", "memory"),
+        ("BEGIN TRANSACTION; SELECT COUNT(*) FROM t", "SELECT COUNT(*) AS v FROM t", 2),
+        ("SELECT setseed(0.5) AS s", "SELECT random() AS v", "not seeded"),
+    ],
+)
+def test_free_sql_leaves_no_session_state_behind(query, con, sql, probe, untouched):
+    store = CacheStore()
+    store.store(con, "t", pd.DataFrame({"v": [1]}), None)
+    assert query.execute_sql(con, "SELECT ?::INT + 1 AS v", params=[41])["v"][0] == 42
+    query.execute_sql(con, sql)
+    store.store(con, "t", pd.DataFrame({"v": [1, 2]}), None)
+    for _ in range(2):
+        answer = query.execute_sql(con, probe)["v"][0]
+        if untouched == "not seeded":
+            assert answer != seeded_random()
+        else:
+            assert answer == untouched or (untouched is None and pd.isna(answer))
+    assert query.execute_sql(con, "SELECT ?::INT + 1 AS v", params=[41])["v"][0] == 42
     with pytest.raises(BrindleNotFoundError):
         query.query(con, "scratch")
-    CacheStore().store(con, "t", pd.DataFrame({"v": [1]}), None)
-    assert len(query.query(con, "t")) == 1
+    assert len(query.query(con, "t")) == 2
 
 
 def test_closed_and_collected_connections(query):

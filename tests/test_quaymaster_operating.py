@@ -1,5 +1,6 @@
 """What a service needs to run the cache: stats() and get_or_load()."""
 
+import contextlib
 import gc
 import threading
 import time
@@ -14,6 +15,7 @@ import brindle.tidewatch as tw
 from brindle.config import BrindleConfig
 from brindle.errors import BrindleError, BrindleNotFoundError
 from manager_support import frame, make_manager  # noqa: F401
+from tidewatch_support import Clock as tidewatch_clock
 
 
 def run_threads(n, target):
@@ -82,6 +84,22 @@ def test_stats_describes_each_table_and_counts_what_happened_to_it(make_manager,
     # Counters outlive the table: the expired one is gone from stats but counted.
     m.store("metrics", "gone", frame(1))
     assert {s["table"]: s["expirations"] for s in m.stats()}["gone"] == 1
+
+
+@pytest.mark.parametrize("how, stale", [("fresh", False), ("registry clock past ttl", True),
+                                        ("is_expired replaced", True)])
+def test_stats_calls_a_table_stale_when_the_registry_does(make_manager, how, stale):
+    m = make_manager()
+    clock = tidewatch_clock()
+    with mock.patch("brindle.tidewatch.datetime", clock):
+        m.store("shop", "orders", frame(3), ttl_minutes=60)
+        if how == "registry clock past ttl":
+            clock.advance(minutes=61)
+        replaced = mock.patch.object(m._ttl_registry, "is_expired", return_value=True)
+        with replaced if how == "is_expired replaced" else contextlib.nullcontext():
+            [entry] = m.stats()
+            assert entry["stale"] is stale
+            assert m.exists("shop", "orders") is not stale
 
 
 def test_stats_takes_no_write_lock(make_manager):

@@ -1,3 +1,4 @@
+import logging
 import threading
 from unittest import mock
 
@@ -100,6 +101,10 @@ def test_failed_store_keeps_old_table_and_leaves_no_temporary(store, con, failin
     # after the commit (the final record) leaves the new rows in place.
     assert len(rows(con, "t")) == rows_after
     assert not store.table_exists(con, "t~new")
+    # The failed store's cursor is not reused half-way: the next store works.
+    store.logger = logging.getLogger("brindle.stowage")
+    store.store(con, "u", frame(3), None)
+    assert len(rows(con, "u")) == 3
 
 
 def test_a_table_that_already_bears_the_temporary_name_is_not_destroyed(store, con):

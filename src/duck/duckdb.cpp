@@ -49,9 +49,22 @@ PyObject *catalog_registry(bool create) {
         return nullptr;
     }
     nb::object owned = nb::steal(package);
-    PyObject *found = PyObject_GetAttr(package, kCatalogRegistry.ptr());
+    // Looked up in the package's namespace itself: a miss through getattr()
+    // would run the package's module __getattr__ and raise, on every cursor
+    // opened before any catalog exists.
+    PyObject *namespace_ = PyModule_Check(package) ? PyModule_GetDict(package) : nullptr;
+    PyObject *found = nullptr;
+    if (namespace_) {
+        found = PyDict_GetItemWithError(namespace_, kCatalogRegistry.ptr());
+        if (!found && PyErr_Occurred())
+            throw_pending();
+        Py_XINCREF(found);
+    } else {
+        found = PyObject_GetAttr(package, kCatalogRegistry.ptr());
+        if (!found)
+            PyErr_Clear();
+    }
     if (!found) {
-        PyErr_Clear();
         if (!create)
             return nullptr;
         found = checked(PyDict_New()).release().ptr();

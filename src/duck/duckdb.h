@@ -106,7 +106,8 @@ auto with_cursor(nb::handle duckdb_module, nb::handle connection, Fn &&fn) -> de
 // thread does, and each entry holds its connection only weakly: when the
 // connection is collected, its entry (and the cursor) is dropped.
 // Only statements that leave no session state behind may run on these
-// cursors; free SQL gets a fresh cursor every time.
+// cursors: free SQL only when DuckDB's parser reads it as SELECTs, and a
+// store's statements only when they ended well (see CursorLease).
 class ReadCursors {
 public:
     // Called once from the module's init, with the GIL held.
@@ -121,21 +122,41 @@ public:
     nb::object get(nb::handle connection) {
         nb::object cursors = per_thread();
         nb::object key = checked(PyLong_FromVoidPtr(connection.ptr()));
-        PyObject *entry = PyDict_GetItemWithError(cursors.ptr(), key.ptr());
-        if (!entry && PyErr_Occurred())
-            throw_pending();
-        if (entry && PyWeakref_GetObject(PyTuple_GET_ITEM(entry, 0)) == connection.ptr())
-            return nb::borrow(PyTuple_GET_ITEM(entry, 1));
+        PyObject *entry = live_entry(cursors, key, connection);
+        if (entry && PyList_GET_ITEM(entry, 1) != Py_None)
+            return nb::borrow(PyList_GET_ITEM(entry, 1));
         nb::object cursor = open_cursor(connection);
-        // When the connection goes, the weakref's callback pops the entry:
-        // partial(cursors.pop, key)(ref) is cursors.pop(key, ref).
-        static const Name kPop{"pop"};
-        nb::object drop_entry = call(partial_, attr(cursors, kPop), key);
-        nb::object ref = checked(PyWeakref_NewRef(connection.ptr(), drop_entry.ptr()));
-        nb::object pair = checked(PyTuple_Pack(2, ref.ptr(), cursor.ptr()));
-        if (PyDict_SetItem(cursors.ptr(), key.ptr(), pair.ptr()) != 0)
-            throw_pending();
+        file(cursors, key, connection, entry, cursor);
         return cursor;
+    }
+
+    // This thread's cursor for the connection, taken out of the record for
+    // the caller's sole use until put() brings it back: a statement that
+    // runs Python code (a frame's objects, a log handler) may come back here
+    // on the same thread, and then gets a fresh cursor of its own rather
+    // than one with a statement under way.
+    nb::object take(nb::handle connection) {
+        nb::object cursors = per_thread();
+        nb::object key = checked(PyLong_FromVoidPtr(connection.ptr()));
+        PyObject *entry = live_entry(cursors, key, connection);
+        if (!entry || PyList_GET_ITEM(entry, 1) == Py_None)
+            return open_cursor(connection);
+        nb::object cursor = nb::steal(PyList_GET_ITEM(entry, 1));
+        PyList_SET_ITEM(entry, 1, Py_NewRef(Py_None));
+        return cursor;
+    }
+
+    // Brings back a cursor from take() that its statements left as they
+    // found it; a spare one (the record got another meanwhile) is closed.
+    void put(nb::handle connection, nb::handle cursor) {
+        nb::object cursors = per_thread();
+        nb::object key = checked(PyLong_FromVoidPtr(connection.ptr()));
+        PyObject *entry = live_entry(cursors, key, connection);
+        if (entry && PyList_GET_ITEM(entry, 1) != Py_None) {
+            close_quietly(cursor);
+            return;
+        }
+        file(cursors, key, connection, entry, cursor);
     }
 
     // Drops this thread's cursor for the connection (after a failed read, so
@@ -148,6 +169,39 @@ public:
     }
 
 private:
+    // The record's [weakref to the connection, cursor or None] for this
+    // connection (borrowed), or nullptr when it has none for this very
+    // object (an entry left by a connection whose address was reused is
+    // not its).
+    static PyObject *live_entry(nb::handle cursors, nb::handle key, nb::handle connection) {
+        PyObject *entry = PyDict_GetItemWithError(cursors.ptr(), key.ptr());
+        if (!entry && PyErr_Occurred())
+            throw_pending();
+        if (entry && PyWeakref_GetObject(PyList_GET_ITEM(entry, 0)) == connection.ptr())
+            return entry;
+        return nullptr;
+    }
+
+    // Files the cursor: in the live entry when there is one, in a new entry otherwise.
+    void file(nb::handle cursors, nb::handle key, nb::handle connection, PyObject *entry, nb::handle cursor) {
+        if (entry) {
+            PyObject *old = PyList_GET_ITEM(entry, 1);
+            PyList_SET_ITEM(entry, 1, Py_NewRef(cursor.ptr()));
+            Py_DECREF(old);
+            return;
+        }
+        // When the connection goes, the weakref's callback pops the entry:
+        // partial(cursors.pop, key)(ref) is cursors.pop(key, ref).
+        static const Name kPop{"pop"};
+        nb::object drop_entry = call(partial_, attr(cursors, kPop), key);
+        nb::object ref = checked(PyWeakref_NewRef(connection.ptr(), drop_entry.ptr()));
+        nb::object pair = checked(PyList_New(2));
+        PyList_SET_ITEM(pair.ptr(), 0, ref.release().ptr());
+        PyList_SET_ITEM(pair.ptr(), 1, Py_NewRef(cursor.ptr()));
+        if (PyDict_SetItem(cursors.ptr(), key.ptr(), pair.ptr()) != 0)
+            throw_pending();
+    }
+
     nb::object per_thread() {
         static const Name kCursors{"cursors"};
         PyObject *d = PyObject_GetAttr(local_, kCursors.ptr());
@@ -182,6 +236,39 @@ auto with_read_cursor(ReadCursors &cursors, nb::handle duckdb_module, nb::handle
         throw;
     }
 }
+
+// A cursor taken from `cursors` for one piece of work. keep() says the work
+// ended well and left the cursor as it found it: the cursor goes back to
+// the record. Otherwise it is closed, so a cursor left in a transaction, or
+// with a frame still registered, is never used again.
+class CursorLease {
+public:
+    CursorLease(ReadCursors &cursors, nb::handle connection)
+        : cursors_(cursors), connection_(nb::borrow(connection)), cursor_(cursors.take(connection)) {}
+    ~CursorLease() {
+        if (!kept_) {
+            close_quietly(cursor_);
+            return;
+        }
+        // A failure to file it back only costs a fresh cursor next time.
+        try {
+            cursors_.put(connection_, cursor_);
+        } catch (nb::python_error &) {
+            close_quietly(cursor_);
+        }
+    }
+    CursorLease(const CursorLease &) = delete;
+    CursorLease &operator=(const CursorLease &) = delete;
+
+    nb::handle handle() const { return cursor_; }
+    void keep() { kept_ = true; }
+
+private:
+    ReadCursors &cursors_;
+    nb::object connection_;
+    nb::object cursor_;
+    bool kept_ = false;
+};
 
 nb::object execute(nb::handle target, nb::handle sql);
 
@@ -220,13 +307,22 @@ public:
         call_method(target_, kRegister, name_, frame);
     }
     ~Registration() {
-        PyObject *r = call_method_raw(target_.ptr(), kUnregister, name_.ptr());
+        if (target_.is_valid())
+            remove();
+    }
+
+    // Unregisters the frame now; false when that failed (the failure is
+    // dropped, as it is when the scope ends: the work itself is done).
+    bool remove() {
+        nb::object target = std::move(target_);
+        PyObject *r = call_method_raw(target.ptr(), kUnregister, name_.ptr());
         if (r) {
             Py_DECREF(r);
-        } else {
-            // Keep an error already on its way out; otherwise report this one.
-            PyErr_Clear();
+            return true;
         }
+        // Keep an error already on its way out; otherwise report this one.
+        PyErr_Clear();
+        return false;
     }
     Registration(const Registration &) = delete;
     Registration &operator=(const Registration &) = delete;

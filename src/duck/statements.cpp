@@ -1,10 +1,55 @@
 // Splitting SQL text into statements, as DuckDB's own parser does.
 #include "duck/statements.h"
+#include "interop/errors.h"
+#include "interop/text.h"
+
+#include <string>
+#include <unordered_map>
 
 namespace brindle::interop::sql {
+namespace {
+
+const Name kExtractStatements{"extract_statements"};
+const Name kType{"type"};
+const Name kName{"name"};
+
+// Verdicts are kept for texts up to this length, and this many at most: a
+// service asks the same few texts over and over, and a text that does not
+// come back costs one parse, which is what it costs without the record.
+constexpr std::size_t kLongestRemembered = 4096;
+constexpr std::size_t kMostRemembered = 512;
+
+// Text -> safe. Guarded by the GIL.
+std::unordered_map<std::string, bool> &verdicts() {
+    static auto *kept = new std::unordered_map<std::string, bool>();  // never freed: used until exit
+    return *kept;
+}
+
+bool names_setseed(std::string_view text) {
+    return ascii_lower(std::string(text)).find("setseed") != std::string::npos;
+}
+
+// DuckDB's parser reads the text as at least one statement, every one a
+// SELECT. A text it cannot parse is no such text.
+bool parses_as_selects_only(nb::handle cursor, nb::handle sql) {
+    return guarded(
+        [&] {
+            nb::object statements = call_method(cursor, kExtractStatements, sql);
+            bool any = false;
+            for (nb::handle statement : statements) {
+                nb::object kind = attr(attr(statement, kType), kName);
+                if (!PyUnicode_Check(kind.ptr()) || str_view(kind) != "SELECT")
+                    return false;
+                any = true;
+            }
+            return any;
+        },
+        [](nb::python_error &) { return false; });
+}
+
+}  // namespace
 
 bool holds_several_statements(nb::handle cursor, nb::handle sql) {
-    static const Name kExtractStatements{"extract_statements"};
     if (str_view(sql).find(';') == std::string_view::npos)
         return false;
     nb::object statements = call_method(cursor, kExtractStatements, sql);
@@ -12,6 +57,27 @@ bool holds_several_statements(nb::handle cursor, nb::handle sql) {
     if (count < 0)
         throw_pending();
     return count > 1;
+}
+
+bool leaves_no_session_state(nb::handle sql, const std::function<nb::object()> &cursor) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(sql.ptr(), &size);
+    if (!data) {
+        PyErr_Clear();
+        return false;
+    }
+    std::string_view text(data, static_cast<size_t>(size));
+    auto &kept = verdicts();
+    if (text.size() <= kLongestRemembered)
+        if (auto found = kept.find(std::string(text)); found != kept.end())
+            return found->second;
+    bool safe = !names_setseed(text) && parses_as_selects_only(cursor(), sql);
+    if (text.size() <= kLongestRemembered) {
+        if (kept.size() >= kMostRemembered)
+            kept.clear();
+        kept.emplace(std::string(text), safe);
+    }
+    return safe;
 }
 
 }  // namespace brindle::interop::sql

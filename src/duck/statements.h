@@ -3,6 +3,7 @@
 
 #include "interop/core.h"
 
+#include <functional>
 #include <string_view>
 
 namespace brindle::interop::sql {
@@ -12,5 +13,16 @@ namespace brindle::interop::sql {
 // not parsed; a ';' inside a string literal or a quoted name splits nothing.
 // A text DuckDB cannot parse raises its ParserException.
 bool holds_several_statements(nb::handle cursor, nb::handle sql);
+
+// Whether running `sql` leaves nothing behind on the cursor it ran on, so
+// that a cursor kept for reads may run it: DuckDB's parser reads it as one
+// or more SELECTs (SET, USE, BEGIN, CREATE TEMP, PRAGMA, CALL and the like
+// each change the session), and it does not reseed the session's random
+// numbers (setseed() is named nowhere in it, even in a string: a false
+// alarm costs a fresh cursor, nothing more). A text DuckDB cannot parse, or
+// one without a UTF-8 form, is not known to be safe. `cursor()` gives a
+// cursor to parse on; it is called only when the text's verdict is not
+// remembered from an earlier call. Called with the GIL held.
+bool leaves_no_session_state(nb::handle sql, const std::function<nb::object()> &cursor);
 
 }  // namespace brindle::interop::sql

@@ -11,12 +11,13 @@ const Name kBrindleNotFoundError{"BrindleNotFoundError"};
 const Name kCatalogException{"CatalogException"};
 
 // Reads on a real DuckDB connection run on a cursor of it, so that each read
-// gets its own pending result and reads run in parallel. Built statements
-// (SELECT, COUNT, DESCRIBE) leave no session state and reuse the thread's
-// cursor; free SQL may (SET, temporary tables, transactions) and gets a
-// private cursor that is closed afterwards. The duckdb module is taken from
-// sys.modules: a real connection implies it is loaded. Other objects are
-// driven as they are.
+// gets its own pending result and reads run in parallel. Statements that
+// leave no session state reuse the thread's cursor: the built ones (SELECT,
+// COUNT, DESCRIBE) always, free SQL when DuckDB's parser reads it as SELECTs
+// only. Other free SQL may leave state (SET, temporary tables, transactions)
+// and gets a private cursor that is closed afterwards. The duckdb module is
+// taken from sys.modules: a real connection implies it is loaded. Other
+// objects are driven as they are.
 template <typename Fn>
 nb::object on_read_cursor(nb::handle connection, Fn &&fn) {
     nb::object duckdb = duck::loaded_module();
@@ -36,6 +37,20 @@ nb::object on_private_cursor(nb::handle connection, Fn &&fn) {
     nb::object duckdb = duck::loaded_module();
     if (is_none(duckdb))
         return fn(connection);
+    return duck::with_cursor(duckdb, connection, std::forward<Fn>(fn));
+}
+
+// Free SQL on the thread's read cursor when it leaves nothing behind there,
+// on a private cursor otherwise. A fresh cursor costs more than the
+// statement itself when the statement is small (its setup runs a statement
+// of its own, and a new engine connection's first query is slow).
+template <typename Fn>
+nb::object on_cursor_for_sql(nb::handle connection, nb::handle sql, Fn &&fn) {
+    nb::object duckdb = duck::loaded_module();
+    if (is_none(duckdb) || !duck::is_connection(duckdb, connection))
+        return fn(connection);
+    if (sql::leaves_no_session_state(sql, [&] { return duck::read_cursors().get(connection); }))
+        return duck::with_read_cursor(duck::read_cursors(), duckdb, connection, std::forward<Fn>(fn));
     return duck::with_cursor(duckdb, connection, std::forward<Fn>(fn));
 }
 
@@ -168,7 +183,8 @@ nb::object cache_query_execute_sql(const Args &a) {
                 nb::object prefix = checked(PyUnicode_Substring(sql.ptr(), 0, text::kSqlPrefixLength));
                 return fill(text::kExecutingRaw, {{"sql_prefix", str_view(prefix)}});
             });
-            nb::object frame = on_private_cursor(connection, [&](nb::handle c) { return frame_of(run(c, sql, params)); });
+            nb::object frame =
+                on_cursor_for_sql(connection, sql, [&](nb::handle c) { return frame_of(run(c, sql, params)); });
             log(logger, Level::Info, [&] { return fill(text::kRawReturned, {{"rows", length_text(frame)}}); });
             return frame;
         },

@@ -29,6 +29,8 @@ constexpr std::size_t kDefaultBudget = 64 * 1024 * 1024;
 // them, taken at import.
 PyObject *g_query_function = nullptr;
 PyObject *g_execute_sql_function = nullptr;
+// TTLRegistry.is_expired as brindle.tidewatch defines it, taken at import.
+PyObject *g_is_expired_function = nullptr;
 
 // `method` is `function` bound to `obj`: not replaced on the instance nor
 // patched on the class.
@@ -517,10 +519,20 @@ std::size_t result_bytes(nb::handle self, const std::string &table) {
     return results ? results->bytes_of(table) : 0;
 }
 
+bool own_is_expired(nb::handle registry) {
+    PyObject *method = PyObject_GetAttr(registry.ptr(), kIsExpired.ptr());
+    if (!method) {
+        PyErr_Clear();
+        return false;
+    }
+    return is_own_method(nb::steal(method), registry, g_is_expired_function);
+}
+
 void init_cached_reads() {
     nb::object query_class = attr(import("brindle.lookout"), kCacheQuery);
     g_query_function = own_function(query_class.ptr(), kQueryMethod);
     g_execute_sql_function = own_function(query_class.ptr(), kExecuteSqlMethod);
+    g_is_expired_function = own_function(attr(import("brindle.tidewatch"), kTTLRegistry).ptr(), kIsExpired);
     g_resolver_type = attr(import("brindle.config"), kCacheConfigResolver).release().ptr();
     g_switch_function = own_function(g_resolver_type, kIsResultCacheEnabled);
     duck::read_cursors().init();

@@ -114,6 +114,10 @@ void forget_all_answers(nb::handle self);
 
 // The read cursors the cache's own statements run on, and init_cached_frames;
 // from module init.
+// The registry answers is_expired() with TTLRegistry's own method: not
+// replaced on the instance nor patched on the class.
+bool own_is_expired(nb::handle registry);
+
 void init_cached_reads();
 
 }  // namespace brindle::quaymaster

@@ -26,6 +26,11 @@ nb::object other_spelling(nb::handle self, nb::handle database, nb::handle table
 }
 
 void refuse_case_collision(nb::handle self, nb::handle database, nb::handle table) {
+    // A name already registered as spelt had its own check when it was
+    // first stored, so no other spelling can be there beside it; a re-store
+    // then costs no pass over every table of the database.
+    if (truth(call_method(attr(self, kTtlRegistry), kExists, database, table)))
+        return;
     nb::object cached = other_spelling(self, database, table);
     if (cached.is_valid())
         raise_error(kBrindleError, fill(text::kCaseCollision, {{"database", str_view(database)},

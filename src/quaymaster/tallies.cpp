@@ -1,4 +1,5 @@
 // Per-table counters and stats(): what is cached and how it is being used.
+#include "cached_reads.h"
 #include "signals.h"
 #include "state.h"
 #include "texts.h"
@@ -44,22 +45,38 @@ struct TableFacts {
     nb::object rows, columns, memory_bytes;
 };
 
+// A registered table as stats() goes through it: borrowed from the
+// registry's answer, which outlives the call's work.
+struct Registered {
+    nb::handle database, table, entry;
+    std::string key;  // table_key
+    TableFacts facts;
+    bool held = false;  // DuckDB still holds the table
+};
+
 // The tables whose facts one statement reads: those of one connection's own
 // database, or of every catalog of one shared instance.
 struct FactsSource {
     nb::object target;      // the connection, or the shared instance
     bool catalogs = false;  // target is a shared instance
-    std::vector<std::pair<std::string, std::string>> tables;  // (table_key, name in the statement's answer)
+    std::vector<std::pair<Registered *, std::string>> tables;  // (table, name in the statement's answer)
 };
 
 std::string answer_key(std::string_view catalog, std::string_view table) {
     return ascii_lower(std::string(catalog)) + '\0' + ascii_lower(std::string(table));
 }
 
-// Reads one source's facts into `facts`, by table_key; nothing when its
-// connection has been retired or the statement fails (the database went
-// between the registry and here).
-void read_source_facts(nb::handle self, const FactsSource &source, std::unordered_map<std::string, TableFacts> &facts) {
+// Item i of a row as fetchall() gives it.
+nb::object cell(PyObject *row, Py_ssize_t i) {
+    if (PyTuple_CheckExact(row) && PyTuple_GET_SIZE(row) > i)
+        return nb::borrow(PyTuple_GET_ITEM(row, i));
+    return checked(PySequence_GetItem(row, i));
+}
+
+// Reads one source's facts into its tables; nothing when its connection has
+// been retired or the statement fails (the database went between the
+// registry and here).
+void read_source_facts(nb::handle self, const FactsSource &source) {
     nb::object statement = make_str(text::kTablesFactsStatement);
     nb::object params = nb::make_tuple(py_bool(source.catalogs));
     nb::object rows;
@@ -80,32 +97,75 @@ void read_source_facts(nb::handle self, const FactsSource &source, std::unordere
         [&](nb::python_error &) { return false; });
     if (!read_ok)
         return;
-    std::unordered_map<std::string, TableFacts> answers;
-    for (nb::handle row : rows)
-        answers[answer_key(str_view(nb::object(row[0])), str_view(nb::object(row[1])))] =
-            TableFacts{nb::object(row[2]), nb::object(row[3]), nb::object(row[4])};
-    for (const auto &[key, name] : source.tables) {
+    nb::object listed = checked(PySequence_List(rows.ptr()));
+    std::unordered_map<std::string, PyObject *> answers;  // rows borrowed from `listed`
+    answers.reserve(static_cast<size_t>(PyList_GET_SIZE(listed.ptr())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.ptr()); ++i) {
+        PyObject *row = PyList_GET_ITEM(listed.ptr(), i);
+        answers[answer_key(str_view(cell(row, 0)), str_view(cell(row, 1)))] = row;
+    }
+    for (const auto &[table, name] : source.tables) {
         auto it = answers.find(name);
-        if (it != answers.end())
-            facts[key] = it->second;
+        if (it == answers.end())
+            continue;
+        table->facts = TableFacts{cell(it->second, 2), cell(it->second, 3), cell(it->second, 4)};
+        table->held = true;
     }
 }
 
-// The facts of every registered table that DuckDB still holds, one statement
-// per DuckDB database (so linear in the number of tables), by table_key.
-std::unordered_map<std::string, TableFacts> read_all_facts(nb::handle self, nb::handle registered) {
+// What one stats() call asks once per database rather than once per table:
+// its mode, and in single_db mode its connection. The database objects are
+// those of the registry's answer, kept alive by it for the call.
+class PerDatabase {
+public:
+    explicit PerDatabase(nb::handle self) : self_(self) {}
+
+    nb::handle mode(nb::handle database) {
+        Known &known = known_[database.ptr()];
+        if (!known.mode.is_valid()) {
+            known.mode = mode_of(self_, database);
+            known.single_db = is_single_db(known.mode);
+        }
+        return known.mode;
+    }
+
+    // The table's connection, or None when it has none, with its record
+    // among the catalogs of shared instances (invalid when it has none).
+    std::pair<nb::object, nb::object> connection(nb::handle database, nb::handle table) {
+        nb::handle m = mode(database);
+        Known &known = known_[database.ptr()];
+        if (!known.single_db) {
+            nb::object connection = call_method(self_, kGetConnection, database, table, m, py_bool(false));
+            return {connection, truth(connection) ? duck::catalog_entry(connection) : nb::object()};
+        }
+        if (!known.connection.is_valid()) {
+            known.connection = call_method(self_, kGetConnection, database, nb::none(), m, py_bool(false));
+            if (truth(known.connection))
+                known.catalog = duck::catalog_entry(known.connection);
+        }
+        return {known.connection, known.catalog};
+    }
+
+private:
+    struct Known {
+        nb::object mode, connection, catalog;
+        bool single_db = false;
+    };
+    nb::handle self_;
+    std::unordered_map<PyObject *, Known> known_;
+};
+
+// Reads the facts of every registered table that DuckDB still holds, one
+// statement per DuckDB database (so linear in the number of tables).
+void read_all_facts(nb::handle self, std::vector<Registered> &registered, PerDatabase &databases) {
     std::unordered_map<PyObject *, FactsSource> sources;
     std::vector<PyObject *> order;
-    for (nb::handle item : registered) {
-        nb::object database = item[0], table = item[1];
-        if (!duck::is_plain_identifier(table))
+    for (Registered &r : registered) {
+        if (!duck::is_plain_identifier(r.table))
             continue;
-        nb::object mode = mode_of(self, database);
-        nb::object connection = call_method(self, kGetConnection, database, is_single_db(mode) ? nb::none() : table,
-                                            mode, py_bool(false));
+        auto [connection, entry] = databases.connection(r.database, r.table);
         if (!truth(connection))
             continue;
-        nb::object entry = duck::catalog_entry(connection);
         nb::object target = entry.is_valid() ? nb::borrow(PyTuple_GET_ITEM(entry.ptr(), 2)) : connection;
         auto [it, fresh] = sources.try_emplace(target.ptr());
         if (fresh) {
@@ -114,55 +174,128 @@ std::unordered_map<std::string, TableFacts> read_all_facts(nb::handle self, nb::
             order.push_back(target.ptr());
         }
         std::string_view catalog = entry.is_valid() ? str_view(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 3))) : "";
-        it->second.tables.emplace_back(table_key(database, table), answer_key(catalog, str_view(table)));
+        it->second.tables.emplace_back(&r, answer_key(catalog, str_view(r.table)));
     }
-    std::unordered_map<std::string, TableFacts> facts;
     for (PyObject *target : order)
-        read_source_facts(self, sources[target], facts);
-    return facts;
+        read_source_facts(self, sources[target]);
 }
+
+// How stats() tells a table past its time-to-live. The registry's own
+// is_expired() compares the entry's age by the registry's clock (the
+// datetime that brindle.tidewatch holds, which tests may replace) with its
+// time-to-live, under its lock and at a cost per table that dominates
+// stats() at thousands of tables; while it is the registry's own, the same
+// comparison is made here on the live entry, with one reading of that clock
+// for the whole call. A replaced is_expired() is asked table by table.
+class ExpiryJudge {
+public:
+    // `now` is stats()'s own reading of the standard clock: when the registry
+    // reads that same clock, a table's age is worked out once for both.
+    ExpiryJudge(nb::handle self, nb::handle now) : registry_(attr(self, kTtlRegistry)) {
+        if (!own_is_expired(registry_))
+            return;
+        nb::object clock = attr(import("brindle.tidewatch"), kDatetime);
+        same_clock_ = clock.ptr() == attr(import("datetime"), kDatetime).ptr();
+        at_ = same_clock_ ? nb::borrow(now) : call_method(clock, kNow);
+    }
+
+    // `age_seconds` is the table's age by stats()'s clock.
+    bool expired(nb::handle database, nb::handle table, nb::handle entry, nb::handle age_seconds) const {
+        if (!at_.is_valid())
+            return truth(call_method(registry_, kIsExpired, database, table));
+        static const nb::object kSixty = nb::int_(60);
+        nb::object seconds = same_clock_ ? nb::borrow(age_seconds) : age_by_registry_clock(entry);
+        nb::object minutes = checked(PyNumber_TrueDivide(seconds.ptr(), kSixty.ptr()));
+        return truth(checked(PyObject_RichCompare(minutes.ptr(), attr(entry, kTtlMinutes).ptr(), Py_GT)));
+    }
+
+private:
+    nb::object age_by_registry_clock(nb::handle entry) const {
+        nb::object age = checked(PyNumber_Subtract(at_.ptr(), attr(entry, kLoadedAt).ptr()));
+        return call_method(age, kTotalSeconds);
+    }
+
+    nb::object registry_;
+    nb::object at_;  // the registry's clock, read once; invalid when it is asked instead
+    bool same_clock_ = false;
+};
 
 // A table a query would refuse as out of date: marked stale or past its
 // time-to-live, unless an outside scheduler manages it.
-bool refused_as_stale(nb::handle self, nb::handle database, nb::handle table, nb::handle entry) {
-    if (truth(attr(entry, kSchedulerManagedField)))
+bool refused_as_stale(const Registered &r, bool scheduler_managed, nb::handle age_seconds,
+                      const ExpiryJudge &expiry) {
+    if (scheduler_managed)
         return false;
-    return truth(attr(entry, kIsStaleField)) ||
-           truth(call_method(attr(self, kTtlRegistry), kIsExpired, database, table));
+    return truth(attr(r.entry, kIsStaleField)) || expiry.expired(r.database, r.table, r.entry, age_seconds);
 }
 
 nb::object count_value(std::uint64_t n) { return checked(PyLong_FromUnsignedLongLong(n)); }
 
-nb::dict table_stats(nb::handle self, nb::handle database, nb::handle table, nb::handle entry, nb::handle mode,
-                     const TableFacts &facts, nb::handle now, const TableTally &tally) {
-    nb::object loaded_at = attr(entry, kLoadedAt);
+// The keys of a table's entry, interned once: thousands of entries share them.
+const Name kDatabaseField{"database"}, kTableField{"table"}, kModeField{"mode"}, kRowsField{"rows"},
+    kColumnsField{"columns"}, kMemoryBytesField{"memory_bytes"}, kAgeSecondsField{"age_seconds"},
+    kTtlSecondsField{"ttl_seconds"}, kStaleField{"stale"}, kQueriesField{"queries"}, kNotFoundField{"not_found"},
+    kStoresField{"stores"}, kStoreFailuresField{"store_failures"}, kLastStoreMsField{"last_store_ms"},
+    kExpirationsField{"expirations"}, kInvalidationsField{"invalidations"},
+    kParquetFailuresField{"parquet_write_failures"}, kExternalFailuresField{"external_write_failures"},
+    kResultHitsField{"result_cache_hits"}, kResultMissesField{"result_cache_misses"},
+    kResultBytesField{"result_cache_bytes"};
+
+void put(nb::handle d, const Name &key, nb::handle value) {
+    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) != 0)
+        throw_pending();
+}
+
+// A dict holding every key of a table's entry, in order, each bound to
+// None: each entry starts as a copy of it, which shares its layout and
+// sets values in place rather than growing a new table key by key.
+nb::object entry_template() {
+    static const Name *const kKeys[] = {
+        &kDatabaseField, &kTableField, &kModeField, &kRowsField, &kColumnsField, &kMemoryBytesField, &kLoadedAt,
+        &kAgeSecondsField, &kTtlSecondsField, &kStaleField, &kSchedulerManagedField, &kActiveReaders,
+        &kQueriesField, &kNotFoundField, &kStoresField, &kStoreFailuresField, &kLastStoreMsField,
+        &kExpirationsField, &kInvalidationsField, &kParquetFailuresField, &kExternalFailuresField,
+        &kResultHitsField, &kResultMissesField, &kResultBytesField};
+    nb::object d = checked(PyDict_New());
+    for (const Name *key : kKeys)
+        put(d, *key, nb::none());
+    return d;
+}
+
+nb::object table_stats(nb::handle self, const Registered &r, nb::handle mode, nb::handle now, nb::handle layout,
+                       const ExpiryJudge &expiry, const TableTally &tally) {
+    static const nb::object kSecondsPerMinute = nb::int_(60);
+    nb::object loaded_at = attr(r.entry, kLoadedAt);
     nb::object age = call_method(checked(PyNumber_Subtract(now.ptr(), loaded_at.ptr())), kTotalSeconds);
-    nb::object ttl_seconds = checked(PyNumber_Multiply(attr(entry, kTtlMinutes).ptr(), nb::int_(60).ptr()));
-    nb::dict d;
-    d["database"] = database;
-    d["table"] = table;
-    d["mode"] = mode;
-    d["rows"] = facts.rows;
-    d["columns"] = facts.columns;
-    d["memory_bytes"] = facts.memory_bytes;
-    d["loaded_at"] = loaded_at;
-    d["age_seconds"] = age;
-    d["ttl_seconds"] = ttl_seconds;
-    d["stale"] = py_bool(refused_as_stale(self, database, table, entry));
-    d["scheduler_managed"] = py_bool(truth(attr(entry, kSchedulerManagedField)));
-    d["active_readers"] = attr(entry, kActiveReaders);
-    d["queries"] = count_value(tally.queries);
-    d["not_found"] = count_value(tally.not_found);
-    d["stores"] = count_value(tally.stores);
-    d["store_failures"] = count_value(tally.store_failures);
-    d["last_store_ms"] = tally.last_store_ms < 0 ? nb::none() : nb::object(nb::float_(tally.last_store_ms));
-    d["expirations"] = count_value(tally.expirations);
-    d["invalidations"] = count_value(tally.invalidations);
-    d["parquet_write_failures"] = count_value(tally.parquet_failures);
-    d["external_write_failures"] = count_value(tally.external_failures);
-    d["result_cache_hits"] = count_value(tally.result_hits);
-    d["result_cache_misses"] = count_value(tally.result_misses);
-    d["result_cache_bytes"] = count_value(result_bytes(self, table_key(database, table)));
+    nb::object ttl_seconds = checked(PyNumber_Multiply(attr(r.entry, kTtlMinutes).ptr(), kSecondsPerMinute.ptr()));
+    bool scheduler_managed = truth(attr(r.entry, kSchedulerManagedField));
+    nb::object stale = py_bool(refused_as_stale(r, scheduler_managed, age, expiry));
+    nb::object d = checked(PyDict_Copy(layout.ptr()));
+    put(d, kDatabaseField, r.database);
+    put(d, kTableField, r.table);
+    put(d, kModeField, mode);
+    put(d, kRowsField, r.facts.rows);
+    put(d, kColumnsField, r.facts.columns);
+    put(d, kMemoryBytesField, r.facts.memory_bytes);
+    put(d, kLoadedAt, loaded_at);
+    put(d, kAgeSecondsField, age);
+    put(d, kTtlSecondsField, ttl_seconds);
+    put(d, kStaleField, stale);
+    put(d, kSchedulerManagedField, py_bool(scheduler_managed));
+    put(d, kActiveReaders, attr(r.entry, kActiveReaders));
+    put(d, kQueriesField, count_value(tally.queries));
+    put(d, kNotFoundField, count_value(tally.not_found));
+    put(d, kStoresField, count_value(tally.stores));
+    put(d, kStoreFailuresField, count_value(tally.store_failures));
+    if (tally.last_store_ms >= 0)
+        put(d, kLastStoreMsField, nb::object(checked(PyFloat_FromDouble(tally.last_store_ms))));
+    put(d, kExpirationsField, count_value(tally.expirations));
+    put(d, kInvalidationsField, count_value(tally.invalidations));
+    put(d, kParquetFailuresField, count_value(tally.parquet_failures));
+    put(d, kExternalFailuresField, count_value(tally.external_failures));
+    put(d, kResultHitsField, count_value(tally.result_hits));
+    put(d, kResultMissesField, count_value(tally.result_misses));
+    put(d, kResultBytesField, count_value(result_bytes(self, r.key)));
     return d;
 }
 
@@ -245,23 +378,33 @@ nb::object stats(const Args &a) {
     nb::handle self = a[0];
     nb::object now = call_method(attr(import("datetime"), kDatetime), kNow);
     nb::list out;
-    nb::object registered = registered_tables(self);
-    std::unordered_map<std::string, TableFacts> all_facts = read_all_facts(self, registered);
-    for (nb::handle item : registered) {
-        nb::object database = item[0], table = item[1], entry = item[2];
-        auto found = all_facts.find(table_key(database, table));
-        if (found == all_facts.end())
+    nb::object listed = registered_tables(self);
+    std::vector<Registered> registered;
+    registered.reserve(static_cast<size_t>(PyList_GET_SIZE(listed.ptr())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.ptr()); ++i) {
+        PyObject *item = PyList_GET_ITEM(listed.ptr(), i);
+        Registered r{PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), PyTuple_GET_ITEM(item, 2), {}, {}, false};
+        r.key = table_key(r.database, r.table);
+        registered.push_back(std::move(r));
+    }
+    PerDatabase databases(self);
+    read_all_facts(self, registered, databases);
+    ExpiryJudge expiry(self, now);
+    nb::object layout = entry_template();
+    for (const Registered &r : registered) {
+        if (!r.held)
             continue;
-        const TableFacts &facts = found->second;
-        nb::object mode = mode_of(self, database);
+        nb::object mode = nb::borrow(databases.mode(r.database));
         // Copied before the dict is built: building it runs Python code.
         TableTally tally;
         if (ManagerState *state = state_of(self)) {
-            auto it = state->tallies.find(table_key(database, table));
+            auto it = state->tallies.find(r.key);
             if (it != state->tallies.end())
                 tally = it->second;
         }
-        out.append(table_stats(self, database, table, entry, mode, facts, now, tally));
+        nb::object entry = table_stats(self, r, mode, now, layout, expiry, tally);
+        if (PyList_Append(out.ptr(), entry.ptr()) != 0)
+            throw_pending();
     }
     add_versions(self, out);
     return out;

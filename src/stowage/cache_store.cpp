@@ -37,7 +37,16 @@ void swap_steps(nb::handle target, nb::handle logger, const StoreNames &n, nb::h
     duck::execute(target, fill(text::kRename, {{"temp_table", n.temp_table}, {"table", n.table}}));
 }
 
-// The whole swap runs in one transaction on a private cursor: the new table
+// This thread's cursors for stores, one per connection. A store that ended
+// well leaves its cursor as it was (committed, its frame unregistered), so
+// the next store of the thread reuses it rather than paying for a fresh
+// engine connection and its setup statement.
+duck::ReadCursors &store_cursors() {
+    static duck::ReadCursors cursors;
+    return cursors;
+}
+
+// The whole swap runs in one transaction on a cursor of ours: the new table
 // is built, the old one dropped and the new one renamed into place, and all
 // of it commits together. Readers on other cursors see the old table or the
 // new one, never none; a failure rolls back to the old table untouched and
@@ -45,21 +54,23 @@ void swap_steps(nb::handle target, nb::handle logger, const StoreNames &n, nb::h
 // this call did not create).
 void swap_in_transaction(nb::handle connection, nb::handle logger, const StoreNames &n,
                          nb::handle df) {
-    duck::Cursor cursor(connection);
-    nb::handle c = cursor.handle();
-    {
-        // An Arrow table's decimals are typed already.
-        nb::object readable = is_arrow_table(df) ? nb::borrow(df) : with_exact_decimals(df);
-        duck::Registration visible(c, text::kFrameName, readable);
-        duck::execute(c, text::kBegin);
-        try {
-            swap_steps(c, logger, n, df);
-            duck::execute(c, text::kCommit);
-        } catch (nb::python_error &) {
-            ignore_failure([&] { duck::execute(c, text::kRollback); });
-            throw;
-        }
+    // An Arrow table's decimals are typed already.
+    nb::object readable = is_arrow_table(df) ? nb::borrow(df) : with_exact_decimals(df);
+    duck::CursorLease lease(store_cursors(), connection);
+    nb::handle c = lease.handle();
+    duck::Registration visible(c, text::kFrameName, readable);
+    duck::execute(c, text::kBegin);
+    try {
+        swap_steps(c, logger, n, df);
+        // Read to its end, so that no result is left open on a kept cursor.
+        duck::fetchall(duck::execute(c, text::kCommit));
+    } catch (nb::python_error &) {
+        ignore_failure([&] { duck::execute(c, text::kRollback); });
+        throw;
     }
+    // A cursor that still shows the frame would keep it alive: not reused.
+    if (visible.remove())
+        lease.keep();
     log_stored(logger, n, df);
 }
 
@@ -180,6 +191,7 @@ nb::object cache_store_get_table_columns(const Args &a) {
 }  // namespace
 
 void init_cache_store(nb::module_ &m) {
+    store_cursors().init();
     const char *mod = "brindle.stowage";
     const FunctionMaker method(mod);
     const char *conn = duck::kConnectionAnnotation;

@@ -18,9 +18,10 @@ constexpr const char *kGetRowCountDoc = "Return the table's row count, or 0 when
 constexpr const char *kGetTableColumnsDoc =
     "Return the table's column names in order, or [] when it cannot be described.";
 
-// The temporary table of a swap and the frame being stored are named with a
-// '~', which no table name the cache accepts holds, so neither can ever meet
-// a table of the cache (and they are quoted in the statements).
+// The temporary table of a swap driven step by step and the frame being
+// stored are named with a '~', which no table name the cache accepts holds,
+// so neither can ever meet a table of the cache (and they are quoted in the
+// statements).
 constexpr const char *kTempSuffix = "~new";
 constexpr const char *kFrameName = "brindle~frame";
 
