@@ -75,6 +75,12 @@ def test_results_convert_as_df_does(mixed, sql):
     assert_same_as_df(mixed, sql)
 
 
+@pytest.mark.parametrize("limit", [5, 5000, None])  # df() below the Arrow route's threshold, Arrow above
+def test_query_converts_as_df_does_whatever_its_limit(mixed, limit):
+    expected = mixed.cursor().execute("SELECT * FROM mixed" + (f" LIMIT {limit}" if limit else "")).df()
+    pd.testing.assert_frame_equal(CacheQuery().query(mixed, "mixed", limit=limit), expected, check_exact=True)
+
+
 @pytest.mark.parametrize("setting", [
     "TimeZone = 'America/New_York'",
     "arrow_output_version = '1.5'",          # DECIMALs of 32 and 64 bits

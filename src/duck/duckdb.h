@@ -289,8 +289,10 @@ nb::object fetch_first(nb::handle result);
 // The pending result of result (a connection after execute()) as a pandas
 // DataFrame with the dtypes and values DuckDB's df() gives, read through
 // Arrow where every column's type allows (conversion.cpp); df() itself for
-// the rest, and for objects that are not DuckDB connections.
-nb::object to_frame(nb::handle result);
+// the rest, and for objects that are not DuckDB connections. A result known
+// to hold at most `most_rows` rows (a LIMIT) too small for Arrow to pay off
+// goes through df() as well.
+nb::object to_frame(nb::handle result, std::size_t most_rows = SIZE_MAX);
 
 // The pending result as a pyarrow Table, as DuckDB's Arrow export types it;
 // objects that are not DuckDB connections are asked for df(), and the frame

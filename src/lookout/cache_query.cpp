@@ -125,10 +125,10 @@ void require_one_statement(nb::handle cursor, nb::handle table, nb::handle state
 
 // The frame of a result; a text of no statement at all leaves DuckDB no
 // result to give (execute() answers None).
-nb::object frame_of(nb::handle result) {
+nb::object frame_of(nb::handle result, std::size_t most_rows = SIZE_MAX) {
     if (is_none(result))
         raise_plain(this_module().get(kBrindleError), text::kNoStatement);
-    return duck::to_frame(result);
+    return duck::to_frame(result, most_rows);
 }
 
 // execute(sql), or execute(sql, params) when values are to be bound.
@@ -139,7 +139,8 @@ nb::object run(nb::handle target, nb::handle sql, nb::handle params) {
 }
 
 // The built SELECT run on the thread's read cursor, its result turned into
-// rows by convert (a DataFrame or an Arrow table: both have a len()).
+// rows by convert (a DataFrame or an Arrow table: both have a len()), which
+// is also told the LIMIT, when there is one.
 template <typename Convert>
 nb::object select_rows(const Args &a, Convert &&convert) {
     nb::handle self = a[0], connection = a[1], table = a.str(2);
@@ -155,7 +156,7 @@ nb::object select_rows(const Args &a, Convert &&convert) {
         nb::object rows = on_read_cursor(connection, [&](nb::handle c) {
             if (is_connection(c))
                 require_one_statement(c, table, sql);
-            return convert(run(c, sql, params));
+            return convert(run(c, sql, params), limit);
         });
         log(logger, Level::Info, [&] {
             return fill(text::kQueryReturned, {{"rows", length_text(rows)}, {"table", str_view(table)}});
@@ -164,10 +165,25 @@ nb::object select_rows(const Args &a, Convert &&convert) {
     });
 }
 
-nb::object cache_query_query(const Args &a) { return select_rows(a, frame_of); }
+// At most `limit` rows, or no bound when the query has none (or a negative
+// one, which DuckDB refuses anyway).
+std::size_t row_bound(nb::handle limit) {
+    if (!limit.is_valid() || is_none(limit))
+        return SIZE_MAX;
+    long long n = PyLong_AsLongLong(limit.ptr());
+    if (n == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return SIZE_MAX;
+    }
+    return n < 0 ? SIZE_MAX : static_cast<std::size_t>(n);
+}
+
+nb::object cache_query_query(const Args &a) {
+    return select_rows(a, [](nb::handle result, nb::handle limit) { return frame_of(result, row_bound(limit)); });
+}
 
 nb::object cache_query_query_arrow(const Args &a) {
-    return select_rows(a, [](nb::handle result) {
+    return select_rows(a, [](nb::handle result, nb::handle) {
         if (is_none(result))
             raise_plain(this_module().get(kBrindleError), text::kNoStatement);
         return duck::to_arrow_table(result);
