@@ -233,7 +233,11 @@ nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb
     return rows;
 }
 
-nb::object query(const Args &a) {
+// query()'s and query_arrow()'s checks around read: the arguments, the
+// freshness test and the not-found count and error, for a table not fresh
+// or a connection gone meanwhile.
+template <typename Read>
+nb::object fresh_table_read(const Args &a, Read &&read) {
     nb::handle self = a[0], database = a.str(1), table = a.str(2);
     a.optional_str(3);
     a.optional_list(4);
@@ -245,12 +249,14 @@ nb::object query(const Args &a) {
     };
     if (!truth(call_method(self, kExistsMethod, database, table)))
         not_found(text::kTableNotFound);
-    nb::object rows = read_table(self, database, table, a[3], a[4],
-                                 limit.is_valid() ? nb::handle(limit) : nb::handle(Py_None), params);
+    nb::object rows = read(self, database, table, a[3], a[4],
+                           limit.is_valid() ? nb::handle(limit) : nb::handle(Py_None), params);
     if (!rows.is_valid())
         not_found(text::kConnectionNotFound);
     return rows;
 }
+
+nb::object query(const Args &a) { return fresh_table_read(a, read_table); }
 
 // --- query_arrow(): query() as a pyarrow Table, past the result cache --------------
 
@@ -292,24 +298,7 @@ nb::object read_table_arrow(nb::handle self, nb::handle database, nb::handle tab
 
 }  // namespace
 
-nb::object query_arrow(const Args &a) {
-    nb::handle self = a[0], database = a.str(1), table = a.str(2);
-    a.optional_str(3);
-    a.optional_list(4);
-    nb::object limit = a.optional_integer(5);
-    nb::handle params = a.optional_params(6);
-    auto not_found = [&](const char *tmpl) {
-        count_event(self, database, table, Event::NotFound);
-        raise_error(kBrindleNotFoundError, fill_names(tmpl, database, table));
-    };
-    if (!truth(call_method(self, kExistsMethod, database, table)))
-        not_found(text::kTableNotFound);
-    nb::object rows = read_table_arrow(self, database, table, a[3], a[4],
-                                       limit.is_valid() ? nb::handle(limit) : nb::handle(Py_None), params);
-    if (!rows.is_valid())
-        not_found(text::kConnectionNotFound);
-    return rows;
-}
+nb::object query_arrow(const Args &a) { return fresh_table_read(a, read_table_arrow); }
 
 nb::object execute_sql(const Args &a) {
     nb::handle self = a[0], database = a.str(1), sql = a.str(2), params = a.optional_params(3);
