@@ -40,13 +40,8 @@ void execute(nb::handle connector, const char *sql, nb::handle params) {
 // config.external_timeout_seconds, or None (wait as long as it takes) for a
 // configuration that has no such setting.
 nb::object connector_timeout(nb::handle self) {
-    PyObject *found = PyObject_GetAttr(attr(self, kConfig).ptr(), kExternalTimeout.ptr());
-    if (found)
-        return nb::steal(found);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw_pending();
-    PyErr_Clear();
-    return nb::none();
+    nb::object timeout = optional_attr(attr(self, kConfig), kExternalTimeout);
+    return timeout.is_valid() ? timeout : nb::none();
 }
 
 // Holds the coordinator's connector lock for the scope. A connector keeps one

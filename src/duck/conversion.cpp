@@ -184,15 +184,7 @@ std::optional<std::vector<ColumnPlan>> plan_result(nb::handle result) {
 // result._result_as_arrow, the binding's fetch of a pending result as Arrow
 // without the warning its public wrapper gives; an invalid object on a
 // binding that has none.
-nb::object arrow_fetch(nb::handle result) {
-    PyObject *fetch = PyObject_GetAttr(result.ptr(), kResultAsArrow.ptr());
-    if (fetch)
-        return nb::steal(fetch);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw_pending();
-    PyErr_Clear();
-    return nb::object();
-}
+nb::object arrow_fetch(nb::handle result) { return optional_attr(result, kResultAsArrow); }
 
 // The pending result's rows as a pyarrow Table (None once they are used up).
 nb::object fetch_arrow(nb::handle fetch) { return fetch(kBatchRows, nb::arg("reader") = py_bool(false)); }

@@ -13,6 +13,16 @@ nb::object attr(nb::handle obj, const Name &name) {
     return checked(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
 
+nb::object optional_attr(nb::handle obj, const Name &name) {
+    PyObject *found = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (found)
+        return nb::steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw_pending();
+    PyErr_Clear();
+    return nb::object();
+}
+
 void set_attr(nb::handle obj, const Name &name, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0)
         throw_pending();

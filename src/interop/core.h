@@ -53,6 +53,10 @@ nb::object checked(PyObject *result);
 // obj.name, looked up now (never cached), so replaced attributes take effect.
 nb::object attr(nb::handle obj, const Name &name);
 
+// obj.name, or an invalid object when obj has no such attribute (any other
+// failure of the lookup is raised).
+nb::object optional_attr(nb::handle obj, const Name &name);
+
 void set_attr(nb::handle obj, const Name &name, nb::handle value);
 
 // obj.name(args...) on borrowed arguments; a new reference, or NULL with the

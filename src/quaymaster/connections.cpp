@@ -143,18 +143,6 @@ bool missing_table(nb::handle table) {
 
 // --- DuckDB settings and instances --------------------------------------------------
 
-// obj.name, or an invalid object when obj has no such attribute (a stand-in
-// configuration or resolver without the DuckDB settings).
-nb::object optional_attr(nb::handle obj, const Name &name) {
-    PyObject *found = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (found)
-        return nb::steal(found);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw_pending();
-    PyErr_Clear();
-    return {};
-}
-
 // The connect() config of the database: the configuration's settings, as the
 // resolver's file overrides them for the database.
 nb::object duckdb_settings_of(nb::handle self, nb::handle database) {
