@@ -43,6 +43,8 @@ const Name kIsetitem{"isetitem"};
 const Name kDatesKey{"dates"};
 const Name kDtypeKey{"dtype"};
 const Name kGet{"get"};
+const Name kMgr{"_mgr"};
+const Name kGetDtypes{"get_dtypes"};
 
 nb::object pandas() { return import("pandas"); }
 
@@ -121,6 +123,35 @@ const KeptDtype *kept_under(const KeptDtypes &kept, nb::handle label) {
     return nullptr;
 }
 
+// Column i back in its kept dtype, in place, when that loses nothing; a
+// conversion pandas refuses leaves it as it is.
+void restore_column(nb::handle pd, nb::handle frame, Py_ssize_t i, const KeptDtype &k) {
+    ignore_failure([&] {
+        nb::object column = column_at(frame, i);
+        nb::object restored = converted(pd, column, k);
+        // Dates were checked to be whole days on the way.
+        if (restored.is_valid() && (k.dates || loses_nothing(column, restored)))
+            call_method(frame, kIsetitem, nb::int_(i), restored);
+    });
+}
+
+// The frame's column dtypes in column order. pandas' block manager holds them
+// as an array already, where DataFrame.dtypes wraps a new one in a new Series
+// each time; a frame whose manager offers no such array gets the Series.
+nb::object dtypes_in_order(nb::handle frame, Py_ssize_t width) {
+    nb::object in_order;
+    ignore_failure([&] {
+        nb::object manager = optional_attr(frame, kMgr);
+        nb::object get = manager.is_valid() ? optional_attr(manager, kGetDtypes) : nb::object();
+        if (!get.is_valid())
+            return;
+        nb::object dtypes = call(get);
+        if (PySequence_Check(dtypes.ptr()) && PySequence_Length(dtypes.ptr()) == width)
+            in_order = dtypes;
+    });
+    return in_order.is_valid() ? in_order : checked(PySequence_List(attr(frame, kDtypes).ptr()));
+}
+
 bool is_plain_json(nb::handle value) {
     return PyUnicode_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr()) || PyBool_Check(value.ptr()) ||
            PyFloat_CheckExact(value.ptr());
@@ -153,7 +184,7 @@ KeptDtypes dtypes_to_keep(nb::handle df) {
                 continue;
             dates = holds == "date";
         }
-        kept.push_back({nb::borrow(label), nb::borrow(dtype), dates});
+        kept.push_back({nb::borrow(label), nb::borrow(dtype), dates, i, PyList_GET_SIZE(labels.ptr())});
     }
     return kept;
 }
@@ -182,13 +213,44 @@ void restore_dtypes(nb::handle frame, const KeptDtypes &kept,
             PyErr_Clear();
         else if (same)
             continue;
-        ignore_failure([&] {
-            nb::object column = column_at(frame, i);
-            nb::object restored = converted(pd, column, *k);
-            // Dates were checked to be whole days on the way.
-            if (restored.is_valid() && (k->dates || loses_nothing(column, restored)))
-                call_method(frame, kIsetitem, nb::int_(i), restored);
-        });
+        restore_column(pd, frame, i, *k);
+    }
+}
+
+void restore_dtypes_in_stored_order(nb::handle frame, const KeptDtypes &kept) {
+    if (kept.empty())
+        return;
+    nb::object pd = pandas();
+    if (PyObject_IsInstance(frame.ptr(), attr(pd, kDataFrame).ptr()) != 1) {
+        PyErr_Clear();
+        return;
+    }
+    nb::object labels = attr(frame, kColumns);
+    Py_ssize_t width = PyObject_Length(labels.ptr());
+    if (width < 0)
+        throw_pending();
+    bool placed = true;
+    for (const KeptDtype &k : kept)
+        placed = placed && k.position >= 0 && k.position < width && k.width == width;
+    if (!placed) {
+        restore_dtypes(frame, kept, [](Py_ssize_t, nb::handle) { return true; });
+        return;
+    }
+    nb::object dtypes = dtypes_in_order(frame, width);
+    for (const KeptDtype &k : kept) {
+        nb::object now = checked(PySequence_GetItem(dtypes.ptr(), k.position));
+        int same = PyObject_RichCompareBool(now.ptr(), k.dtype.ptr(), Py_EQ);
+        if (same < 0)
+            PyErr_Clear();
+        else if (same)
+            continue;
+        // Only now that a column needs converting is its label worth reading.
+        nb::object label = checked(PySequence_GetItem(labels.ptr(), k.position));
+        int named = PyObject_RichCompareBool(label.ptr(), k.name.ptr(), Py_EQ);
+        if (named < 0)
+            throw_pending();
+        if (named)
+            restore_column(pd, frame, k.position, k);
     }
 }
 

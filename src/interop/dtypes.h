@@ -19,6 +19,10 @@ struct KeptDtype {
     nb::object name;   // the column label, a str
     nb::object dtype;  // the stored dtype
     bool dates = false;  // an object column of datetime.date values
+    // Where the column stood in the stored frame: at `position` of `width`
+    // columns; -1 when not known (dtypes read back from a file's record).
+    Py_ssize_t position = -1;
+    Py_ssize_t width = 0;
 };
 
 using KeptDtypes = std::vector<KeptDtype>;
@@ -37,6 +41,13 @@ KeptDtypes dtypes_to_keep(nb::handle df);
 // change. A conversion pandas refuses leaves the column as it is.
 void restore_dtypes(nb::handle frame, const KeptDtypes &kept,
                     const std::function<bool(Py_ssize_t, nb::handle)> &straight);
+
+// restore_dtypes() for an answer that holds every stored column in the
+// stored order (SELECT * of the table): kept columns are found at their stored
+// position, so an answer that needs nothing is checked without pandas
+// building its labels or its dtypes Series, which would cost more than the
+// rest of a small query's work in Python.
+void restore_dtypes_in_stored_order(nb::handle frame, const KeptDtypes &kept);
 
 // The kept dtypes as plain JSON values ({label: {"dtype": str} or
 // {"categories": [...], "ordered": bool} or {"dates": true}}); categories

@@ -10,6 +10,15 @@ std::string ascii_lower(std::string text) {
     return text;
 }
 
+bool equal_ignoring_ascii_case(std::string_view left, std::string_view right) {
+    if (left.size() != right.size())
+        return false;
+    for (std::size_t i = 0; i < left.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(left[i])) != std::tolower(static_cast<unsigned char>(right[i])))
+            return false;
+    return true;
+}
+
 std::string fill(std::string_view tmpl, std::initializer_list<Field> fields) {
     std::string out;
     out.reserve(tmpl.size() + 32);

@@ -84,15 +84,17 @@ void restore_answer_dtypes(nb::handle self, nb::handle database, nb::handle tabl
     if (it == state->kept_dtypes.end())
         return;
     std::shared_ptr<const KeptDtypes> kept = it->second;  // pandas may run a store meanwhile
-    Py_ssize_t width = 0;
-    if (columns.is_valid() && !is_none(columns) && PyList_GET_SIZE(columns.ptr()) > 0) {
-        PyObject *labels = PyObject_GetAttrString(frame.ptr(), "columns");
-        width = labels ? PyObject_Length(labels) : -1;
-        Py_XDECREF(labels);
-        if (width < 0) {
-            PyErr_Clear();
-            return;
-        }
+    bool every_column = !columns.is_valid() || is_none(columns) || PyList_GET_SIZE(columns.ptr()) == 0;
+    if (every_column) {
+        restore_dtypes_in_stored_order(frame, *kept);
+        return;
+    }
+    PyObject *labels = PyObject_GetAttrString(frame.ptr(), "columns");
+    Py_ssize_t width = labels ? PyObject_Length(labels) : -1;
+    Py_XDECREF(labels);
+    if (width < 0) {
+        PyErr_Clear();
+        return;
     }
     restore_dtypes(frame, *kept, [&](Py_ssize_t i, nb::handle label) { return read_straight(columns, width, i, label); });
 }

@@ -10,18 +10,30 @@
 
 namespace brindle::quaymaster {
 
+// The registry's names of the database other than `table` that DuckDB
+// would read as `table`. Called on the first store of every name, so it
+// compares in place: no copy of the names, and only names of its length.
 nb::object other_spelling(nb::handle self, nb::handle database, nb::handle table) {
     nb::object entries = call_method(attr(self, kTtlRegistry), kGetAllEntries);
     nb::object tables = find_item(entries, database);
     if (!tables.is_valid())
         return nb::object();
-    std::string folded = ascii_lower(std::string(str_view(table)));
-    for (nb::handle name : checked(PySequence_List(tables.ptr()))) {
-        if (!PyUnicode_Check(name.ptr()) || equal(name, table))
-            continue;
-        if (ascii_lower(std::string(str_view(name))) == folded)
-            return nb::borrow(name);
+    std::string_view wanted = str_view(table);
+    auto spells_it = [&](nb::handle name) {
+        return PyUnicode_Check(name.ptr()) && PyUnicode_GET_LENGTH(name.ptr()) == PyUnicode_GET_LENGTH(table.ptr()) &&
+               !equal(name, table) && equal_ignoring_ascii_case(str_view(name), wanted);
+    };
+    if (PyDict_Check(tables.ptr())) {
+        PyObject *name, *entry;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(tables.ptr(), &pos, &name, &entry))
+            if (spells_it(name))
+                return nb::borrow(name);
+        return nb::object();
     }
+    for (nb::handle name : checked(PySequence_List(tables.ptr())))
+        if (spells_it(name))
+            return nb::borrow(name);
     return nb::object();
 }
 
