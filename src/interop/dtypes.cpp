@@ -135,10 +135,14 @@ void restore_column(nb::handle pd, nb::handle frame, Py_ssize_t i, const KeptDty
     });
 }
 
-// The frame's column dtypes in column order. pandas' block manager holds them
-// as an array already, where DataFrame.dtypes wraps a new one in a new Series
-// each time; a frame whose manager offers no such array gets the Series.
-nb::object dtypes_in_order(nb::handle frame, Py_ssize_t width) {
+bool is_plain_json(nb::handle value) {
+    return PyUnicode_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr()) || PyBool_Check(value.ptr()) ||
+           PyFloat_CheckExact(value.ptr());
+}
+
+}  // namespace
+
+nb::object frame_dtypes(nb::handle frame) {
     nb::object in_order;
     ignore_failure([&] {
         nb::object manager = optional_attr(frame, kMgr);
@@ -146,18 +150,12 @@ nb::object dtypes_in_order(nb::handle frame, Py_ssize_t width) {
         if (!get.is_valid())
             return;
         nb::object dtypes = call(get);
-        if (PySequence_Check(dtypes.ptr()) && PySequence_Length(dtypes.ptr()) == width)
-            in_order = dtypes;
+        Py_ssize_t width = PyObject_Length(attr(frame, kColumns).ptr());
+        if (width >= 0 && PySequence_Check(dtypes.ptr()) && PySequence_Length(dtypes.ptr()) == width)
+            in_order = checked(PySequence_List(dtypes.ptr()));
     });
     return in_order.is_valid() ? in_order : checked(PySequence_List(attr(frame, kDtypes).ptr()));
 }
-
-bool is_plain_json(nb::handle value) {
-    return PyUnicode_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr()) || PyBool_Check(value.ptr()) ||
-           PyFloat_CheckExact(value.ptr());
-}
-
-}  // namespace
 
 KeptDtypes dtypes_to_keep(nb::handle df) {
     KeptDtypes kept;
@@ -167,7 +165,7 @@ KeptDtypes dtypes_to_keep(nb::handle df) {
         return kept;
     }
     nb::object labels = checked(PySequence_List(attr(df, kColumns).ptr()));
-    nb::object dtypes = checked(PySequence_List(attr(df, kDtypes).ptr()));
+    nb::object dtypes = frame_dtypes(df);
     nb::object numpy_dtype = attr(import("numpy"), kDtype);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels.ptr()); ++i) {
         nb::handle label = PyList_GET_ITEM(labels.ptr(), i), dtype = PyList_GET_ITEM(dtypes.ptr(), i);
@@ -206,7 +204,7 @@ void restore_dtypes(nb::handle frame, const KeptDtypes &kept,
         if (!k || !straight(i, label))
             continue;
         if (!dtypes.is_valid())
-            dtypes = checked(PySequence_List(attr(frame, kDtypes).ptr()));
+            dtypes = frame_dtypes(frame);
         nb::handle now = PyList_GET_ITEM(dtypes.ptr(), i);
         int same = PyObject_RichCompareBool(now.ptr(), k->dtype.ptr(), Py_EQ);
         if (same < 0)
@@ -236,7 +234,7 @@ void restore_dtypes_in_stored_order(nb::handle frame, const KeptDtypes &kept) {
         restore_dtypes(frame, kept, [](Py_ssize_t, nb::handle) { return true; });
         return;
     }
-    nb::object dtypes = dtypes_in_order(frame, width);
+    nb::object dtypes = frame_dtypes(frame);
     for (const KeptDtype &k : kept) {
         nb::object now = checked(PySequence_GetItem(dtypes.ptr(), k.position));
         int same = PyObject_RichCompareBool(now.ptr(), k.dtype.ptr(), Py_EQ);

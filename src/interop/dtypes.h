@@ -27,6 +27,13 @@ struct KeptDtype {
 
 using KeptDtypes = std::vector<KeptDtype>;
 
+// A pandas DataFrame's column dtypes in column order, as a list. pandas'
+// block manager holds them as an array already, where DataFrame.dtypes wraps
+// a new one in a new Series each time (more than the rest of a small query's
+// work in Python); a frame whose manager has no such array gets the Series'
+// values.
+nb::object frame_dtypes(nb::handle frame);
+
 // The columns of a pandas DataFrame that may come back in another dtype:
 // every column but those of numpy's integer, float and bool kinds (which come
 // back as they went in), and object columns only when they hold strings or

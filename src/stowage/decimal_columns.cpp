@@ -7,12 +7,13 @@
 // are handed to DuckDB as Arrow decimals instead, whose precision and scale
 // pyarrow computes from every value, so the table holds each value exactly.
 // A column no DECIMAL can hold (more than 38 digits) becomes DOUBLE.
+#include "interop/dtypes.h"
 #include "stowage.h"
 
 namespace brindle::stowage {
 namespace {
 
-const Name kDtypes{"dtypes"};
+const Name kDtype{"dtype"};
 const Name kKind{"kind"};
 const Name kApi{"api"};
 const Name kTypes{"types"};
@@ -55,12 +56,18 @@ nb::object exact_column(nb::handle pandas, nb::handle column) {
 
 nb::object with_exact_decimals(nb::handle df) {
     nb::object pandas = import("pandas");
-    nb::object dtypes = checked(PySequence_List(attr(df, kDtypes).ptr()));
+    nb::object dtypes = frame_dtypes(df);
+    nb::object numpy_dtype = attr(import("numpy"), kDtype);
     nb::object iloc = attr(df, kIloc);
     nb::object copy;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dtypes.ptr()); ++i) {
-        nb::object kind = attr(nb::handle(PyList_GET_ITEM(dtypes.ptr(), i)), kKind);
-        if (str_view(kind) != "O")
+        // Only numpy's object columns hold Python objects as they are; an
+        // extension dtype (strings, categories) types its values itself.
+        nb::handle dtype = PyList_GET_ITEM(dtypes.ptr(), i);
+        int from_numpy = PyObject_IsInstance(dtype.ptr(), numpy_dtype.ptr());
+        if (from_numpy < 0)
+            throw_pending();
+        if (!from_numpy || str_view(attr(dtype, kKind)) != "O")
             continue;
         nb::object column = iloc[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::int_(i))];
         if (!holds_only_decimals(pandas, column))
