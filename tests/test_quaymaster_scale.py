@@ -1,6 +1,7 @@
 """Many tables: DuckDB settings of the databases the cache opens, a catalog per
 table in per_table_db mode, stats() in one pass, and closing many tables."""
 
+import gc
 import threading
 
 import duckdb
@@ -134,3 +135,39 @@ def test_closing_many_tables_while_they_are_read(make_manager, mode, how):
     assert m._connections == {}
     with pytest.raises(duckdb.ConnectionException):
         handed.execute("SELECT 1")
+
+
+def live_duckdb_connections():
+    gc.collect()
+    return sum(1 for o in gc.get_objects() if isinstance(o, duckdb.DuckDBPyConnection))
+
+
+@pytest.mark.parametrize("touch", ["store", "query", "get_table_info"])
+def test_a_thread_visiting_many_tables_keeps_few_cursors(make_manager, touch):
+    m = make_manager(default_mode="per_table_db")
+    tables = [f"t{i}" for i in range(200)]
+    for i, table in enumerate(tables):
+        m.store("a", table, frame(i % 7 + 1))
+
+    def visit(i, table):
+        if touch == "store":
+            m.store("a", table, frame(i % 5 + 1, version=1))
+            return m.query("a", table)["version"].tolist() == [1] * (i % 5 + 1)
+        if touch == "query":
+            return len(m.query("a", table)) == i % 7 + 1
+        return m.get_table_info("a", table)["row_count"] == i % 7 + 1
+
+    got = {}
+
+    def work():
+        before = live_duckdb_connections()
+        got["right"] = all(visit(i, table) for i, table in enumerate(tables))
+        got["kept"] = live_duckdb_connections() - before
+        # The first tables' cursors made way for later ones: those tables still answer.
+        got["again"] = all(visit(i, tables[i]) for i in range(3))
+
+    thread = threading.Thread(target=work)
+    thread.start()
+    thread.join(60)
+    assert got["right"] and got["again"]
+    assert got["kept"] < len(tables) // 2  # not a cursor per table visited

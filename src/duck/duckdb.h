@@ -108,8 +108,17 @@ auto with_cursor(nb::handle duckdb_module, nb::handle connection, Fn &&fn) -> de
 // Only statements that leave no session state behind may run on these
 // cursors: free SQL only when DuckDB's parser reads it as SELECTs, and a
 // store's statements only when they ended well (see CursorLease).
+//
+// A set-up cursor costs DuckDB about 22 KB, so a thread that visits
+// thousands of per_table_db tables would keep that much per table it ever
+// touched: a thread keeps at most kKeptPerThread of them, and the one it
+// used least recently makes way for a new one.
 class ReadCursors {
 public:
+    // Past a few dozen tables a thread's reads rarely come back to the same
+    // table soon enough for its cursor to pay for the memory it holds.
+    static constexpr Py_ssize_t kKeptPerThread = 32;
+
     // Called once from the module's init, with the GIL held.
     void init() {
         static const Name kLocal{"local"};
@@ -123,8 +132,11 @@ public:
         nb::object cursors = per_thread();
         nb::object key = checked(PyLong_FromVoidPtr(connection.ptr()));
         PyObject *entry = live_entry(cursors, key, connection);
-        if (entry && PyList_GET_ITEM(entry, 1) != Py_None)
-            return nb::borrow(PyList_GET_ITEM(entry, 1));
+        if (entry && PyList_GET_ITEM(entry, 1) != Py_None) {
+            nb::object cursor = nb::borrow(PyList_GET_ITEM(entry, 1));
+            mark_recent(cursors, key, entry);
+            return cursor;
+        }
         nb::object cursor = open_cursor(connection);
         file(cursors, key, connection, entry, cursor);
         return cursor;
@@ -182,12 +194,41 @@ private:
         return nullptr;
     }
 
+    // The record is a dict in the order of last use: a used entry moves to
+    // its end, and the oldest goes first.
+    static void mark_recent(nb::handle cursors, nb::handle key, PyObject *entry) {
+        nb::object held = nb::borrow(entry);
+        if (PyDict_DelItem(cursors.ptr(), key.ptr()) != 0 || PyDict_SetItem(cursors.ptr(), key.ptr(), entry) != 0)
+            throw_pending();
+    }
+
+    // Drops the least recently used entries beyond the bound. A cursor that
+    // is still held elsewhere is under way in a statement further up this
+    // thread's stack (a read that ran Python code which came back here): it
+    // is only let go, and goes when that statement lets go of it too.
+    static void evict_beyond_bound(nb::handle cursors) {
+        while (PyDict_GET_SIZE(cursors.ptr()) > kKeptPerThread) {
+            Py_ssize_t pos = 0;
+            PyObject *oldest_key = nullptr, *oldest = nullptr;
+            if (!PyDict_Next(cursors.ptr(), &pos, &oldest_key, &oldest))
+                return;
+            nb::object key = nb::borrow(oldest_key), entry = nb::borrow(oldest);
+            if (PyDict_DelItem(cursors.ptr(), key.ptr()) != 0)
+                throw_pending();
+            nb::object cursor = nb::steal(PyList_GET_ITEM(entry.ptr(), 1));
+            PyList_SET_ITEM(entry.ptr(), 1, Py_NewRef(Py_None));
+            if (!is_none(cursor) && Py_REFCNT(cursor.ptr()) == 1)
+                close_quietly(cursor);
+        }
+    }
+
     // Files the cursor: in the live entry when there is one, in a new entry otherwise.
     void file(nb::handle cursors, nb::handle key, nb::handle connection, PyObject *entry, nb::handle cursor) {
         if (entry) {
             PyObject *old = PyList_GET_ITEM(entry, 1);
             PyList_SET_ITEM(entry, 1, Py_NewRef(cursor.ptr()));
             Py_DECREF(old);
+            mark_recent(cursors, key, entry);
             return;
         }
         // When the connection goes, the weakref's callback pops the entry:
@@ -200,6 +241,7 @@ private:
         PyList_SET_ITEM(pair.ptr(), 1, Py_NewRef(cursor.ptr()));
         if (PyDict_SetItem(cursors.ptr(), key.ptr(), pair.ptr()) != 0)
             throw_pending();
+        evict_beyond_bound(cursors);
     }
 
     nb::object per_thread() {
