@@ -219,8 +219,12 @@ def load(rng):
                         serve_stale=rng.random() < 0.5))
 
 def stats(rng):
+    # memory_bytes is DuckDB's reading of the database's table memory at that
+    # moment; beside swaps committing on other threads it has been seen at 0
+    # once in a few dozen runs, so only its sign is checked here (a quiet
+    # cache's figure is checked elsewhere).
     for s in m.stats():
-        if (s["rows"] < 20 or s["columns"] != 2 or s["memory_bytes"] <= 0 or (s["database"], s["table"]) not in TABLES
+        if (s["rows"] < 20 or s["columns"] != 2 or s["memory_bytes"] < 0 or (s["database"], s["table"]) not in TABLES
                 or s["result_cache_bytes"] < 0):
             errors.append(("stats", s))
 
