@@ -123,6 +123,22 @@ const KeptDtype *kept_under(const KeptDtypes &kept, nb::handle label) {
     return nullptr;
 }
 
+bool is_data_frame(nb::handle pd, nb::handle obj) {
+    if (PyObject_IsInstance(obj.ptr(), attr(pd, kDataFrame).ptr()) == 1)
+        return true;
+    PyErr_Clear();
+    return false;
+}
+
+// The answer's column is in its kept dtype already; a comparison pandas
+// fails counts as not.
+bool carries_kept_dtype(nb::handle now, const KeptDtype &k) {
+    int same = PyObject_RichCompareBool(now.ptr(), k.dtype.ptr(), Py_EQ);
+    if (same < 0)
+        PyErr_Clear();
+    return same == 1;
+}
+
 // Column i back in its kept dtype, in place, when that loses nothing; a
 // conversion pandas refuses leaves it as it is.
 void restore_column(nb::handle pd, nb::handle frame, Py_ssize_t i, const KeptDtype &k) {
@@ -160,10 +176,8 @@ nb::object frame_dtypes(nb::handle frame) {
 KeptDtypes dtypes_to_keep(nb::handle df) {
     KeptDtypes kept;
     nb::object pd = pandas();
-    if (PyObject_IsInstance(df.ptr(), attr(pd, kDataFrame).ptr()) != 1) {
-        PyErr_Clear();
+    if (!is_data_frame(pd, df))
         return kept;
-    }
     nb::object labels = checked(PySequence_List(attr(df, kColumns).ptr()));
     nb::object dtypes = frame_dtypes(df);
     nb::object numpy_dtype = attr(import("numpy"), kDtype);
@@ -192,10 +206,8 @@ void restore_dtypes(nb::handle frame, const KeptDtypes &kept,
     if (kept.empty())
         return;
     nb::object pd = pandas();
-    if (PyObject_IsInstance(frame.ptr(), attr(pd, kDataFrame).ptr()) != 1) {
-        PyErr_Clear();
+    if (!is_data_frame(pd, frame))
         return;
-    }
     nb::object labels = checked(PySequence_List(attr(frame, kColumns).ptr()));
     nb::object dtypes;  // read once a column is found to need it
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(labels.ptr()); ++i) {
@@ -205,13 +217,8 @@ void restore_dtypes(nb::handle frame, const KeptDtypes &kept,
             continue;
         if (!dtypes.is_valid())
             dtypes = frame_dtypes(frame);
-        nb::handle now = PyList_GET_ITEM(dtypes.ptr(), i);
-        int same = PyObject_RichCompareBool(now.ptr(), k->dtype.ptr(), Py_EQ);
-        if (same < 0)
-            PyErr_Clear();
-        else if (same)
-            continue;
-        restore_column(pd, frame, i, *k);
+        if (!carries_kept_dtype(PyList_GET_ITEM(dtypes.ptr(), i), *k))
+            restore_column(pd, frame, i, *k);
     }
 }
 
@@ -219,10 +226,8 @@ void restore_dtypes_in_stored_order(nb::handle frame, const KeptDtypes &kept) {
     if (kept.empty())
         return;
     nb::object pd = pandas();
-    if (PyObject_IsInstance(frame.ptr(), attr(pd, kDataFrame).ptr()) != 1) {
-        PyErr_Clear();
+    if (!is_data_frame(pd, frame))
         return;
-    }
     nb::object labels = attr(frame, kColumns);
     Py_ssize_t width = PyObject_Length(labels.ptr());
     if (width < 0)
@@ -236,11 +241,7 @@ void restore_dtypes_in_stored_order(nb::handle frame, const KeptDtypes &kept) {
     }
     nb::object dtypes = frame_dtypes(frame);
     for (const KeptDtype &k : kept) {
-        nb::object now = checked(PySequence_GetItem(dtypes.ptr(), k.position));
-        int same = PyObject_RichCompareBool(now.ptr(), k.dtype.ptr(), Py_EQ);
-        if (same < 0)
-            PyErr_Clear();
-        else if (same)
+        if (carries_kept_dtype(PyList_GET_ITEM(dtypes.ptr(), k.position), k))
             continue;
         // Only now that a column needs converting is its label worth reading.
         nb::object label = checked(PySequence_GetItem(labels.ptr(), k.position));

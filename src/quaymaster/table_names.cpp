@@ -19,21 +19,12 @@ nb::object other_spelling(nb::handle self, nb::handle database, nb::handle table
     if (!tables.is_valid())
         return nb::object();
     std::string_view wanted = str_view(table);
-    auto spells_it = [&](nb::handle name) {
-        return PyUnicode_Check(name.ptr()) && PyUnicode_GET_LENGTH(name.ptr()) == PyUnicode_GET_LENGTH(table.ptr()) &&
-               !equal(name, table) && equal_ignoring_ascii_case(str_view(name), wanted);
-    };
-    if (PyDict_Check(tables.ptr())) {
-        PyObject *name, *entry;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(tables.ptr(), &pos, &name, &entry))
-            if (spells_it(name))
-                return nb::borrow(name);
-        return nb::object();
-    }
-    for (nb::handle name : checked(PySequence_List(tables.ptr())))
-        if (spells_it(name))
+    Py_ssize_t length = PyUnicode_GET_LENGTH(table.ptr());
+    for (nb::handle name : tables) {
+        if (PyUnicode_Check(name.ptr()) && PyUnicode_GET_LENGTH(name.ptr()) == length && !equal(name, table) &&
+            equal_ignoring_ascii_case(str_view(name), wanted))
             return nb::borrow(name);
+    }
     return nb::object();
 }
 
