@@ -21,7 +21,11 @@ const Name kTtlMinutes{"ttl_minutes"};
 const Name kIsStaleField{"is_stale"};
 const Name kSchedulerManagedField{"scheduler_managed"};
 const Name kActiveReaders{"active_readers"};
-const Name kFetchall{"fetchall"};
+const Name kFetchnumpy{"fetchnumpy"};
+const Name kValues{"values"};
+const Name kTolist{"tolist"};
+// Catalog, table, rows, columns, memory: what the facts statement answers.
+constexpr std::size_t kFactsColumns = 5;
 
 std::uint64_t TableTally::*field_of(Event event) {
     switch (event) {
@@ -66,12 +70,25 @@ std::string answer_key(std::string_view catalog, std::string_view table) {
     return ascii_lower(std::string(catalog)) + '\0' + ascii_lower(std::string(table));
 }
 
-// Item i of a row as fetchall() gives it.
-nb::object cell(PyObject *row, Py_ssize_t i) {
-    if (PyTuple_CheckExact(row) && PyTuple_GET_SIZE(row) > i)
-        return nb::borrow(PyTuple_GET_ITEM(row, i));
-    return checked(PySequence_GetItem(row, i));
+// The statement's answer column by column, each as a list. Read through
+// fetchnumpy(): fetchall() builds a tuple and a Python value per cell through
+// DuckDB's own row conversion, which costs more than the statement itself at
+// thousands of tables, where fetchnumpy() hands each column over at once.
+std::vector<nb::object> answer_columns(nb::handle result) {
+    nb::object arrays = call_method(call_method(result, kFetchnumpy), kValues);
+    std::vector<nb::object> columns;
+    for (nb::handle array : arrays) {
+        nb::object column = call_method(array, kTolist);
+        if (!PyList_CheckExact(column.ptr()))
+            column = checked(PySequence_List(column.ptr()));
+        columns.push_back(std::move(column));
+    }
+    if (columns.size() < kFactsColumns)
+        columns.clear();  // not DuckDB's answer: no facts
+    return columns;
 }
+
+nb::handle item(const nb::object &column, Py_ssize_t row) { return PyList_GET_ITEM(column.ptr(), row); }
 
 // Reads one source's facts into its tables; nothing when its connection has
 // been retired or the statement fails (the database went between the
@@ -79,36 +96,41 @@ nb::object cell(PyObject *row, Py_ssize_t i) {
 void read_source_facts(nb::handle self, const FactsSource &source) {
     nb::object statement = make_str(text::kTablesFactsStatement);
     nb::object params = nb::make_tuple(py_bool(source.catalogs));
-    nb::object rows;
-    auto read = [&](nb::handle cursor) { return call_method(call_method(cursor, duck::kExecute, statement, params), kFetchall); };
+    std::vector<nb::object> columns;
+    auto read = [&](nb::handle cursor) {
+        columns = answer_columns(call_method(cursor, duck::kExecute, statement, params));
+        return nb::none();
+    };
     bool read_ok = guarded(
         [&] {
             if (source.catalogs) {
                 duck::Cursor cursor(source.target);
-                rows = read(cursor.handle());
+                read(cursor.handle());
                 return true;
             }
             ConnectionUse use(source.target, logger_of(self));
             if (use.refused())
                 return false;
-            rows = duck::with_cursor(this_module().get(kDuckdb), source.target, read);
+            duck::with_cursor(this_module().get(kDuckdb), source.target, read);
             return true;
         },
         [&](nb::python_error &) { return false; });
-    if (!read_ok)
+    if (!read_ok || columns.empty())
         return;
-    nb::object listed = checked(PySequence_List(rows.ptr()));
-    std::unordered_map<std::string, PyObject *> answers;  // rows borrowed from `listed`
-    answers.reserve(static_cast<size_t>(PyList_GET_SIZE(listed.ptr())));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.ptr()); ++i) {
-        PyObject *row = PyList_GET_ITEM(listed.ptr(), i);
-        answers[answer_key(str_view(cell(row, 0)), str_view(cell(row, 1)))] = row;
-    }
+    Py_ssize_t rows = PyList_GET_SIZE(columns[0].ptr());
+    for (const nb::object &column : columns)
+        rows = std::min(rows, PyList_GET_SIZE(column.ptr()));
+    std::unordered_map<std::string, Py_ssize_t> answers;  // answer key -> row
+    answers.reserve(static_cast<size_t>(rows));
+    for (Py_ssize_t i = 0; i < rows; ++i)
+        answers[answer_key(str_view(item(columns[0], i)), str_view(item(columns[1], i)))] = i;
     for (const auto &[table, name] : source.tables) {
         auto it = answers.find(name);
         if (it == answers.end())
             continue;
-        table->facts = TableFacts{cell(it->second, 2), cell(it->second, 3), cell(it->second, 4)};
+        Py_ssize_t i = it->second;
+        table->facts = TableFacts{nb::borrow(item(columns[2], i)), nb::borrow(item(columns[3], i)),
+                                  nb::borrow(item(columns[4], i))};
         table->held = true;
     }
 }

@@ -281,15 +281,15 @@ constexpr const char *kAsyncThreadPrefix = "BrindleAsync";
 
 constexpr const char *kSingleDb = "single_db";
 
-// Rows and columns of one table and the memory of its database, in one
-// statement; the name is a plain identifier and is also bound as a value.
 // Rows, columns and table memory of every table one DuckDB database holds, in
 // one pass over its catalog: all catalogs of a shared instance ($1 true), or
 // the connection's own. Only the memory of table data is counted
 // (IN_MEMORY_TABLE): the statement's own working memory is tagged otherwise.
+// Names are matched without regard to case by the reader, and the memory is
+// cast to BIGINT so that it is read as an int column.
 constexpr const char *kTablesFactsStatement =
-    "SELECT CASE WHEN $1 THEN lower(database_name) ELSE '' END, lower(table_name), estimated_size, column_count, "
-    "(SELECT COALESCE(SUM(memory_usage_bytes), 0) FROM duckdb_memory() WHERE tag = 'IN_MEMORY_TABLE') "
+    "SELECT CASE WHEN $1 THEN database_name ELSE '' END, table_name, estimated_size, column_count, "
+    "(SELECT CAST(COALESCE(SUM(memory_usage_bytes), 0) AS BIGINT) FROM duckdb_memory() WHERE tag = 'IN_MEMORY_TABLE') "
     "FROM duckdb_tables() WHERE schema_name = 'main' AND ($1 OR database_name = current_database())";
 constexpr const char *kNotApplicable = "N/A";
 
