@@ -74,6 +74,7 @@ def test_stats_describes_each_table_and_counts_what_happened_to_it(make_manager,
     assert (orders["mode"], orders["rows"], orders["columns"]) == (mode, 4, 2)
     assert (hits["rows"], hits["columns"]) == (1, 2)
     assert all(s["memory_bytes"] > 0 for s in stats)
+    assert {type(s[k]) for s in stats for k in ("rows", "columns", "memory_bytes")} == {int}
     assert (orders["queries"], orders["stores"], orders["store_failures"]) == (2, 2, 1)
     assert (orders["parquet_write_failures"], orders["external_write_failures"]) == (1, 1)
     assert orders["last_store_ms"] > 0 and orders["ttl_seconds"] == 3600 and 0 <= orders["age_seconds"] < 60
