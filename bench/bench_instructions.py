@@ -3,7 +3,7 @@ counted by valgrind's callgrind: a figure that does not move with the load of a
 shared machine, where wall-clock ratios of small operations drift by tens of
 percent from run to run.
 
-    python bench/bench_instructions.py [--quick]
+    python bench/bench_instructions.py [--quick] [--only TEXT]
 
 Each case runs in a fresh process under callgrind twice, with a few warm-up
 operations and then with more; the difference, divided by the extra
@@ -36,11 +36,13 @@ def query_case(impl):
     return lambda: cursor.execute("SELECT * FROM t LIMIT 10").df()
 
 
-def store_case(rows):
+def store_case(rows, text_as_objects=False):
     def case(impl):
         from bench_manager import plain_replace, plain_swap
         from bench_store_query import mixed_frame
         frames = [mixed_frame(rows, seed=s) for s in range(2)]
+        if text_as_objects:  # as pandas before 3 made them, and frames built from Python objects
+            frames = [f.astype({"sku": object}) for f in frames]
         flip = iter(range(10**9))
         if impl == "ours":
             cache = _manager()
@@ -81,6 +83,7 @@ CASES = {
     "query, 10 of 10,000 rows": (query_case, ("ours", "plain"), 100),
     "store, 1,000 rows": (store_case(1_000), ("ours", "plain", "swap"), 20),
     "store, 100,000 rows": (store_case(100_000), ("ours", "plain", "swap"), 4),
+    "store, 100,000 rows, text as objects": (store_case(100_000, text_as_objects=True), ("ours", "plain"), 4),
     "execute_sql, SELECT 42": (execute_sql_case, ("ours", "plain"), 200),
     "stats(), 300 tables": (stats_case, ("ours", "plain"), 10),
 }
@@ -143,6 +146,7 @@ def per_operation(case, impl, extra, scratch):
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="only the query and the 1,000-row store")
+    parser.add_argument("--only", help="only the cases whose name holds this text")
     parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -152,14 +156,16 @@ def main() -> None:
     if not shutil.which("valgrind"):
         raise SystemExit("valgrind is not installed: apt-get install valgrind")
     cases = list(CASES)[:2] if args.quick else list(CASES)
-    print(f"{'case':28s} {'who':48s} {'instructions/op':>16s} {'ours / this':>12s}")
+    if args.only:
+        cases = [case for case in CASES if args.only in case]
+    print(f"{'case':38s} {'who':48s} {'instructions/op':>16s} {'ours / this':>12s}")
     with tempfile.TemporaryDirectory() as scratch:
         for case in cases:
             _, impls, extra = CASES[case]
             counts = {impl: per_operation(case, impl, extra, scratch) for impl in impls}
             for impl, count in counts.items():
                 ratio = "" if impl == "ours" else f"{counts['ours'] / count:.3f}"
-                print(f"{case:28s} {NAMES.get(impl, impl):48s} {count:16,.0f} {ratio:>12s}", flush=True)
+                print(f"{case:38s} {NAMES.get(impl, impl):48s} {count:16,.0f} {ratio:>12s}", flush=True)
 
 
 if __name__ == "__main__":

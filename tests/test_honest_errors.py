@@ -136,6 +136,8 @@ def test_sql_without_a_statement_is_a_brindle_error(manager, sql):
     ([D("0.1")] * 2100 + [D("123456789012345678.123456789")], "DECIMAL(27,9)"),
     ([D("1" * 40), D("2")], "DOUBLE"),
     ([D("1.25"), None], "DECIMAL(3,2)"),
+    ([None, float("nan"), pd.NA, D("1.5"), D("100840.04")], "DECIMAL(8,2)"),
+    ([None] * 1500 + [D("1.5"), D("22.25")], "DECIMAL(4,2)"),
 ])
 def test_decimal_objects_are_stored_exactly_whatever_the_sample(make_manager, values, expected_type):
     m = make_manager()
@@ -146,7 +148,7 @@ def test_decimal_objects_are_stored_exactly_whatever_the_sample(make_manager, va
     if expected_type == "DOUBLE":
         assert [float(v) for v in got] == [float(v) for v in values]
     else:
-        assert [None if pd.isna(v) else D(v) for v in got] == values
+        assert [None if pd.isna(v) else D(v) for v in got] == [None if pd.isna(v) else v for v in values]
 
 
 # --- the public API under random input --------------------------------------------

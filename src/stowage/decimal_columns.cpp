@@ -10,6 +10,9 @@
 #include "interop/dtypes.h"
 #include "stowage.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace brindle::stowage {
 namespace {
 
@@ -27,11 +30,51 @@ const Name kByteWidth{"byte_width"};
 const Name kAstype{"astype"};
 const Name kCopy{"copy"};
 const Name kIsetitem{"isetitem"};
+const Name kValues{"values"};
+const Name kDecimal{"Decimal"};
+const Name kNA{"NA"};
+const Name kNaT{"NaT"};
 
 // The widest DECIMAL DuckDB has.
 constexpr long kMaxPrecision = 38;
 
+// How many leading missing values are looked through before the column's
+// first value is left to infer_dtype to find.
+constexpr Py_ssize_t kLeadingMissingLooked = 1000;
+
+bool is_missing(nb::handle value, nb::handle pandas) {
+    if (is_none(value))
+        return true;
+    if (PyFloat_Check(value.ptr()))
+        return std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
+    return value.ptr() == attr(pandas, kNA).ptr() || value.ptr() == attr(pandas, kNaT).ptr();
+}
+
+// Whether the column's first present value rules Decimals out: a column
+// holds only Decimals when every present value is one, so a first value of
+// another kind answers without a pass over the rest (string columns, most
+// of all, where that pass costs as much as the store's own read of them).
+bool first_value_is_not_decimal(nb::handle pandas, nb::handle column) {
+    nb::object values = attr(column, kValues);
+    Py_ssize_t length = PyObject_Length(values.ptr());
+    if (length < 0)
+        throw_pending();
+    nb::object decimal = attr(import("decimal"), kDecimal);
+    for (Py_ssize_t i = 0; i < std::min(length, kLeadingMissingLooked); ++i) {
+        nb::object value = checked(PySequence_GetItem(values.ptr(), i));
+        if (is_missing(value, pandas))
+            continue;
+        int is_decimal = PyObject_IsInstance(value.ptr(), decimal.ptr());
+        if (is_decimal < 0)
+            throw_pending();
+        return !is_decimal;
+    }
+    return false;  // empty, or missing as far as looked: infer_dtype decides
+}
+
 bool holds_only_decimals(nb::handle pandas, nb::handle column) {
+    if (first_value_is_not_decimal(pandas, column))
+        return false;
     nb::object infer = attr(attr(attr(pandas, kApi), kTypes), kInferDtype);
     nb::object kind = infer(column, nb::arg("skipna") = py_bool(true));
     return str_view(kind) == "decimal";
