@@ -45,6 +45,9 @@ const Name kDtypeKey{"dtype"};
 const Name kGet{"get"};
 const Name kMgr{"_mgr"};
 const Name kGetDtypes{"get_dtypes"};
+const Name kBlocks{"blocks"};
+const Name kMgrLocs{"mgr_locs"};
+const Name kIndexer{"indexer"};
 
 nb::object pandas() { return import("pandas"); }
 
@@ -158,17 +161,91 @@ bool is_plain_json(nb::handle value) {
 
 }  // namespace
 
+namespace {
+
+// Puts `dtype` at each of the positions `indexer` (a block's placement: a
+// slice, or an array of positions) names; false when a position is out of
+// range or already taken.
+bool place_block(PyObject *indexer, nb::handle dtype, std::vector<PyObject *> &by_position) {
+    auto place = [&](Py_ssize_t i) {
+        if (i < 0 || i >= static_cast<Py_ssize_t>(by_position.size()) || by_position[i])
+            return false;
+        by_position[i] = dtype.ptr();
+        return true;
+    };
+    if (PySlice_Check(indexer)) {
+        Py_ssize_t start, stop, step;
+        if (PySlice_Unpack(indexer, &start, &stop, &step) < 0)
+            throw_pending();
+        Py_ssize_t count = PySlice_AdjustIndices(static_cast<Py_ssize_t>(by_position.size()), &start, &stop, step);
+        for (Py_ssize_t n = 0, i = start; n < count; ++n, i += step)
+            if (!place(i))
+                return false;
+        return true;
+    }
+    nb::object positions = checked(PySequence_List(indexer));
+    for (Py_ssize_t n = 0; n < PyList_GET_SIZE(positions.ptr()); ++n) {
+        Py_ssize_t i = PyNumber_AsSsize_t(PyList_GET_ITEM(positions.ptr(), n), PyExc_IndexError);
+        if ((i == -1 && PyErr_Occurred()) || !place(i))
+            return false;
+    }
+    return true;
+}
+
+// The dtypes in column order from pandas' blocks and their placements,
+// without the position-to-block map get_dtypes() builds on a new frame (the
+// dearest part of reading a fresh answer's dtypes). Invalid when the
+// manager does not have that shape.
+nb::object dtypes_from_blocks(nb::handle manager, Py_ssize_t width) {
+    nb::object blocks = optional_attr(manager, kBlocks);
+    if (!blocks.is_valid() || !PyTuple_Check(blocks.ptr()))
+        return nb::object();
+    std::vector<PyObject *> by_position(static_cast<size_t>(width), nullptr);  // borrowed from the blocks
+    std::vector<nb::object> dtypes;  // keeps each block's dtype alive meanwhile
+    for (Py_ssize_t b = 0; b < PyTuple_GET_SIZE(blocks.ptr()); ++b) {
+        nb::handle block = PyTuple_GET_ITEM(blocks.ptr(), b);
+        nb::object placement = optional_attr(block, kMgrLocs);
+        nb::object indexer = placement.is_valid() ? optional_attr(placement, kIndexer) : nb::object();
+        if (!indexer.is_valid())
+            return nb::object();
+        dtypes.push_back(attr(block, kDtype));
+        if (!place_block(indexer.ptr(), dtypes.back(), by_position))
+            return nb::object();
+    }
+    nb::object in_order = checked(PyList_New(width));
+    for (Py_ssize_t i = 0; i < width; ++i) {
+        if (!by_position[i])
+            return nb::object();
+        Py_INCREF(by_position[i]);
+        PyList_SET_ITEM(in_order.ptr(), i, by_position[i]);
+    }
+    return in_order;
+}
+
+nb::object dtypes_from_manager(nb::handle manager, Py_ssize_t width) {
+    nb::object get = optional_attr(manager, kGetDtypes);
+    if (!get.is_valid())
+        return nb::object();
+    nb::object dtypes = call(get);
+    if (!PySequence_Check(dtypes.ptr()) || PySequence_Length(dtypes.ptr()) != width)
+        return nb::object();
+    return checked(PySequence_List(dtypes.ptr()));
+}
+
+}  // namespace
+
 nb::object frame_dtypes(nb::handle frame) {
     nb::object in_order;
     ignore_failure([&] {
         nb::object manager = optional_attr(frame, kMgr);
-        nb::object get = manager.is_valid() ? optional_attr(manager, kGetDtypes) : nb::object();
-        if (!get.is_valid())
+        if (!manager.is_valid())
             return;
-        nb::object dtypes = call(get);
         Py_ssize_t width = PyObject_Length(attr(frame, kColumns).ptr());
-        if (width >= 0 && PySequence_Check(dtypes.ptr()) && PySequence_Length(dtypes.ptr()) == width)
-            in_order = checked(PySequence_List(dtypes.ptr()));
+        if (width < 0)
+            throw_pending();
+        in_order = dtypes_from_blocks(manager, width);
+        if (!in_order.is_valid())
+            in_order = dtypes_from_manager(manager, width);
     });
     return in_order.is_valid() ? in_order : checked(PySequence_List(attr(frame, kDtypes).ptr()));
 }

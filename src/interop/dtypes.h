@@ -27,10 +27,12 @@ struct KeptDtype {
 
 using KeptDtypes = std::vector<KeptDtype>;
 
-// A pandas DataFrame's column dtypes in column order, as a list. pandas'
-// block manager holds them as an array already, where DataFrame.dtypes wraps
-// a new one in a new Series each time (more than the rest of a small query's
-// work in Python); a frame whose manager has no such array gets the Series'
+// A pandas DataFrame's column dtypes in column order, as a list, read from
+// pandas' block manager: each block's dtype placed at the positions its
+// placement names. DataFrame.dtypes wraps them in a new Series each time,
+// and the manager's get_dtypes() first builds a position-to-block map, each
+// more than the rest of a small query's work in Python. A manager of another
+// shape is asked for get_dtypes(), and a frame without one gets the Series'
 // values.
 nb::object frame_dtypes(nb::handle frame);
 
