@@ -159,10 +159,6 @@ bool is_plain_json(nb::handle value) {
            PyFloat_CheckExact(value.ptr());
 }
 
-}  // namespace
-
-namespace {
-
 // Puts `dtype` at each of the positions `indexer` (a block's placement: a
 // slice, or an array of positions) names; false when a position is out of
 // range or already taken.
@@ -234,13 +230,14 @@ nb::object dtypes_from_manager(nb::handle manager, Py_ssize_t width) {
 
 }  // namespace
 
-nb::object frame_dtypes(nb::handle frame) {
+nb::object frame_dtypes(nb::handle frame, Py_ssize_t width) {
     nb::object in_order;
     ignore_failure([&] {
         nb::object manager = optional_attr(frame, kMgr);
         if (!manager.is_valid())
             return;
-        Py_ssize_t width = PyObject_Length(attr(frame, kColumns).ptr());
+        if (width < 0)
+            width = PyObject_Length(attr(frame, kColumns).ptr());
         if (width < 0)
             throw_pending();
         in_order = dtypes_from_blocks(manager, width);
@@ -316,7 +313,7 @@ void restore_dtypes_in_stored_order(nb::handle frame, const KeptDtypes &kept) {
         restore_dtypes(frame, kept, [](Py_ssize_t, nb::handle) { return true; });
         return;
     }
-    nb::object dtypes = frame_dtypes(frame);
+    nb::object dtypes = frame_dtypes(frame, width);
     for (const KeptDtype &k : kept) {
         if (carries_kept_dtype(PyList_GET_ITEM(dtypes.ptr(), k.position), k))
             continue;

@@ -33,8 +33,8 @@ using KeptDtypes = std::vector<KeptDtype>;
 // and the manager's get_dtypes() first builds a position-to-block map, each
 // more than the rest of a small query's work in Python. A manager of another
 // shape is asked for get_dtypes(), and a frame without one gets the Series'
-// values.
-nb::object frame_dtypes(nb::handle frame);
+// values. `width`, when the caller has read it, is len(frame.columns).
+nb::object frame_dtypes(nb::handle frame, Py_ssize_t width = -1);
 
 // The columns of a pandas DataFrame that may come back in another dtype:
 // every column but those of numpy's integer, float and bool kinds (which come

@@ -42,13 +42,20 @@ constexpr long kMaxPrecision = 38;
 // first value is left to infer_dtype to find.
 constexpr Py_ssize_t kLeadingMissingLooked = 1000;
 
-bool is_missing(nb::handle value, nb::handle pandas) {
-    if (is_none(value))
-        return true;
-    if (PyFloat_Check(value.ptr()))
-        return std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
-    return value.ptr() == attr(pandas, kNA).ptr() || value.ptr() == attr(pandas, kNaT).ptr();
-}
+// pandas' missing-value markers besides None and NaN.
+struct Missing {
+    explicit Missing(nb::handle pandas) : na(attr(pandas, kNA)), nat(attr(pandas, kNaT)) {}
+
+    bool operator()(nb::handle value) const {
+        if (is_none(value))
+            return true;
+        if (PyFloat_Check(value.ptr()))
+            return std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
+        return value.ptr() == na.ptr() || value.ptr() == nat.ptr();
+    }
+
+    nb::object na, nat;
+};
 
 // Whether the column's first present value rules Decimals out: a column
 // holds only Decimals when every present value is one, so a first value of
@@ -60,9 +67,10 @@ bool first_value_is_not_decimal(nb::handle pandas, nb::handle column) {
     if (length < 0)
         throw_pending();
     nb::object decimal = attr(import("decimal"), kDecimal);
+    Missing is_missing(pandas);
     for (Py_ssize_t i = 0; i < std::min(length, kLeadingMissingLooked); ++i) {
         nb::object value = checked(PySequence_GetItem(values.ptr(), i));
-        if (is_missing(value, pandas))
+        if (is_missing(value))
             continue;
         int is_decimal = PyObject_IsInstance(value.ptr(), decimal.ptr());
         if (is_decimal < 0)
