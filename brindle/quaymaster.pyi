@@ -7,7 +7,7 @@ import duckdb
 import pandas as pd
 import pyarrow as pa
 
-from brindle.cellarage import PersistenceCoordinator
+from brindle.cellarage import PersistenceCoordinator, PostgresConnector
 from brindle.config import BrindleConfig, CacheConfigResolver
 from brindle.errors import BrindleError, BrindleLockError, BrindleNotFoundError, BrindleStaleError
 from brindle.lookout import CacheQuery

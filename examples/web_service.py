@@ -9,20 +9,39 @@ version of each table.
     GET  /search?q=...&limit=...  name search with a bound pattern (plain def route)
     GET  /report                  orders joined to products, by category (execute_sql)
     POST /refresh                 stores the next version of both tables
+    GET  /worker                  this worker's pid and the version it serves
     GET  /stats                   the cache's own figures
 
     python examples/web_service.py [--port 8000] [--rows 10000]
+
+Several workers are configured from the environment alone: with
+
+    BRINDLE_SERVICE_NAME=catalog BRINDLE_SIGNAL=1 \
+    BRINDLE_SIGNAL_DSN="host=db dbname=cache" BRINDLE_EXTERNAL_DSN="host=db dbname=cache" \
+    uvicorn --factory web_service:create_app --workers 3
+
+every worker keeps its snapshots in that PostgreSQL database (which holds the
+brindle_snapshots table, see docs/persistence.md), a refresh through any worker
+reaches all of them, and the version numbers come from one counter in that
+database. Without BRINDLE_EXTERNAL_DSN the counter is the process's own.
+CATALOG_ROWS sets the number of products when the app is built that way.
 """
 
 import argparse
+import asyncio
+import os
+import threading
 from contextlib import asynccontextmanager
-from typing import Any, AsyncIterator, Dict, List, cast
+from typing import TYPE_CHECKING, Any, AsyncIterator, Dict, List, Optional, cast
 
 import pandas as pd
 import uvicorn
 from fastapi import FastAPI, HTTPException, Request
 
 from brindle import BrindleConfig, BrindleManager
+
+if TYPE_CHECKING:
+    import psycopg
 
 DATABASE = "catalog"
 CATEGORIES = ["books", "garden", "kitchen", "music", "toys"]
@@ -61,6 +80,55 @@ def orders_frame(rows: int, version: int) -> pd.DataFrame:
     })
 
 
+# One row per service: the last version handed out. Created once, under an
+# advisory lock, since workers starting together would race to create it.
+VERSIONS_DDL = """
+CREATE TABLE IF NOT EXISTS catalog_versions (
+    service_name VARCHAR PRIMARY KEY,
+    version      BIGINT  NOT NULL
+)
+"""
+NEXT_VERSION_SQL = """
+INSERT INTO catalog_versions (service_name, version) VALUES (%s, 0)
+ON CONFLICT (service_name) DO UPDATE SET version = catalog_versions.version + 1
+RETURNING version
+"""
+
+
+class VersionCounter:
+    """The catalog's versions: one sequence for every worker of the service.
+
+    Kept in the snapshot database when there is one (config.external_dsn), so
+    that no two workers hand out the same version; in the process otherwise.
+    """
+
+    def __init__(self, config: BrindleConfig) -> None:
+        self._service = config.service_name
+        self._lock = threading.Lock()
+        self._local = 0
+        self._connection: Optional["psycopg.Connection[Any]"] = None
+        if config.external_dsn:
+            import psycopg  # only a service with a snapshot database needs it
+
+            self._connection = psycopg.connect(config.external_dsn, autocommit=True)
+            with self._connection.transaction():
+                self._connection.execute("SELECT pg_advisory_xact_lock(hashtext('catalog_versions'))")
+                self._connection.execute(VERSIONS_DDL)
+
+    def next(self) -> int:
+        with self._lock:  # one psycopg connection, one statement at a time
+            if self._connection is None:
+                version, self._local = self._local, self._local + 1
+                return version
+            row = self._connection.execute(NEXT_VERSION_SQL, (self._service,)).fetchone()
+            assert row is not None
+            return int(row[0])
+
+    def close(self) -> None:
+        if self._connection is not None:
+            self._connection.close()
+
+
 def records(df: pd.DataFrame) -> List[Dict[str, Any]]:
     return cast(List[Dict[str, Any]], df.to_dict("records"))  # native Python values, ready for JSON
 
@@ -78,18 +146,44 @@ async def store_version(app: FastAPI, version: int) -> None:
     await cache.astore(DATABASE, "orders", orders_frame(rows, version), scheduler_managed=True)
 
 
-def create_app(rows: int = 10_000) -> FastAPI:
+def served_version(cache: BrindleManager) -> int:
+    found = cache.query(DATABASE, "products", columns=["version"], limit=1)
+    return int(found["version"].iloc[0])
+
+
+async def load_first_version(app: FastAPI) -> None:
+    """The catalog as the cluster has it, or its first version.
+
+    A worker that warmed from the snapshots already holds it. Otherwise
+    get_or_load runs one loader for every worker of the service (with
+    signalling on, the others take its snapshot), and orders follow the
+    version of the products this worker got.
+    """
+    cache: BrindleManager = app.state.cache
+    rows: int = app.state.rows
+
+    def first_products() -> pd.DataFrame:
+        return products_frame(rows, app.state.versions.next())
+
+    await cache.aget_or_load(DATABASE, "products", first_products, scheduler_managed=True)
+    version = await asyncio.to_thread(served_version, cache)
+    await cache.aget_or_load(DATABASE, "orders", lambda: orders_frame(rows, version), scheduler_managed=True)
+
+
+def create_app(rows: Optional[int] = None) -> FastAPI:
     @asynccontextmanager
     async def lifespan(app: FastAPI) -> AsyncIterator[None]:
         # One manager per worker process, built before the first request and
         # shut down after the last: shutdown() stops its cleanup thread and
         # thread pool and closes its connections.
-        app.state.cache = BrindleManager(BrindleConfig.from_env())
-        app.state.rows = rows
-        app.state.version = 0
-        await store_version(app, 0)
+        config = BrindleConfig.from_env()
+        app.state.cache = BrindleManager(config)
+        app.state.rows = int(os.environ.get("CATALOG_ROWS", "10000")) if rows is None else rows
+        app.state.versions = VersionCounter(config)
+        await load_first_version(app)
         yield
         app.state.cache.shutdown()
+        app.state.versions.close()
 
     app = FastAPI(title="brindle catalog", lifespan=lifespan)
 
@@ -115,10 +209,15 @@ def create_app(rows: int = 10_000) -> FastAPI:
 
     @app.post("/refresh")
     async def refresh(request: Request) -> Dict[str, int]:
-        request.app.state.version += 1
-        version: int = request.app.state.version
+        version = await asyncio.to_thread(request.app.state.versions.next)
         await store_version(request.app, version)
-        return {"version": version}
+        return {"version": version, "pid": os.getpid()}
+
+    @app.get("/worker")
+    def worker(request: Request) -> Dict[str, Any]:
+        cache = cache_of(request)
+        return {"pid": os.getpid(), "version": served_version(cache),
+                "since": cache.get_last_updated(DATABASE, "products")}
 
     @app.get("/stats")
     async def stats(request: Request) -> List[Dict[str, Any]]:

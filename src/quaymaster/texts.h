@@ -296,6 +296,10 @@ constexpr const char *kNotApplicable = "N/A";
 // Log lines.
 constexpr const char *kInitialized = "BrindleManager initialized (mode={mode}, ttl={ttl}min)";
 constexpr const char *kAutoWarmFailed = "Auto-warm from external DB failed: {error}";
+constexpr const char *kSignalWithoutConnector =
+    "signal_enabled is set but there is no external connector: stores stay in this process "
+    "(set external_dsn or pass external_connector)";
+constexpr const char *kErrorClosingConnector = "Error closing the external connector: {error}";
 // A table of a per_table_db database in memory gets a catalog of its own in
 // the database's one DuckDB instance; the connection handed out makes it the default.
 constexpr const char *kAttachCatalog = "ATTACH ':memory:' AS \"{catalog}\"";
