@@ -11,6 +11,7 @@ version of each table.
     POST /refresh                 stores the next version of both tables
     GET  /worker                  this worker's pid and the version it serves
     GET  /stats                   the cache's own figures
+    GET  /metrics                 the same figures for Prometheus (brindle.quaymaster.PrometheusCollector)
 
     python examples/web_service.py [--port 8000] [--rows 10000]
 
@@ -36,9 +37,11 @@ from typing import TYPE_CHECKING, Any, AsyncIterator, Dict, List, Optional, cast
 
 import pandas as pd
 import uvicorn
-from fastapi import FastAPI, HTTPException, Request
+from fastapi import FastAPI, HTTPException, Request, Response
+from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, generate_latest
 
 from brindle import BrindleConfig, BrindleManager
+from brindle.quaymaster import PrometheusCollector
 
 if TYPE_CHECKING:
     import psycopg
@@ -180,6 +183,10 @@ def create_app(rows: Optional[int] = None) -> FastAPI:
         app.state.cache = BrindleManager(config)
         app.state.rows = int(os.environ.get("CATALOG_ROWS", "10000")) if rows is None else rows
         app.state.versions = VersionCounter(config)
+        # A registry of the app's own (prometheus_client's default one would
+        # hold the first app's collector for good).
+        app.state.metrics = CollectorRegistry()
+        app.state.metrics.register(PrometheusCollector(app.state.cache))
         await load_first_version(app)
         yield
         app.state.cache.shutdown()
@@ -222,6 +229,12 @@ def create_app(rows: Optional[int] = None) -> FastAPI:
     @app.get("/stats")
     async def stats(request: Request) -> List[Dict[str, Any]]:
         return await cache_of(request).astats()
+
+    # A plain def route: the scrape's stats() runs on FastAPI's thread pool.
+    # Under several workers each answers for its own process.
+    @app.get("/metrics")
+    def metrics(request: Request) -> Response:
+        return Response(generate_latest(request.app.state.metrics), media_type=CONTENT_TYPE_LATEST)
 
     return app
 

@@ -132,3 +132,22 @@ def test_signalling_without_a_connector_is_warned_of(make_manager, caplog, signa
     if warned:
         assert ours[0].getMessage() == ("signal_enabled is set but there is no external connector: stores stay in "
                                         "this process (set external_dsn or pass external_connector)")
+
+
+def test_the_process_exits_cleanly_while_given_up_statements_are_still_running(dsn, tmp_path):
+    # The abandoned statements end around the time the interpreter finalises,
+    # so that some of their threads want the GIL back while it does.
+    code = """
+        import os
+        from brindle.cellarage import PostgresConnector
+        for i in range(12):
+            connector = PostgresConnector(os.environ["DSN"], timeout=0.05)
+            try:
+                connector.execute("SELECT pg_sleep(%s)", (0.3 + 0.03 * i,))
+            except TimeoutError:
+                pass
+        print("exiting", flush=True)
+    """
+    status, out, err = run_child(code, tmp_path, DSN=dsn)
+    assert (status, out.strip()) == (0, "exiting"), err
+    assert "Fatal" not in err and "FATAL" not in err, err

@@ -27,7 +27,7 @@ def test_module_names_are_real_attributes_in_import_order():
                      "BrindleConfig", "CacheConfigResolver", "CacheStore", "CacheQuery", "TTLRegistry",
                      "PersistenceCoordinator", "BrindleError", "BrindleNotFoundError", "BrindleLockError",
                      "BrindleStaleError", "Any", "Callable", "Sequence", "Union", "Signalman", "PostgresConnector",
-                     "BrindleManager"]
+                     "BrindleManager", "PrometheusCollector"]
     assert qm.__doc__ == "Main cache manager - orchestrates storage, querying, and TTL management."
     assert qm.datetime is datetime.datetime
     assert BrindleManager.__doc__.startswith("Main interface for DuckDB in-memory cache.\n\n"

@@ -14,6 +14,7 @@ import pytest
 import brindle
 from brindle.cellarage import PostgresConnector
 from brindle.lookout import CacheQuery
+from brindle.quaymaster import PrometheusCollector
 from brindle.signalman import Signalman
 from brindle.stowage import CacheStore
 from brindle.tidewatch import TTLEntry, TTLRegistry
@@ -28,7 +29,8 @@ def instances(make_manager):
     """One object of each class the extension modules define, for its instance attributes."""
     manager = make_manager()
     made = [manager, manager.persistence, TTLRegistry(), TTLEntry(datetime.datetime.now(), 1), CacheStore(),
-            CacheQuery(), Signalman(manager, manager.config), PostgresConnector("dbname=stubs")]
+            CacheQuery(), Signalman(manager, manager.config), PostgresConnector("dbname=stubs"),
+            PrometheusCollector(manager)]
     return {type(obj): obj for obj in made}
 
 

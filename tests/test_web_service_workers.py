@@ -16,6 +16,7 @@ from concurrent.futures import ThreadPoolExecutor
 import httpx
 import psycopg
 import pytest
+from prometheus_client.parser import text_string_to_metric_families
 
 from child_process import child_env
 from pg_server import SNAPSHOTS_DDL, postgresql_dsn  # noqa: F401  (session fixture)
@@ -110,3 +111,11 @@ def test_a_refresh_through_one_worker_is_served_by_every_worker(workers):
     report = workers.get("/report")
     assert {row["products_version_min"] for row in report} == {versions[-1]}
     assert len(final) == WORKERS
+
+    # Whichever worker answers the scrape reports the version it holds and where it got it.
+    scrape = httpx.get(workers.base + "/metrics", headers={"Connection": "close"}, timeout=30).text
+    version = [s for family in text_string_to_metric_families(scrape)
+               if family.name == "brindle_table_version_timestamp_seconds" for s in family.samples
+               if s.labels["table"] == "products"]
+    assert len(version) == 1 and version[0].value > 0
+    assert version[0].labels["source"] in {"stored here", "notified"}, version

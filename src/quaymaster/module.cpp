@@ -21,5 +21,6 @@ NB_MODULE(quaymaster, m) {
                  // Ours: the connector built for config.external_dsn.
                  {"brindle.cellarage", "PostgresConnector"}});
     init_manager(m);
+    init_metrics(m);
     init_cached_reads();
 }

@@ -363,3 +363,25 @@ constexpr const char *kLoadReentered =
 constexpr const char *kInfoNotDict = "get_table_info() must return dict or None, not {type}";
 
 }  // namespace brindle::quaymaster::text
+
+// PrometheusCollector: stats() as Prometheus metrics.
+namespace brindle::quaymaster::text {
+
+constexpr const char *kCollectorClassDoc =
+    "The manager's stats() as Prometheus metrics, for a prometheus_client registry.\n"
+    "\n"
+    "Every scrape calls manager.stats() once and yields one family per figure,\n"
+    "labelled by database and table: gauges for what a table is now (rows,\n"
+    "memory, age, readers, ...) and counters for what happened to it since its\n"
+    "first store in this process (queries, misses, stores, failures, ...).\n"
+    "Needs prometheus_client (brindle[metrics]), imported only by the collector.\n"
+    "\n"
+    "    from prometheus_client import REGISTRY\n"
+    "    REGISTRY.register(PrometheusCollector(cache))";
+constexpr const char *kCollectorInitDoc = "Keep the manager whose stats() every scrape reads.";
+constexpr const char *kCollectorCollectDoc = "Return the metric families of one stats() call.";
+constexpr const char *kCollectorDescribeDoc = "Return the metric families without samples (reads no stats).";
+constexpr const char *kNeedsPrometheusClient =
+    "PrometheusCollector needs prometheus_client: pip install 'brindle[metrics]' ({error})";
+
+}  // namespace brindle::quaymaster::text
