@@ -105,3 +105,27 @@ def test_prometheus_client_is_imported_only_for_a_collector(tmp_path):
     imported, message = out.splitlines()
     assert imported == "False"
     assert message.startswith("PrometheusCollector needs prometheus_client: pip install 'brindle[metrics]'")
+
+
+class StatsOnly:
+    def __init__(self, entries):
+        self.entries = entries
+
+    def stats(self):
+        return self.entries
+
+
+@pytest.mark.parametrize("source, label", [
+    ("notified by db-7:4242:19", "notified"),
+    ("loaded by another process", "loaded by another process"),
+    ("catch-up", "catch-up"),
+])
+def test_the_version_series_names_where_it_came_from_not_who_saved_it(source, label):
+    entry = {"database": "d", "table": "t", "version": 1_796_000_000_123_456, "version_source": source,
+             "rows": None}
+    registry = CollectorRegistry()
+    registry.register(PrometheusCollector(StatsOnly([entry])))
+    families = scraped(generate_latest(registry).decode())
+    assert families["brindle_table_version_timestamp_seconds"][1] == {
+        (("database", "d"), ("source", label), ("table", "t")): pytest.approx(1_796_000_000.123456)}
+    assert families["brindle_table_rows"][1] == {}  # a figure stats() has no value for: no sample

@@ -33,8 +33,7 @@ struct Figure {
     const char *key;  // of a stats() entry
     Scale scale = Scale::Plain;
     // A third label: its name, and its value (nullptr: the entry's
-    // version_source, up to " by ", so that a saver's identity does not make
-    // a new series every time).
+    // version_source, see source_label).
     const char *label = nullptr;
     const char *label_value = nullptr;
 };
@@ -136,13 +135,17 @@ nb::object sample_value(nb::handle value, Scale scale) {
     return nb::float_(number / divisor);
 }
 
-// "notified by host:pid:n" -> "notified": where, not from whom.
+// "notified by host:pid:n" -> "notified": where, not from whom (a saver's
+// identity, host:pid:n, would make a new series at every store).
 nb::object source_label(nb::handle entry) {
     nb::object source = call_method(entry, kGet, kVersionSourceKey.handle());
     if (!PyUnicode_Check(source.ptr()))
         return nb::str("");
     std::string_view text = str_view(source);
-    return make_str(text.substr(0, text.find(" by ")));
+    size_t by = text.find(" by ");
+    if (by == std::string_view::npos || text.find(':', by) == std::string_view::npos)
+        return source;
+    return make_str(text.substr(0, by));
 }
 
 void add_samples(Families &families, nb::handle entry) {
