@@ -1,6 +1,7 @@
 """brindle.cellarage.PostgresConnector on a real PostgreSQL server, and the manager building it."""
 
 import logging
+import threading
 import time
 import uuid
 
@@ -63,6 +64,24 @@ def test_a_failed_insert_keeps_the_old_snapshot_and_a_lone_delete_commits_on_clo
     connector.close()
     with psycopg.connect(dsn) as admin:
         assert admin.execute(SELECT_ONE, key).fetchall() == []
+
+
+def test_close_waits_for_the_statement_another_thread_runs(dsn):
+    connector = cellarage.PostgresConnector(dsn, timeout=10)
+    outcome = []
+
+    def run():
+        connector.execute("SELECT pg_sleep(0.5)", ())
+        outcome.append("done")
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    while connector._connection is None:  # the statement is under way once it has a connection
+        time.sleep(0.01)
+    connector.close()
+    assert outcome == ["done"]  # close() waited: the statement ran to its end on a live connection
+    worker.join()
+    assert connector._connection is None
 
 
 @pytest.mark.parametrize("kwargs, error", [

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <optional>
 
 namespace brindle::cellarage {
 namespace {
@@ -31,6 +32,13 @@ const Name kConnection{"_connection"};
 const Name kCursor{"_cursor"};
 // (service, database, table) of a save's DELETE awaiting its INSERT, or None.
 const Name kPending{"_pending"};
+// A threading.RLock held by each public method for its whole run, so that
+// close() (the manager's, at shutdown) never pulls the connection from under
+// a statement another thread is running: psycopg would free it mid-call.
+// Waited for at most `timeout` seconds, through acquire() (the GIL released);
+// re-entered by execute()'s own commit(). Nothing else is taken inside it,
+// and the worker threads never take it.
+const Name kLock{"_lock"};
 
 const Name kConnect{"connect"};
 const Name kCursorMethod{"cursor"};
@@ -47,6 +55,8 @@ const Name kConninfoToDict{"conninfo_to_dict"};
 const Name kThread{"Thread"};
 const Name kStart{"start"};
 const Name kJoin{"join"};
+const Name kRLock{"RLock"};
+const Name kAcquire{"acquire"};
 
 nb::object import_psycopg(const char *name) {
     PyObject *module = PyImport_ImportModule(name);
@@ -207,6 +217,21 @@ void fail(nb::handle self) {
             [&](nb::python_error &) { abandon(self); });
 }
 
+// Holds the connector's lock for the scope.
+class Busy {
+public:
+    explicit Busy(nb::handle self) {
+        nb::object lock = attr(self, kLock);
+        nb::object timeout = attr(self, kTimeout);
+        if (!truth(lock.attr(kAcquire.handle())(nb::arg("timeout") = timeout)))
+            throw_error(PyExc_TimeoutError, fill(text::kConnectorInUse, {{"timeout", to_text(timeout)}}));
+        guard_.emplace(lock, std::adopt_lock);
+    }
+
+private:
+    std::optional<PyLockGuard> guard_;
+};
+
 nb::object key_of(nb::handle params) {
     nb::object head = checked(PySequence_GetSlice(params.ptr(), 0, 3));
     return checked(PySequence_Tuple(head.ptr()));
@@ -237,11 +262,13 @@ nb::object connector_init(const Args &a) {
     set_attr(self, kConnection, nb::none());
     set_attr(self, kCursor, nb::none());
     set_attr(self, kPending, nb::none());
+    set_attr(self, kLock, call_method(import("threading"), kRLock));
     return nb::none();
 }
 
 nb::object connector_execute(const Args &a) {
     nb::handle self = a[0], sql = a.str(1), params = a[2];
+    Busy busy(self);
     nb::object pending = attr(self, kPending);
     bool finishing_save = completes_save(pending, sql, params);
     if (!is_none(pending) && !finishing_save)
@@ -278,6 +305,7 @@ nb::object connector_execute(const Args &a) {
 }
 
 nb::object fetch(nb::handle self, const Name &method) {
+    Busy busy(self);
     nb::object cursor = attr(self, kCursor);
     if (is_none(cursor))
         throw_error(PyExc_RuntimeError, text::kNothingToFetch);
@@ -290,6 +318,7 @@ nb::object connector_fetchall(const Args &a) { return fetch(a[0], kFetchall); }
 
 nb::object connector_commit(const Args &a) {
     nb::handle self = a[0];
+    Busy busy(self);
     set_attr(self, kPending, nb::none());
     if (!is_broken(self))
         bounded(self, attr(attr(self, kConnection), kCommit), nb::tuple());
@@ -298,6 +327,7 @@ nb::object connector_commit(const Args &a) {
 
 nb::object connector_close(const Args &a) {
     nb::handle self = a[0];
+    Busy busy(self);
     nb::object connection = attr(self, kConnection);
     if (is_none(connection))
         return nb::none();

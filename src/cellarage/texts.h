@@ -147,6 +147,7 @@ constexpr const char *kTimeoutNotNumber = "PostgresConnector() argument 'timeout
 constexpr const char *kTimeoutNotPositive =
     "PostgresConnector() argument 'timeout' must be a finite number of seconds above 0, not {value}";
 constexpr const char *kNoAnswer = "PostgreSQL did not answer within {timeout} s";
+constexpr const char *kConnectorInUse = "PostgresConnector stayed busy with another call for {timeout} s";
 constexpr const char *kNothingToFetch = "no result to fetch: the last statement failed or none was executed";
 
 }  // namespace brindle::cellarage::text
