@@ -21,8 +21,9 @@ Several workers are configured from the environment alone: with
     BRINDLE_SIGNAL_DSN="host=db dbname=cache" BRINDLE_EXTERNAL_DSN="host=db dbname=cache" \
     uvicorn --factory web_service:create_app --workers 3
 
-every worker keeps its snapshots in that PostgreSQL database (which holds the
-brindle_snapshots table, see docs/persistence.md), a refresh through any worker
+every worker keeps its snapshots in that PostgreSQL database (the example
+creates brindle's snapshot table there if it is missing: brindle itself never
+creates it, see docs/persistence.md), a refresh through any worker
 reaches all of them, and the version numbers come from one counter in that
 database. Without BRINDLE_EXTERNAL_DSN the counter is the process's own.
 CATALOG_ROWS sets the number of products when the app is built that way.
@@ -83,8 +84,20 @@ def orders_frame(rows: int, version: int) -> pd.DataFrame:
     })
 
 
-# One row per service: the last version handed out. Created once, under an
-# advisory lock, since workers starting together would race to create it.
+# What the example keeps in the snapshot database: brindle's snapshot table,
+# and one row per service holding the last version handed out. Created under
+# an advisory lock, since workers starting together would race to create them.
+SNAPSHOTS_DDL = """
+CREATE TABLE IF NOT EXISTS brindle_snapshots (
+    service_name VARCHAR   NOT NULL,
+    db_name      VARCHAR   NOT NULL,
+    table_name   VARCHAR   NOT NULL,
+    data         BYTEA     NOT NULL,
+    stored_at    TIMESTAMP NOT NULL,
+    row_count    INTEGER   NOT NULL,
+    PRIMARY KEY (service_name, db_name, table_name)
+)
+"""
 VERSIONS_DDL = """
 CREATE TABLE IF NOT EXISTS catalog_versions (
     service_name VARCHAR PRIMARY KEY,
@@ -116,6 +129,7 @@ class VersionCounter:
             self._connection = psycopg.connect(config.external_dsn, autocommit=True)
             with self._connection.transaction():
                 self._connection.execute("SELECT pg_advisory_xact_lock(hashtext('catalog_versions'))")
+                self._connection.execute(SNAPSHOTS_DDL)
                 self._connection.execute(VERSIONS_DDL)
 
     def next(self) -> int:
@@ -180,9 +194,10 @@ def create_app(rows: Optional[int] = None) -> FastAPI:
         # shut down after the last: shutdown() stops its cleanup thread and
         # thread pool and closes its connections.
         config = BrindleConfig.from_env()
+        # First: it creates the snapshot table the manager warms from.
+        app.state.versions = VersionCounter(config)
         app.state.cache = BrindleManager(config)
         app.state.rows = int(os.environ.get("CATALOG_ROWS", "10000")) if rows is None else rows
-        app.state.versions = VersionCounter(config)
         # A registry of the app's own (prometheus_client's default one would
         # hold the first app's collector for good).
         app.state.metrics = CollectorRegistry()

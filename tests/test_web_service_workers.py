@@ -19,7 +19,7 @@ import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 from child_process import child_env
-from pg_server import SNAPSHOTS_DDL, postgresql_dsn  # noqa: F401  (session fixture)
+from pg_server import postgresql_dsn  # noqa: F401  (session fixture)
 from test_web_service import EXAMPLE, free_port
 
 WORKERS = 3
@@ -84,9 +84,13 @@ class Workers:
 
 @pytest.fixture
 def workers(postgresql_dsn):
+    # A database of its own, so that the example's creating its tables is what is tested.
+    database = f"catalog_{uuid.uuid4().hex[:8]}"
     with psycopg.connect(postgresql_dsn, autocommit=True) as admin:
-        admin.execute(SNAPSHOTS_DDL)
-    running = Workers(postgresql_dsn, f"catalog_{uuid.uuid4().hex[:8]}")
+        admin.execute(f"CREATE DATABASE {database}")
+    dsn = postgresql_dsn.replace("dbname=postgres", f"dbname={database}")
+    assert dsn != postgresql_dsn
+    running = Workers(dsn, database)
     yield running
     running.stop()
 
