@@ -148,12 +148,24 @@ nb::object source_label(nb::handle entry) {
     return make_str(text.substr(0, by));
 }
 
+// The stats() keys of kFigures, interned once: every entry is looked up by all of them.
+const std::vector<Name> &figure_keys() {
+    static const std::vector<Name> keys = [] {
+        std::vector<Name> out;
+        for (const Figure &f : kFigures)
+            out.emplace_back(f.key);
+        return out;
+    }();
+    return keys;
+}
+
 void add_samples(Families &families, nb::handle entry) {
+    const std::vector<Name> &keys = figure_keys();
     nb::object database = call_method(entry, kGet, kDatabaseKey.handle());
     nb::object table = call_method(entry, kGet, kTableKey.handle());
     for (size_t i = 0; i < std::size(kFigures); ++i) {
         const Figure &f = kFigures[i];
-        nb::object value = sample_value(call_method(entry, kGet, nb::str(f.key)), f.scale);
+        nb::object value = sample_value(call_method(entry, kGet, keys[i].handle()), f.scale);
         if (!value.is_valid())
             continue;
         nb::list labels;
