@@ -50,6 +50,9 @@ if TYPE_CHECKING:
 DATABASE = "catalog"
 CATEGORIES = ["books", "garden", "kitchen", "music", "toys"]
 ORDERS_PER_PRODUCT = 3
+# A worker starting finds the catalog in the snapshots as another worker
+# stored it, if that is younger than this; its refreshes come from /refresh.
+FIRST_VERSION_MINUTES = 24 * 60
 
 REPORT_SQL = """
 SELECT p.category,
@@ -173,8 +176,9 @@ async def load_first_version(app: FastAPI) -> None:
 
     A worker that warmed from the snapshots already holds it. Otherwise
     get_or_load runs one loader for every worker of the service (with
-    signalling on, the others take its snapshot), and orders follow the
-    version of the products this worker got.
+    signalling on, the others take its snapshot, as does a worker that comes
+    later, while the snapshot is younger than FIRST_VERSION_MINUTES), and
+    orders follow the version of the products this worker got.
     """
     cache: BrindleManager = app.state.cache
     rows: int = app.state.rows
@@ -182,9 +186,11 @@ async def load_first_version(app: FastAPI) -> None:
     def first_products() -> pd.DataFrame:
         return products_frame(rows, app.state.versions.next())
 
-    await cache.aget_or_load(DATABASE, "products", first_products, scheduler_managed=True)
+    await cache.aget_or_load(DATABASE, "products", first_products, ttl_minutes=FIRST_VERSION_MINUTES,
+                             scheduler_managed=True)
     version = await asyncio.to_thread(served_version, cache)
-    await cache.aget_or_load(DATABASE, "orders", lambda: orders_frame(rows, version), scheduler_managed=True)
+    await cache.aget_or_load(DATABASE, "orders", lambda: orders_frame(rows, version),
+                             ttl_minutes=FIRST_VERSION_MINUTES, scheduler_managed=True)
 
 
 def create_app(rows: Optional[int] = None) -> FastAPI:
