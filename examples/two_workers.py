@@ -17,13 +17,9 @@ from multiprocessing.connection import Connection
 
 import pandas as pd
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from postgres_connector import PostgresConnector  # noqa: E402
-
-from brindle.config import BrindleConfig  # noqa: E402
-from brindle.errors import BrindleNotFoundError  # noqa: E402
-from brindle.quaymaster import BrindleManager  # noqa: E402
+from brindle.config import BrindleConfig
+from brindle.errors import BrindleNotFoundError
+from brindle.quaymaster import BrindleManager
 
 
 def serving(cache: BrindleManager) -> object:
@@ -34,8 +30,9 @@ def serving(cache: BrindleManager) -> object:
 
 
 def worker(number: int, dsn: str, commands: Connection) -> None:
-    config = BrindleConfig(service_name="two_workers", signal_enabled=True, signal_dsn=dsn)
-    cache = BrindleManager(config, external_connector=PostgresConnector(dsn))
+    # external_dsn: the manager keeps its snapshots there through brindle's PostgresConnector.
+    config = BrindleConfig(service_name="two_workers", signal_enabled=True, signal_dsn=dsn, external_dsn=dsn)
+    cache = BrindleManager(config)
     commands.send("ready")
     while (command := commands.recv()) != "stop":
         if command == "refresh":

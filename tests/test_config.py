@@ -26,6 +26,7 @@ def test_defaults_cover_every_attribute():
         "duckdb_memory_limit": None,
         "duckdb_temp_directory": None,
         "external_timeout_seconds": 30.0,
+        "external_dsn": None,
         "signal_enabled": False,
         "signal_dsn": None,
         "signal_channel": "brindle_snapshots",
@@ -52,6 +53,7 @@ def test_from_env_reads_every_variable():
         "BRINDLE_DUCKDB_MEMORY_LIMIT": "1GB",
         "BRINDLE_DUCKDB_TEMP_DIRECTORY": "/tmp/spill",
         "BRINDLE_EXTERNAL_TIMEOUT_SECONDS": "4",
+        "BRINDLE_EXTERNAL_DSN": "host=db dbname=snapshots",
         "BRINDLE_SIGNAL": "on",
         "BRINDLE_SIGNAL_DSN": "host=db dbname=cache",
         "BRINDLE_SIGNAL_CHANNEL": "orders_news",
@@ -60,9 +62,9 @@ def test_from_env_reads_every_variable():
     }
     cfg = BrindleConfig.from_env(env)
     assert cfg.duckdb_settings() == {"threads": 3, "memory_limit": "1GB", "temp_directory": "/tmp/spill"}
-    assert (cfg.external_timeout_seconds, cfg.signal_enabled, cfg.signal_dsn, cfg.signal_channel,
+    assert (cfg.external_timeout_seconds, cfg.external_dsn, cfg.signal_enabled, cfg.signal_dsn, cfg.signal_channel,
             cfg.signal_timeout_seconds, cfg.signal_reconnect_max_seconds) == (
-        4.0, True, "host=db dbname=cache", "orders_news", 3.0, 7.5)
+        4.0, "host=db dbname=snapshots", True, "host=db dbname=cache", "orders_news", 3.0, 7.5)
     assert (cfg.log_name, cfg.config_file_path, cfg.cleanup_interval_minutes, cfg.default_mode,
             cfg.default_tidewatch_minutes, cfg.lock_timeout_seconds, cfg.persist_base_path, cfg.service_name,
             cfg.result_cache_bytes, cfg.async_pool_size) == (

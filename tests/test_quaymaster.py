@@ -26,7 +26,8 @@ def test_module_names_are_real_attributes_in_import_order():
     assert names == ["logging", "threading", "Optional", "Dict", "List", "Tuple", "datetime", "duckdb", "pd",
                      "BrindleConfig", "CacheConfigResolver", "CacheStore", "CacheQuery", "TTLRegistry",
                      "PersistenceCoordinator", "BrindleError", "BrindleNotFoundError", "BrindleLockError",
-                     "BrindleStaleError", "Any", "Callable", "Sequence", "Union", "Signalman", "BrindleManager"]
+                     "BrindleStaleError", "Any", "Callable", "Sequence", "Union", "Signalman", "PostgresConnector",
+                     "BrindleManager", "PrometheusCollector"]
     assert qm.__doc__ == "Main cache manager - orchestrates storage, querying, and TTL management."
     assert qm.datetime is datetime.datetime
     assert BrindleManager.__doc__.startswith("Main interface for DuckDB in-memory cache.\n\n"

@@ -12,7 +12,9 @@ import mypy.api
 import pytest
 
 import brindle
+from brindle.cellarage import PostgresConnector
 from brindle.lookout import CacheQuery
+from brindle.quaymaster import PrometheusCollector
 from brindle.signalman import Signalman
 from brindle.stowage import CacheStore
 from brindle.tidewatch import TTLEntry, TTLRegistry
@@ -27,7 +29,8 @@ def instances(make_manager):
     """One object of each class the extension modules define, for its instance attributes."""
     manager = make_manager()
     made = [manager, manager.persistence, TTLRegistry(), TTLEntry(datetime.datetime.now(), 1), CacheStore(),
-            CacheQuery(), Signalman(manager, manager.config)]
+            CacheQuery(), Signalman(manager, manager.config), PostgresConnector("dbname=stubs"),
+            PrometheusCollector(manager)]
     return {type(obj): obj for obj in made}
 
 

@@ -138,6 +138,7 @@ _CHECKS: dict[str, Callable[[str, Any], Any]] = {
     "duckdb_memory_limit": _check_optional_setting_text,
     "duckdb_temp_directory": _check_optional_setting_text,
     "external_timeout_seconds": _check_seconds,
+    "external_dsn": _check_optional_setting_text,
     "signal_enabled": _check_bool,
     "signal_dsn": _check_dsn,
     "signal_channel": _check_channel,
@@ -189,6 +190,9 @@ class BrindleConfig:
             None keeps DuckDB's default.
         external_timeout_seconds: how long an operation on the outside
             snapshot store waits for the connector another operation is using.
+        external_dsn: libpq connection string of a PostgreSQL database holding
+            the outside snapshots; a manager built without a connector then
+            uses ``brindle.cellarage.PostgresConnector`` on it. None for none.
         signal_enabled: keep this process coherent with the other processes
             of the service through PostgreSQL notifications (brindle.signalman).
         signal_dsn: libpq connection string of the snapshot database for the
@@ -217,6 +221,7 @@ class BrindleConfig:
         "BRINDLE_DUCKDB_MEMORY_LIMIT": "duckdb_memory_limit",
         "BRINDLE_DUCKDB_TEMP_DIRECTORY": "duckdb_temp_directory",
         "BRINDLE_EXTERNAL_TIMEOUT_SECONDS": "external_timeout_seconds",
+        "BRINDLE_EXTERNAL_DSN": "external_dsn",
         "BRINDLE_SIGNAL": "signal_enabled",
         "BRINDLE_SIGNAL_DSN": "signal_dsn",
         "BRINDLE_SIGNAL_CHANNEL": "signal_channel",
@@ -241,6 +246,7 @@ class BrindleConfig:
         duckdb_memory_limit: Optional[str] = None,
         duckdb_temp_directory: Optional[str] = None,
         external_timeout_seconds: float = 30.0,
+        external_dsn: Optional[str] = None,
         signal_enabled: bool = False,
         signal_dsn: Any = None,
         signal_channel: str = "brindle_snapshots",
@@ -262,6 +268,7 @@ class BrindleConfig:
         self.duckdb_memory_limit: Optional[str] = _checked("duckdb_memory_limit", duckdb_memory_limit)
         self.duckdb_temp_directory: Optional[str] = _checked("duckdb_temp_directory", duckdb_temp_directory)
         self.external_timeout_seconds: float = _checked("external_timeout_seconds", external_timeout_seconds)
+        self.external_dsn: Optional[str] = _checked("external_dsn", external_dsn)
         self.signal_enabled: bool = _checked("signal_enabled", signal_enabled)
         self.signal_dsn: Any = _checked("signal_dsn", signal_dsn)
         self.signal_channel: str = _checked("signal_channel", signal_channel)
@@ -324,7 +331,7 @@ def _parse_env_value(attribute: str, raw: str) -> Any:
         if word not in _TRUE_WORDS | _FALSE_WORDS:
             raise ConfigError("expected one of 1, true, yes, on, 0, false, no, off")
         return word in _TRUE_WORDS
-    if attribute == "signal_dsn":
+    if attribute in ("signal_dsn", "external_dsn"):
         return raw or None
     if attribute in ("config_file_path", "persist_base_path"):
         return raw or None

@@ -90,5 +90,7 @@ nb::object remove_stale_temp_files(const Args &a);
 
 // Adds the PersistenceCoordinator class to the module.
 void init_coordinator(nb::module_ &m);
+// Adds the PostgresConnector class to the module.
+void init_postgres_connector(nb::module_ &m);
 
 }  // namespace brindle::cellarage

@@ -8,4 +8,5 @@ NB_MODULE(cellarage, m) {
                 {{"io"}, {"os"}, {"logging"}, {"datetime", "datetime"}, {"datetime", "timezone"},
                  {"pandas", nullptr, "pd"}, {"brindle.errors", "BrindlePersistenceError"}});
     init_coordinator(m);
+    init_postgres_connector(m);
 }

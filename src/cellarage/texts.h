@@ -107,3 +107,47 @@ constexpr const char *kDataNotBytes =
     "PersistenceCoordinator._deserialize_df() argument 'data' must be bytes, not {type}";
 
 }  // namespace brindle::cellarage::text
+
+// PostgresConnector: the connector brindle ships for PostgreSQL through psycopg 3.
+namespace brindle::cellarage::text {
+
+constexpr const char *kConnectorClassDoc =
+    "A connector for the external snapshot store over one psycopg 3 connection.\n"
+    "\n"
+    "brindle sends each save as two statements, a DELETE of the table's old\n"
+    "snapshot and an INSERT of the new one. Every statement commits on its own,\n"
+    "except that a save's DELETE waits for the INSERT that follows it: the two\n"
+    "commit together, and a failed INSERT rolls the DELETE back, so the old\n"
+    "snapshot stays. A DELETE that no INSERT follows (delete_from_external) is\n"
+    "committed by the next call, or at once by commit().\n"
+    "\n"
+    "The connection is opened on first use. One found broken (a server restart,\n"
+    "a terminated backend) is replaced and the statement sent again, the save's\n"
+    "DELETE with it when an INSERT is under way. Each statement is given\n"
+    "`timeout` seconds; one that takes longer (a frozen backend) raises\n"
+    "TimeoutError and its connection is abandoned (closed as soon as it answers),\n"
+    "so the next call starts on a new one. Needs psycopg 3 (brindle[postgres]).\n"
+    "\n"
+    "    connector = PostgresConnector(dsn=\"host=db.internal dbname=cache user=svc\", timeout=10)\n"
+    "    cache = BrindleManager(config, external_connector=connector)";
+constexpr const char *kConnectorInitDoc =
+    "Keep the libpq connection string and the per-statement timeout; nothing is connected yet.";
+constexpr const char *kConnectorExecuteDoc =
+    "Run one statement with its '%s' parameters, reconnecting once when the connection broke.";
+constexpr const char *kConnectorFetchoneDoc = "Return the next row of the last statement, or None.";
+constexpr const char *kConnectorFetchallDoc = "Return the remaining rows of the last statement.";
+constexpr const char *kConnectorCommitDoc = "Commit what is pending (a DELETE awaiting its INSERT).";
+constexpr const char *kConnectorCloseDoc =
+    "Commit what is pending and close the connection; a later call opens a new one.";
+
+constexpr const char *kWorkerThreadName = "PostgresConnector";
+constexpr const char *kNeedsPsycopg =
+    "PostgresConnector needs psycopg 3: pip install 'brindle[postgres]' ({error})";
+constexpr const char *kTimeoutNotNumber = "PostgresConnector() argument 'timeout' must be a number of seconds, not {type}";
+constexpr const char *kTimeoutNotPositive =
+    "PostgresConnector() argument 'timeout' must be a finite number of seconds above 0, not {value}";
+constexpr const char *kNoAnswer = "PostgreSQL did not answer within {timeout} s";
+constexpr const char *kConnectorInUse = "PostgresConnector stayed busy with another call for {timeout} s";
+constexpr const char *kNothingToFetch = "no result to fetch: the last statement failed or none was executed";
+
+}  // namespace brindle::cellarage::text

@@ -25,6 +25,13 @@ const Name kListPersistedParquetTables{"list_persisted_parquet_tables"};
 const Name kLoadTableFromParquet{"load_table_from_parquet"};
 const Name kItems{"items"};
 const Name kClear{"clear"};
+const Name kExternalDsn{"external_dsn"};
+const Name kSignalEnabled{"signal_enabled"};
+const Name kPostgresConnector{"PostgresConnector"};
+const Name kExternalConnector{"external_connector"};
+// Ours: True when the manager built its connector from config.external_dsn,
+// and so closes it at shutdown (a connector the service passed is the service's).
+const Name kOwnsConnector{"_owns_connector"};
 
 nb::object persistence_of(nb::handle self) { return attr(self, kPersistence); }
 
@@ -73,6 +80,35 @@ void remove_stale_temp_files(nb::handle self) {
     });
 }
 
+// The connector the manager uses: the one given, or, with none given and
+// config.external_dsn set, a PostgresConnector on that database (invalid
+// when there is none to build).
+nb::object connector_to_build(nb::handle config) {
+    nb::object dsn = optional_attr(config, kExternalDsn);
+    if (!dsn.is_valid() || !truth(dsn))
+        return nb::object();
+    return this_module().get(kPostgresConnector)(nb::arg("dsn") = dsn);
+}
+
+// Signalling announces snapshots: without a connector there are none, so a
+// refresh would reach this process only.
+void warn_if_signalling_alone(nb::handle self) {
+    nb::object enabled = optional_attr(config_of(self), kSignalEnabled);
+    if (enabled.is_valid() && truth(enabled) && !has_connector(self))
+        log(logger_of(self), Level::Warning, [] { return std::string(text::kSignalWithoutConnector); });
+}
+
+void close_own_connector(nb::handle self) {
+    nb::object owns = optional_attr(self, kOwnsConnector);
+    if (!owns.is_valid() || !truth(owns))
+        return;
+    guarded([&] { call_method(attr(persistence_of(self), kExternalConnector), kClose); },
+            [&](nb::python_error &e) {
+                log(logger_of(self), Level::Error,
+                    [&] { return fill(text::kErrorClosingConnector, {{"error", error_text(e)}}); });
+            });
+}
+
 struct CloseOutcome {
     std::string key;
     bool failed;
@@ -100,7 +136,8 @@ void forget_tables_of(nb::handle self, const std::vector<nb::object> &keys) {
 nb::object manager_new(const Args &a) { return singleton_new(a[0]); }
 
 nb::object manager_init(const Args &a) {
-    nb::handle self = a[0], config_arg = a[1], connector = a[2];
+    nb::handle self = a[0], config_arg = a[1];
+    nb::object connector = nb::borrow(a[2]);
     if (truth(attr(self, kInitialized)))
         return nb::none();
     nb::object config = truth(config_arg) ? nb::borrow(config_arg)
@@ -113,11 +150,15 @@ nb::object manager_init(const Args &a) {
     set_attr(self, kQuery, call(this_module().get(kCacheQuery)));
     set_attr(self, kTtlRegistry, call(this_module().get(kTTLRegistry)));
     set_attr(self, kConfigResolver, call(this_module().get(kCacheConfigResolver), attr(config_of(self), kConfigFilePath)));
+    nb::object built = is_none(connector) ? connector_to_build(config_of(self)) : nb::object();
+    if (built.is_valid())
+        connector = built;
     set_attr(self, kPersistence,
              this_module().get(kPersistenceCoordinator)(nb::arg("config") = config_of(self),
                                                   nb::arg("config_resolver") = attr(self, kConfigResolver),
                                                   nb::arg("external_connector") = connector));
     set_attr(self, kConnectionLock, call_method(this_module().get(kThreading), kLock));
+    set_attr(self, kOwnsConnector, py_bool(built.is_valid()));
     set_attr(self, kStateAttr, new_state());
     set_attr(self, kAsyncPool, Py_None);
     attr(attr(self, kTtlRegistry), kStartCleanupThread)(
@@ -129,6 +170,7 @@ nb::object manager_init(const Args &a) {
     });
     set_attr(self, kInitialized, Py_True);
     remove_stale_temp_files(self);
+    warn_if_signalling_alone(self);
     signal_open(self);
     if (has_connector(self))
         guarded([&] { call_method(self, kWarmInternal); },
@@ -235,6 +277,7 @@ nb::object shutdown(const Args &a) {
     }
     forget_tables_of(self, keys);
     forget_all_answers(self);
+    close_own_connector(self);
     log(logger, Level::Info, [] { return std::string(text::kShutdownComplete); });
     return nb::none();
 }

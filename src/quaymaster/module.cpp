@@ -17,7 +17,10 @@ NB_MODULE(quaymaster, m) {
                  // Ours: for the annotations of stats() and get_or_load().
                  {"typing", "Any"}, {"typing", "Callable"}, {"typing", "Sequence"}, {"typing", "Union"},
                  // Ours: the cross-process signalling, used when a service turns it on.
-                 {"brindle.signalman", "Signalman"}});
+                 {"brindle.signalman", "Signalman"},
+                 // Ours: the connector built for config.external_dsn.
+                 {"brindle.cellarage", "PostgresConnector"}});
     init_manager(m);
+    init_metrics(m);
     init_cached_reads();
 }

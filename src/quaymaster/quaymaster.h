@@ -273,5 +273,7 @@ void shut_async_pool(nb::handle self);
 
 // Adds the BrindleManager class to the module.
 void init_manager(nb::module_ &m);
+// Adds the PrometheusCollector class to the module.
+void init_metrics(nb::module_ &m);
 
 }  // namespace brindle::quaymaster

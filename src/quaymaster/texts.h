@@ -296,6 +296,10 @@ constexpr const char *kNotApplicable = "N/A";
 // Log lines.
 constexpr const char *kInitialized = "BrindleManager initialized (mode={mode}, ttl={ttl}min)";
 constexpr const char *kAutoWarmFailed = "Auto-warm from external DB failed: {error}";
+constexpr const char *kSignalWithoutConnector =
+    "signal_enabled is set but there is no external connector: stores stay in this process "
+    "(set external_dsn or pass external_connector)";
+constexpr const char *kErrorClosingConnector = "Error closing the external connector: {error}";
 // A table of a per_table_db database in memory gets a catalog of its own in
 // the database's one DuckDB instance; the connection handed out makes it the default.
 constexpr const char *kAttachCatalog = "ATTACH ':memory:' AS \"{catalog}\"";
@@ -357,5 +361,27 @@ constexpr const char *kStateMissing = "BrindleManager._state is not the manager'
 constexpr const char *kLoadReentered =
     "get_or_load() of {database}.{table} called from its own loader: it would wait for itself";
 constexpr const char *kInfoNotDict = "get_table_info() must return dict or None, not {type}";
+
+}  // namespace brindle::quaymaster::text
+
+// PrometheusCollector: stats() as Prometheus metrics.
+namespace brindle::quaymaster::text {
+
+constexpr const char *kCollectorClassDoc =
+    "The manager's stats() as Prometheus metrics, for a prometheus_client registry.\n"
+    "\n"
+    "Every scrape calls manager.stats() once and yields one family per figure,\n"
+    "labelled by database and table: gauges for what a table is now (rows,\n"
+    "memory, age, readers, ...) and counters for what happened to it since its\n"
+    "first store in this process (queries, misses, stores, failures, ...).\n"
+    "Needs prometheus_client (brindle[metrics]), imported only by the collector.\n"
+    "\n"
+    "    from prometheus_client import REGISTRY\n"
+    "    REGISTRY.register(PrometheusCollector(cache))";
+constexpr const char *kCollectorInitDoc = "Keep the manager whose stats() every scrape reads.";
+constexpr const char *kCollectorCollectDoc = "Return the metric families of one stats() call.";
+constexpr const char *kCollectorDescribeDoc = "Return the metric families without samples (reads no stats).";
+constexpr const char *kNeedsPrometheusClient =
+    "PrometheusCollector needs prometheus_client: pip install 'brindle[metrics]' ({error})";
 
 }  // namespace brindle::quaymaster::text
