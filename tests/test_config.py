@@ -26,6 +26,7 @@ def test_defaults_cover_every_attribute():
         "duckdb_memory_limit": None,
         "duckdb_temp_directory": None,
         "external_timeout_seconds": 30.0,
+        "external_dsn": None,
         "signal_enabled": False,
         "signal_dsn": None,
         "signal_channel": "brindle_snapshots",
@@ -52,6 +53,7 @@ def test_from_env_reads_every_variable():
         "BRINDLE_DUCKDB_MEMORY_LIMIT": "1GB",
         "BRINDLE_DUCKDB_TEMP_DIRECTORY": "/tmp/spill",
         "BRINDLE_EXTERNAL_TIMEOUT_SECONDS": "4",
+        "BRINDLE_EXTERNAL_DSN": "host=db dbname=snapshots",
         "BRINDLE_SIGNAL": "on",
         "BRINDLE_SIGNAL_DSN": "host=db dbname=cache",
         "BRINDLE_SIGNAL_CHANNEL": "orders_news",
@@ -60,9 +62,10 @@ def test_from_env_reads_every_variable():
     }
     cfg = BrindleConfig.from_env(env)
     assert cfg.duckdb_settings() == {"threads": 3, "memory_limit": "1GB", "temp_directory": "/tmp/spill"}
-    assert (cfg.external_timeout_seconds, cfg.signal_enabled, cfg.signal_dsn, cfg.signal_channel,
+    assert (cfg.external_timeout_seconds, cfg.external_dsn, cfg.signal_enabled, cfg.signal_dsn, cfg.signal_channel,
             cfg.signal_timeout_seconds, cfg.signal_reconnect_max_seconds) == (
-        4.0, True, "host=db dbname=cache", "orders_news", 3.0, 7.5)
+        4.0, "host=db dbname=snapshots", True, "host=db dbname=cache", "orders_news", 3.0, 7.5)
+    assert set(env) == set(BrindleConfig.ENVIRONMENT) and BrindleConfig.from_env({}).external_dsn is None
     assert (cfg.log_name, cfg.config_file_path, cfg.cleanup_interval_minutes, cfg.default_mode,
             cfg.default_tidewatch_minutes, cfg.lock_timeout_seconds, cfg.persist_base_path, cfg.service_name,
             cfg.result_cache_bytes, cfg.async_pool_size) == (
@@ -115,6 +118,27 @@ def test_from_env_names_the_bad_variable(variable, value):
 def test_constructor_checks_values(kwargs, error):
     with pytest.raises(error):
         BrindleConfig(**kwargs)
+
+
+@pytest.mark.parametrize(
+    "attribute, value, error, message",
+    [("result_cache_bytes", "not a number", TypeError, "result_cache_bytes must be an integer of at least 0, not str"),
+     ("result_cache_bytes", -1, ConfigError, "result_cache_bytes must be an integer of at least 0, not -1"),
+     ("lock_timeout_seconds", None, TypeError, "lock_timeout_seconds must be a number of seconds, not NoneType"),
+     ("default_mode", "sharded", ConfigError, "default_mode must be 'single_db' or 'per_table_db', not 'sharded'"),
+     ("external_dsn", 5, TypeError, "external_dsn must be str or None, not int"),
+     ("signal_enabled", "yes", TypeError, "signal_enabled must be bool, not str"),
+     ("result_cache_byte", 0, AttributeError, "BrindleConfig has no setting 'result_cache_byte'")],
+)
+def test_assignment_checks_values(attribute, value, error, message):
+    cfg = BrindleConfig()
+    before = vars(cfg).copy()
+    with pytest.raises(error, match=f"^{message}$"):
+        setattr(cfg, attribute, value)
+    assert vars(cfg) == before
+    cfg.result_cache_bytes = 1 << 20
+    cfg.external_dsn = "host=db"
+    assert (cfg.result_cache_bytes, cfg.external_dsn) == (1 << 20, "host=db")
 
 
 def write(tmp_path, data, name="connector_config.json"):
