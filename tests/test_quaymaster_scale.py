@@ -85,11 +85,36 @@ def test_stats_values_in_one_pass(make_manager, mode):
     expected = {(db, f"t{i}"): (10 + i, 2) for db in ("a", "b") for i in range(4)}
     del expected[("b", "t3")]
     assert got == expected
-    again = {(s["database"], s["table"]): s["memory_bytes"] for s in m.stats()}
-    memory = {(s["database"], s["table"]): s["memory_bytes"] for s in stats}
-    # Table data only: the same however often it is read, and shared by a database's tables.
-    assert again == memory and all(v > 0 for v in memory.values())
-    assert len({v for (db, _), v in memory.items() if db == "a"}) == 1
+    figures = ("memory_bytes", "database_memory_bytes")
+    again = {(s["database"], s["table"]): tuple(s[k] for k in figures) for s in m.stats()}
+    memory = {(s["database"], s["table"]): tuple(s[k] for k in figures) for s in stats}
+    # Table data only: the same however often it is read; the database's
+    # figure is shared by its tables.
+    assert again == memory and all(v > 0 for pair in memory.values() for v in pair)
+    assert len({total for (db, _), (_, total) in memory.items() if db == "a"}) == 1
+
+
+@pytest.mark.parametrize("settings", [{"default_mode": "single_db"}, {"default_mode": "per_table_db"},
+                                      {"persist_base_path": True}])
+def test_stats_memory_is_each_tables_own(make_manager, tmp_path, settings):
+    if settings.get("persist_base_path"):
+        settings = {"persist_base_path": str(tmp_path)}  # a database file
+    m = make_manager(**settings)
+    m.store("db", "small", frame(2))
+    m.store("db", "large", frame(500_000))
+
+    def figures():
+        return {s["table"]: (s["memory_bytes"], s["database_memory_bytes"]) for s in m.stats()}
+
+    (small, total), (large, same_total) = figures()["small"], figures()["large"]
+    assert total == same_total and 0 < small < 64 * 1024 and 10 * small < large
+    assert total / 4 < large < total * 4  # the large table is nearly all of the database
+    # Measured again after a store, and after rows changed behind the cache's back.
+    m.store("db", "small", frame(200_000))
+    grown = figures()["small"][0]
+    assert grown > 10 * small  # a database file holds it compressed
+    m.get_raw_connection("db", "small").execute("INSERT INTO small SELECT * FROM small").fetchall()
+    assert figures()["small"][0] > grown
 
 
 @pytest.mark.parametrize("mode", MODES)
