@@ -1,11 +1,11 @@
 import json
 import os
-import threading
 
 import pytest
 
 from brindle import errors
 from brindle.config import BrindleConfig, CacheConfigResolver, ConfigError
+from conftest import run_threads
 
 
 def test_defaults_cover_every_attribute():
@@ -234,11 +234,7 @@ def test_resolver_is_safe_from_many_threads(resolver):
         for _ in range(500):
             answers.append((resolver.get_ttl("sales", "daily", 1), resolver.get_mode("sales", "single_db")))
 
-    threads = [threading.Thread(target=ask) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(4, lambda i: ask())
     assert set(answers) == {(10, "per_table_db")}
 
 

@@ -9,6 +9,7 @@ import pytest
 
 import brindle
 from brindle.config import BrindleConfig
+from conftest import run_threads, threads_running
 from manager_support import frame, make_manager  # noqa: F401
 
 MODES = ["single_db", "per_table_db"]
@@ -117,6 +118,7 @@ def test_stats_memory_is_each_tables_own(make_manager, tmp_path, settings):
     assert figures()["small"][0] > grown
 
 
+@pytest.mark.slow  # stress
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("how", ["invalidate", "shutdown", "expiry"])
 def test_closing_many_tables_while_they_are_read(make_manager, mode, how):
@@ -137,22 +139,18 @@ def test_closing_many_tables_while_they_are_read(make_manager, mode, how):
                 except Exception as e:  # anything but "not cached" is a fault
                     errors.append(e)
 
-    readers = [threading.Thread(target=read) for _ in range(2)]
-    for r in readers:
-        r.start()
-    try:
-        if how == "invalidate":
-            m.invalidate("a")
-        elif how == "shutdown":
-            m.shutdown()
-        else:
-            for table in tables:
-                m._cleanup_expired_table("a", table)
-    finally:
-        stop.set()
-        for r in readers:
-            r.join(30)
-    assert not any(r.is_alive() for r in readers) and errors == []
+    with threads_running(2, lambda i: read()):
+        try:
+            if how == "invalidate":
+                m.invalidate("a")
+            elif how == "shutdown":
+                m.shutdown()
+            else:
+                for table in tables:
+                    m._cleanup_expired_table("a", table)
+        finally:
+            stop.set()
+    assert errors == []
     assert catalogs_left() == 0
     if mode == "single_db" and how == "expiry":  # the database stays open, its tables go
         assert list(m._connections) == [("a", None)] and m.stats() == []
@@ -167,6 +165,7 @@ def live_duckdb_connections():
     return sum(1 for o in gc.get_objects() if isinstance(o, duckdb.DuckDBPyConnection))
 
 
+@pytest.mark.slow  # stress
 @pytest.mark.parametrize("touch", ["store", "query", "get_table_info"])
 def test_a_thread_visiting_many_tables_keeps_few_cursors(make_manager, touch):
     m = make_manager(default_mode="per_table_db")
@@ -191,8 +190,6 @@ def test_a_thread_visiting_many_tables_keeps_few_cursors(make_manager, touch):
         # The first tables' cursors made way for later ones: those tables still answer.
         got["again"] = all(visit(i, tables[i]) for i in range(3))
 
-    thread = threading.Thread(target=work)
-    thread.start()
-    thread.join(60)
+    run_threads(1, lambda i: work())  # on a thread of its own: the cursors are per thread
     assert got["right"] and got["again"]
     assert got["kept"] < len(tables) // 2  # not a cursor per table visited
