@@ -3,7 +3,7 @@
 ``BrindleConfig`` holds the process-wide settings; ``BrindleConfig.from_env()``
 builds one from ``BRINDLE_*`` environment variables. ``CacheConfigResolver``
 answers per-database and per-table questions from a JSON file
-(``connector_config.json`` by convention); see the README for its format.
+(``connector_config.json`` by convention); docs/configuration.md describes its format.
 """
 
 from __future__ import annotations
