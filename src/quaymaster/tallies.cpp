@@ -161,6 +161,11 @@ std::int64_t storage_bytes(const std::vector<nb::handle> &segments) {
     return in_memory + std::min(in_file, static_cast<std::int64_t>(blocks.size()) * kBlockBytes);
 }
 
+// The table's row count as DuckDB estimates it; -1 when it gave none.
+std::int64_t rows_of(const Registered &r) {
+    return PyLong_CheckExact(r.facts.rows.ptr()) ? as_int64(r.facts.rows) : -1;
+}
+
 // How many tables one measuring statement reads.
 constexpr std::size_t kMeasuredPerStatement = 200;
 
@@ -198,7 +203,7 @@ bool measure_batch(nb::handle cursor, const Measured *batch, std::size_t count) 
         TableTally &t = batch[i].first->tally;
         t.measured_bytes = storage_bytes(segments[i]);
         t.measured_stores = t.stores;
-        t.measured_rows = as_int64(batch[i].first->facts.rows);
+        t.measured_rows = rows_of(*batch[i].first);
     }
     return true;
 }
@@ -212,7 +217,7 @@ void measure_storage(nb::handle cursor, const std::vector<Registered *> &held) {
     std::vector<Measured> due;
     for (Registered *r : held) {
         const TableTally &t = r->tally;
-        if (t.measured_bytes < 0 || t.measured_stores != t.stores || t.measured_rows != as_int64(r->facts.rows))
+        if (t.measured_bytes < 0 || t.measured_stores != t.stores || t.measured_rows != rows_of(*r))
             due.emplace_back(r, storage_name(*r));
     }
     for (std::size_t at = 0; at < due.size(); at += kMeasuredPerStatement) {
@@ -224,7 +229,7 @@ void measure_storage(nb::handle cursor, const std::vector<Registered *> &held) {
     for (Registered *r : held) {
         const TableTally &t = r->tally;
         bool current = t.measured_bytes >= 0 && t.measured_stores == t.stores &&
-                       t.measured_rows == as_int64(r->facts.rows);
+                       t.measured_rows == rows_of(*r);
         r->facts.memory_bytes = nb::int_(current ? t.measured_bytes : 0);
     }
 }
