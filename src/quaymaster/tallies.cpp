@@ -1,5 +1,6 @@
 // Per-table counters and stats(): what is cached and how it is being used.
 #include "cached_reads.h"
+#include "duck/sql.h"
 #include "signals.h"
 #include "state.h"
 #include "texts.h"
@@ -96,14 +97,12 @@ std::vector<nb::object> answer_columns(nb::handle result) {
 
 nb::handle item(const nb::object &column, Py_ssize_t row) { return PyList_GET_ITEM(column.ptr(), row); }
 
-// The name pragma_storage_info() reads a table of the source by.
+// The name pragma_storage_info() reads a table of the source by; a
+// catalog's name is one the cache made, quoted as its USE and ATTACH quote it.
 std::string storage_name(const Registered &r) {
     if (r.catalog.empty())
         return std::string(str_view(r.table));
-    std::string quoted = "\"";
-    for (char c : r.catalog)
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + "\".main." + std::string(str_view(r.table));
+    return "\"" + r.catalog + "\".main." + std::string(str_view(r.table));
 }
 
 std::int64_t as_int64(nb::handle value) {
@@ -172,13 +171,6 @@ constexpr std::size_t kMeasuredPerStatement = 200;
 // A table to measure, with the name pragma_storage_info() reads it by.
 using Measured = std::pair<Registered *, std::string>;
 
-std::string string_literal(const std::string &text) {
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("''") : std::string(1, c);
-    return quoted + "'";
-}
-
 // Measures a batch of tables in one statement; false when the statement
 // failed (a table went in the meantime), and nothing is measured then.
 bool measure_batch(nb::handle cursor, const Measured *batch, std::size_t count) {
@@ -186,8 +178,8 @@ bool measure_batch(nb::handle cursor, const Measured *batch, std::size_t count) 
     for (std::size_t i = 0; i < count; ++i) {
         if (i)
             sql += text::kUnionAll;
-        sql += fill(text::kTableSegmentsBranch,
-                    {{"index", std::to_string(i)}, {"name", string_literal(batch[i].second)}});
+        std::string name = "'" + sql::escape_string_literal(batch[i].second) + "'";
+        sql += fill(text::kTableSegmentsBranch, {{"index", std::to_string(i)}, {"name", name}});
     }
     nb::object rows = guarded([&] { return duck::fetchall(duck::execute(cursor, sql)); },
                               [&](nb::python_error &) { return nb::object(); });
@@ -575,7 +567,7 @@ nb::object stats(const Args &a) {
     registered.reserve(static_cast<size_t>(PyList_GET_SIZE(listed.ptr())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.ptr()); ++i) {
         PyObject *item = PyList_GET_ITEM(listed.ptr(), i);
-        Registered r{PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), PyTuple_GET_ITEM(item, 2), {}, {}, false, {}, {}};
+        Registered r{PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), PyTuple_GET_ITEM(item, 2)};
         r.key = table_key(r.database, r.table);
         registered.push_back(std::move(r));
     }
