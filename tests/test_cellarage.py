@@ -15,7 +15,7 @@ from brindle.config import BrindleConfig, CacheConfigResolver
 from brindle.errors import BrindlePersistenceError
 from cellarage_frames import (changed_dtype_frame, expected_after_round_trip, expected_changed_dtypes,
                               expected_empty_after_round_trip, mixed_frame)
-from conftest import records_of
+from conftest import records_of, run_threads, threads_running
 
 LOGGER = "svc.persistence"
 
@@ -242,11 +242,7 @@ def test_concurrent_writes_of_one_table_never_mix(coordinator):
         except Exception as exc:  # pragma: no cover - reported below
             errors.append(exc)
 
-    threads = [threading.Thread(target=writer, args=(df,)) for df in frames]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(len(frames), lambda i: writer(frames[i]))
     assert errors == []
     back = coordinator.load_table_from_parquet("db", "t")
     assert len(back) == 20000 and back["v"].nunique() == 1
@@ -264,16 +260,14 @@ def test_reads_during_replaces_get_one_whole_file(coordinator):
             i += 1
             coordinator.persist_table_to_parquet("db", "t", frames[i % 2])
 
-    writer = threading.Thread(target=replace_again_and_again)
-    writer.start()
-    try:
-        deadline = time.monotonic() + 0.5
-        while time.monotonic() < deadline:
-            back = coordinator.load_table_from_parquet("db", "t")
-            pd.testing.assert_frame_equal(back, frames[0] if len(back) == 100 else frames[1])
-    finally:
-        done.set()
-        writer.join()
+    with threads_running(1, lambda i: replace_again_and_again()):
+        try:
+            deadline = time.monotonic() + 0.5
+            while time.monotonic() < deadline:
+                back = coordinator.load_table_from_parquet("db", "t")
+                pd.testing.assert_frame_equal(back, frames[0] if len(back) == 100 else frames[1])
+        finally:
+            done.set()
 
 
 def test_corrupt_file_gives_chained_error(coordinator, tmp_path):
@@ -561,9 +555,5 @@ def test_threads_sharing_a_connector_get_their_own_rows():
             if got != table:
                 wrong.append((table, got))
 
-    threads = [threading.Thread(target=reader, args=(t,)) for t in tables]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(len(tables), lambda i: reader(tables[i]))
     assert wrong == []

@@ -5,7 +5,6 @@ as the connector: the cursor offers execute(sql, params), fetchone() and
 fetchall(), and autocommit makes each statement durable on its own.
 """
 
-import threading
 
 import pandas as pd
 import pytest
@@ -15,6 +14,7 @@ from brindle.config import BrindleConfig, CacheConfigResolver
 from cellarage_frames import (changed_dtype_frame, expected_after_round_trip, expected_changed_dtypes,
                               expected_empty_after_round_trip, mixed_frame)
 from pg_server import SNAPSHOTS_DDL, postgresql_dsn  # noqa: F401  (session fixture)
+from conftest import run_threads
 
 psycopg = pytest.importorskip("psycopg")
 
@@ -111,11 +111,7 @@ def test_threads_sharing_one_connection(connect):
         except Exception as exc:  # pragma: no cover - reported below
             failures.append(exc)
 
-    threads = [threading.Thread(target=worker, args=(t,)) for t in tables]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(len(tables), lambda i: worker(tables[i]))
     assert failures == []
     assert [(db, t, rows) for _, db, t, rows, _, _ in stored_rows(connect)] == [
         ("db", t, 10) for t in tables]

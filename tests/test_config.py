@@ -1,11 +1,11 @@
 import json
 import os
-import threading
 
 import pytest
 
 from brindle import errors
 from brindle.config import BrindleConfig, CacheConfigResolver, ConfigError
+from conftest import run_threads
 
 
 def test_defaults_cover_every_attribute():
@@ -65,6 +65,7 @@ def test_from_env_reads_every_variable():
     assert (cfg.external_timeout_seconds, cfg.external_dsn, cfg.signal_enabled, cfg.signal_dsn, cfg.signal_channel,
             cfg.signal_timeout_seconds, cfg.signal_reconnect_max_seconds) == (
         4.0, "host=db dbname=snapshots", True, "host=db dbname=cache", "orders_news", 3.0, 7.5)
+    assert set(env) == set(BrindleConfig.ENVIRONMENT) and BrindleConfig.from_env({}).external_dsn is None
     assert (cfg.log_name, cfg.config_file_path, cfg.cleanup_interval_minutes, cfg.default_mode,
             cfg.default_tidewatch_minutes, cfg.lock_timeout_seconds, cfg.persist_base_path, cfg.service_name,
             cfg.result_cache_bytes, cfg.async_pool_size) == (
@@ -117,6 +118,27 @@ def test_from_env_names_the_bad_variable(variable, value):
 def test_constructor_checks_values(kwargs, error):
     with pytest.raises(error):
         BrindleConfig(**kwargs)
+
+
+@pytest.mark.parametrize(
+    "attribute, value, error, message",
+    [("result_cache_bytes", "not a number", TypeError, "result_cache_bytes must be an integer of at least 0, not str"),
+     ("result_cache_bytes", -1, ConfigError, "result_cache_bytes must be an integer of at least 0, not -1"),
+     ("lock_timeout_seconds", None, TypeError, "lock_timeout_seconds must be a number of seconds, not NoneType"),
+     ("default_mode", "sharded", ConfigError, "default_mode must be 'single_db' or 'per_table_db', not 'sharded'"),
+     ("external_dsn", 5, TypeError, "external_dsn must be str or None, not int"),
+     ("signal_enabled", "yes", TypeError, "signal_enabled must be bool, not str"),
+     ("result_cache_byte", 0, AttributeError, "BrindleConfig has no setting 'result_cache_byte'")],
+)
+def test_assignment_checks_values(attribute, value, error, message):
+    cfg = BrindleConfig()
+    before = vars(cfg).copy()
+    with pytest.raises(error, match=f"^{message}$"):
+        setattr(cfg, attribute, value)
+    assert vars(cfg) == before
+    cfg.result_cache_bytes = 1 << 20
+    cfg.external_dsn = "host=db"
+    assert (cfg.result_cache_bytes, cfg.external_dsn) == (1 << 20, "host=db")
 
 
 def write(tmp_path, data, name="connector_config.json"):
@@ -212,11 +234,7 @@ def test_resolver_is_safe_from_many_threads(resolver):
         for _ in range(500):
             answers.append((resolver.get_ttl("sales", "daily", 1), resolver.get_mode("sales", "single_db")))
 
-    threads = [threading.Thread(target=ask) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(4, lambda i: ask())
     assert set(answers) == {(10, "per_table_db")}
 
 

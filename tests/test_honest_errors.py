@@ -190,6 +190,7 @@ def fuzz_manager():
     qm.BrindleManager._instance, tw.TTLRegistry._instance = saved
 
 
+@pytest.mark.slow  # stress: the fuzzer
 @settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
 @given(call=st.sampled_from(sorted(CALLS)), db=st.sampled_from(["fz", "fz2"]), table=NAMES, df=FRAMES,
        where=WHERE, params=st.one_of(st.none(), st.lists(VALUES, max_size=2), VALUES))

@@ -1,6 +1,5 @@
 import inspect
 import logging
-import threading
 from unittest import mock
 
 import pandas as pd
@@ -10,7 +9,7 @@ from brindle import lookout
 from brindle.errors import BrindleError, BrindleNotFoundError
 from brindle.lookout import CacheQuery
 from brindle.stowage import CacheStore
-from conftest import records_of
+from conftest import records_of, run_threads
 
 
 class Text(str):
@@ -173,11 +172,7 @@ def test_concurrent_queries_on_one_connection_get_their_own_rows(query, con):
             if len(df) != 1000 + i or set(df["v"]) != {i}:
                 problems.append((i, len(df)))
 
-    threads = [threading.Thread(target=reader, args=(i,)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    run_threads(4, reader)
     assert problems == []
 
 

@@ -14,27 +14,32 @@ import brindle.quaymaster as qm
 import brindle.tidewatch as tw
 from brindle.config import BrindleConfig
 from brindle.errors import BrindleError, BrindleNotFoundError
+from conftest import run_threads
 from manager_support import frame, make_manager  # noqa: F401
 from tidewatch_support import Clock as tidewatch_clock
 
 
-def run_threads(n, target):
-    """Runs target(i) in n threads; returns their results (or exceptions) in order."""
-    results = [None] * n
+@contextlib.contextmanager
+def all_told_not_cached(m, n):
+    """Yields an event set once n threads have each been told by m.query()
+    that the table is not cached: get_or_load() asks that first, so a loader
+    that waits for the event knows every caller has come to the load, and
+    none arrives after it has ended (which a loader that merely sleeps
+    cannot promise on a busy machine)."""
+    told, everyone = set(), threading.Event()
+    query = m.query
 
-    def run(i):
+    def counting(*args, **kwargs):
         try:
-            results[i] = target(i)
-        except BaseException as e:  # noqa: BLE001 - handed back to the test
-            results[i] = e
+            return query(*args, **kwargs)
+        except BrindleNotFoundError:
+            told.add(threading.get_ident())
+            if len(told) >= n:
+                everyone.set()
+            raise
 
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=30)
-        assert not t.is_alive(), "a caller never returned"
-    return results
+    with mock.patch.object(m, "query", counting):
+        yield everyone
 
 
 @pytest.mark.parametrize("mode", ["single_db", "per_table_db"])
@@ -115,15 +120,14 @@ def test_stats_takes_no_write_lock(make_manager):
 def test_get_or_load_runs_one_loader_for_all_callers(make_manager):
     m = make_manager()
     calls = []
-    started = threading.Event()
 
     def loader():
         calls.append(threading.current_thread().name)
-        started.set()
-        time.sleep(0.3)
+        assert everyone.wait(30)
         return frame(7)
 
-    results = run_threads(16, lambda i: m.get_or_load("shop", "orders", loader, ttl_minutes=5))
+    with all_told_not_cached(m, 16) as everyone:
+        results = run_threads(16, lambda i: m.get_or_load("shop", "orders", loader, ttl_minutes=5))
     assert len(calls) == 1
     assert all(isinstance(r, pd.DataFrame) and len(r) == 7 for r in results)
     assert len({id(r) for r in results}) == 16
@@ -139,10 +143,11 @@ def test_a_failed_load_reaches_every_waiter_and_is_not_remembered(make_manager):
 
     def failing():
         attempts.append(1)
-        time.sleep(0.3)
+        assert everyone.wait(30)
         raise error
 
-    results = run_threads(8, lambda i: m.get_or_load("shop", "orders", failing))
+    with all_told_not_cached(m, 8) as everyone:
+        results = run_threads(8, lambda i: m.get_or_load("shop", "orders", failing))
     assert len(attempts) == 1 and all(r is error for r in results)
     assert len(m.get_or_load("shop", "orders", lambda: frame(2))) == 2
 
@@ -150,12 +155,13 @@ def test_a_failed_load_reaches_every_waiter_and_is_not_remembered(make_manager):
     # itself: a waiter takes the load over.
     def interrupted_once():
         attempts.append(1)
-        time.sleep(0.3)
+        assert everyone.wait(30)
         if len(attempts) == 2:
             raise SystemExit(1)
         return frame(4)
 
-    results = run_threads(4, lambda i: m.get_or_load("shop", "fresh", interrupted_once))
+    with all_told_not_cached(m, 4) as everyone:
+        results = run_threads(4, lambda i: m.get_or_load("shop", "fresh", interrupted_once))
     assert len(attempts) == 3
     assert sorted(type(r).__name__ for r in results) == ["DataFrame"] * 3 + ["SystemExit"]
 

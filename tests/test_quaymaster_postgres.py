@@ -40,6 +40,7 @@ SERVICE = """
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 
 
+@pytest.mark.slow  # two processes
 def test_a_second_process_serves_what_the_first_stored(postgresql_dsn, tmp_path):
     """A writes (a refresh included) and exits; B starts, warms at start-up and serves A's last rows."""
     with psycopg.connect(postgresql_dsn, autocommit=True) as admin:

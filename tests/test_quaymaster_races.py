@@ -10,6 +10,7 @@ import pytest
 
 from brindle.errors import BrindleError, BrindleNotFoundError
 from child_process import run_child
+from conftest import run_threads
 from manager_support import RecordingConnector, frame, make_manager  # noqa: F401
 
 
@@ -90,14 +91,11 @@ def test_a_handler_may_store_again_from_every_record_the_manager_writes(make_man
     m.logger.addHandler(handler)
     m.logger.setLevel(logging.DEBUG)
     try:
-        worker = threading.Thread(target=operations, daemon=True)
-        worker.start()
-        worker.join(timeout=60)
+        [error] = run_threads(1, lambda i: operations())  # fails the test if it deadlocks
     finally:
         m.logger.removeHandler(handler)
         m.logger.setLevel(logging.NOTSET)
-    assert not worker.is_alive(), "deadlocked"
-    assert done.is_set() and handler.errors == []
+    assert error is None and done.is_set() and handler.errors == []
     closed = "Closed connection for db.t" if mode == "per_table_db" else "Closed connection for database: db"
     for message in ["Answered a query of db.t from the result cache", "TTL cleanup triggered for db.t", closed,
                     "BrindleManager shutdown complete"]:
@@ -286,6 +284,7 @@ sys.exit(1 if errors or stuck or open_connections else 0)
 """
 
 
+@pytest.mark.slow  # stress, in a child process
 def test_stress_stores_reads_loads_joins_invalidations_and_stats_with_cleanup_running(tmp_path):
     status, out, err = run_child(STRESS, tmp_path, timeout=180)
     assert status == 0, out + err

@@ -7,6 +7,7 @@ import pandas as pd
 import pytest
 
 from brindle.errors import BrindleNotFoundError
+from conftest import run_threads
 from manager_support import frame, make_manager  # noqa: F401
 
 ASKS = 4  # a question is judged when it comes back, and kept from then on
@@ -199,6 +200,7 @@ def test_budget_zero_turns_the_cache_off_and_a_patched_query_layer_is_always_cal
     assert patched.call_count == ASKS
 
 
+@pytest.mark.slow  # stress
 def test_readers_never_get_rows_older_than_the_last_store_before_they_began(make_manager):
     m = make_manager()
     stored = [0]  # the version of the last store that returned
@@ -232,11 +234,7 @@ def test_readers_never_get_rows_older_than_the_last_store_before_they_began(make
             with read:
                 read.notify_all()
 
-    threads = [threading.Thread(target=writer)] + [threading.Thread(target=reader) for _ in range(3)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(60)
+    assert run_threads(4, lambda i: writer() if i == 0 else reader()) == [None] * 4
     assert not problems
 
 

@@ -9,6 +9,7 @@ import pytest
 
 import brindle
 from brindle.config import BrindleConfig
+from conftest import run_threads, threads_running
 from manager_support import frame, make_manager  # noqa: F401
 
 MODES = ["single_db", "per_table_db"]
@@ -85,13 +86,39 @@ def test_stats_values_in_one_pass(make_manager, mode):
     expected = {(db, f"t{i}"): (10 + i, 2) for db in ("a", "b") for i in range(4)}
     del expected[("b", "t3")]
     assert got == expected
-    again = {(s["database"], s["table"]): s["memory_bytes"] for s in m.stats()}
-    memory = {(s["database"], s["table"]): s["memory_bytes"] for s in stats}
-    # Table data only: the same however often it is read, and shared by a database's tables.
-    assert again == memory and all(v > 0 for v in memory.values())
-    assert len({v for (db, _), v in memory.items() if db == "a"}) == 1
+    figures = ("memory_bytes", "database_memory_bytes")
+    again = {(s["database"], s["table"]): tuple(s[k] for k in figures) for s in m.stats()}
+    memory = {(s["database"], s["table"]): tuple(s[k] for k in figures) for s in stats}
+    # Table data only: the same however often it is read; the database's
+    # figure is shared by its tables.
+    assert again == memory and all(v > 0 for pair in memory.values() for v in pair)
+    assert len({total for (db, _), (_, total) in memory.items() if db == "a"}) == 1
 
 
+@pytest.mark.parametrize("settings", [{"default_mode": "single_db"}, {"default_mode": "per_table_db"},
+                                      {"persist_base_path": True}])
+def test_stats_memory_is_each_tables_own(make_manager, tmp_path, settings):
+    if settings.get("persist_base_path"):
+        settings = {"persist_base_path": str(tmp_path)}  # a database file
+    m = make_manager(**settings)
+    m.store("db", "small", frame(2))
+    m.store("db", "large", frame(500_000))
+
+    def figures():
+        return {s["table"]: (s["memory_bytes"], s["database_memory_bytes"]) for s in m.stats()}
+
+    (small, total), (large, same_total) = figures()["small"], figures()["large"]
+    assert total == same_total and 0 < small < 64 * 1024 and 10 * small < large
+    assert total / 4 < large < total * 4  # the large table is nearly all of the database
+    # Measured again after a store, and after rows changed behind the cache's back.
+    m.store("db", "small", frame(200_000))
+    grown = figures()["small"][0]
+    assert grown > 10 * small  # a database file holds it compressed
+    m.get_raw_connection("db", "small").execute("INSERT INTO small SELECT * FROM small").fetchall()
+    assert figures()["small"][0] > grown
+
+
+@pytest.mark.slow  # stress
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("how", ["invalidate", "shutdown", "expiry"])
 def test_closing_many_tables_while_they_are_read(make_manager, mode, how):
@@ -112,22 +139,18 @@ def test_closing_many_tables_while_they_are_read(make_manager, mode, how):
                 except Exception as e:  # anything but "not cached" is a fault
                     errors.append(e)
 
-    readers = [threading.Thread(target=read) for _ in range(2)]
-    for r in readers:
-        r.start()
-    try:
-        if how == "invalidate":
-            m.invalidate("a")
-        elif how == "shutdown":
-            m.shutdown()
-        else:
-            for table in tables:
-                m._cleanup_expired_table("a", table)
-    finally:
-        stop.set()
-        for r in readers:
-            r.join(30)
-    assert not any(r.is_alive() for r in readers) and errors == []
+    with threads_running(2, lambda i: read()):
+        try:
+            if how == "invalidate":
+                m.invalidate("a")
+            elif how == "shutdown":
+                m.shutdown()
+            else:
+                for table in tables:
+                    m._cleanup_expired_table("a", table)
+        finally:
+            stop.set()
+    assert errors == []
     assert catalogs_left() == 0
     if mode == "single_db" and how == "expiry":  # the database stays open, its tables go
         assert list(m._connections) == [("a", None)] and m.stats() == []
@@ -142,6 +165,7 @@ def live_duckdb_connections():
     return sum(1 for o in gc.get_objects() if isinstance(o, duckdb.DuckDBPyConnection))
 
 
+@pytest.mark.slow  # stress
 @pytest.mark.parametrize("touch", ["store", "query", "get_table_info"])
 def test_a_thread_visiting_many_tables_keeps_few_cursors(make_manager, touch):
     m = make_manager(default_mode="per_table_db")
@@ -166,8 +190,6 @@ def test_a_thread_visiting_many_tables_keeps_few_cursors(make_manager, touch):
         # The first tables' cursors made way for later ones: those tables still answer.
         got["again"] = all(visit(i, tables[i]) for i in range(3))
 
-    thread = threading.Thread(target=work)
-    thread.start()
-    thread.join(60)
+    run_threads(1, lambda i: work())  # on a thread of its own: the cursors are per thread
     assert got["right"] and got["again"]
     assert got["kept"] < len(tables) // 2  # not a cursor per table visited

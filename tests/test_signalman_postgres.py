@@ -18,6 +18,8 @@ import pytest
 from child_process import child_env
 from pg_server import SNAPSHOTS_DDL, postgresql_dsn, restart_postgresql  # noqa: F401  (session fixture)
 
+pytestmark = pytest.mark.slow  # several processes
+
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 
 SERVICE = """

@@ -8,7 +8,7 @@ import pytest
 from brindle import stowage
 from brindle.errors import BrindleError
 from brindle.stowage import CacheStore
-from conftest import records_of
+from conftest import records_of, threads_running
 
 
 class Text(str):
@@ -129,16 +129,12 @@ def test_readers_never_find_the_table_missing_while_it_is_restored(store, con):
             except Exception as exc:  # pragma: no cover - the failure being tested for
                 failures.append(repr(exc))
 
-    threads = [threading.Thread(target=reader) for _ in range(2)]
-    for t in threads:
-        t.start()
-    try:
-        for i in range(60):
-            store.store(con, "hot", frame(10 if i % 2 else 20), None)
-    finally:
-        stop.set()
-        for t in threads:
-            t.join()
+    with threads_running(2, lambda i: reader()):
+        try:
+            for i in range(60):
+                store.store(con, "hot", frame(10 if i % 2 else 20), None)
+        finally:
+            stop.set()
     assert failures == []
 
 

@@ -8,6 +8,7 @@ from unittest import mock
 import pytest
 
 import brindle.tidewatch as tw
+from conftest import run_threads
 from tidewatch_support import clock, messages, registry  # noqa: F401
 
 
@@ -251,6 +252,7 @@ def test_pass_rechecks_before_handing_over(registry, clock, change):
 
 # --- threads together -----------------------------------------------------------
 
+@pytest.mark.slow  # stress
 def test_concurrent_use_leaves_a_consistent_registry(registry):
     errors = []
     handed_over = []
@@ -283,11 +285,7 @@ def test_concurrent_use_leaves_a_consistent_registry(registry):
             errors.append(e)
 
     registry.start_cleanup_thread(callback, interval_minutes=0)
-    threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=60)
+    run_threads(4, worker)
     registry.stop_cleanup_thread()
     assert not registry._cleanup_thread.is_alive()
     assert errors == []

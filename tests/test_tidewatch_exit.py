@@ -4,6 +4,8 @@ import pytest
 
 from child_process import start_child
 
+pytestmark = pytest.mark.slow  # a process per run
+
 # Passes back to back, each calling the callback, while the main script ends.
 BUSY = """
     import brindle.tidewatch as tw

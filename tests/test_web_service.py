@@ -78,6 +78,7 @@ def check_whole_version(kind, body):
         assert len(versions) == 1, (table, body)
 
 
+@pytest.mark.slow  # stress
 def test_concurrent_requests_and_refreshes_each_see_one_whole_version(service):
     base = service.base
     rng = random.Random(18)

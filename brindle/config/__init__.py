@@ -3,15 +3,17 @@
 ``BrindleConfig`` holds the process-wide settings; ``BrindleConfig.from_env()``
 builds one from ``BRINDLE_*`` environment variables. ``CacheConfigResolver``
 answers per-database and per-table questions from a JSON file
-(``connector_config.json`` by convention); see the README for its format.
+(``connector_config.json`` by convention); docs/configuration.md describes its format.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import math
 import os
-from typing import AbstractSet, Any, Callable, Mapping, Optional, cast
+import textwrap
+from typing import AbstractSet, Any, Callable, ClassVar, Mapping, Optional, cast
 
 from ..errors import ConfigError
 
@@ -61,23 +63,25 @@ def _check_mode(name: str, value: Any) -> str:
     return cast(str, value)
 
 
-def _check_int(name: str, value: Any, minimum: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be int, not {type(value).__name__}")
-    if value < minimum:
-        raise ConfigError(f"{name} must be at least {minimum}, not {value}")
-    return value
+def _int_check(minimum: int, optional: bool = False) -> Callable[[str, Any], Any]:
+    def check(name: str, value: Any) -> Optional[int]:
+        if value is None and optional:
+            return None
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise TypeError(f"{name} must be an integer of at least {minimum}"
+                            f"{' or None' if optional else ''}, not {type(value).__name__}")
+        if value < minimum:
+            raise ConfigError(f"{name} must be an integer of at least {minimum}, not {value}")
+        return value
 
-
-def _check_optional_int(name: str, value: Any, minimum: int) -> Optional[int]:
-    return None if value is None else _check_int(name, value, minimum)
+    return check
 
 
 def _check_optional_setting_text(name: str, value: Any) -> Optional[str]:
-    text = _check_optional_str(name, value)
-    if text == "":
-        raise ConfigError(f"{name} must not be empty")
-    return text
+    if value is not None and (type(value) is not str or not value):
+        raise (TypeError if type(value) is not str else ConfigError)(
+            f"{name} must be a non-empty string or None, not {value!r}")
+    return value
 
 
 def _check_seconds(name: str, value: Any) -> float | int:
@@ -86,6 +90,13 @@ def _check_seconds(name: str, value: Any) -> float | int:
     if not math.isfinite(value) or value < 0:
         raise ConfigError(f"{name} must be a finite number >= 0, not {value!r}")
     return value
+
+
+def _check_positive_seconds(name: str, value: Any) -> float | int:
+    seconds = _check_seconds(name, value)
+    if seconds == 0:
+        raise ConfigError(f"{name} must be more than 0")
+    return seconds
 
 
 _CHANNEL_CHARACTERS = frozenset("abcdefghijklmnopqrstuvwxyz0123456789_")
@@ -114,167 +125,167 @@ def _check_dsn(name: str, value: Any) -> Any:
     return value
 
 
-def _check_positive_seconds(name: str, value: Any) -> float | int:
-    seconds = _check_seconds(name, value)
-    if seconds == 0:
-        raise ConfigError(f"{name} must be more than 0")
-    return seconds
+# How an environment variable's text becomes a value (checked afterwards).
+
+def _env_text(raw: str) -> str:
+    return raw
 
 
-# Attribute -> the check its value must pass, wherever the value comes from.
-_CHECKS: dict[str, Callable[[str, Any], Any]] = {
-    "log_name": _check_str,
-    "config_file_path": _check_path,
-    "cleanup_interval_minutes": lambda name, value: _check_int(name, value, 1),
-    "default_mode": _check_mode,
-    "default_tidewatch_minutes": lambda name, value: _check_int(name, value, 0),
-    "lock_timeout_seconds": _check_seconds,
-    "persist_base_path": _check_optional_str,
-    "service_name": _check_name,
-    "result_cache_bytes": lambda name, value: _check_int(name, value, 0),
-    "async_pool_size": lambda name, value: _check_int(name, value, 1),
-    "duckdb_threads": lambda name, value: _check_optional_int(name, value, 1),
-    "duckdb_async_threads": lambda name, value: _check_optional_int(name, value, 0),
-    "duckdb_memory_limit": _check_optional_setting_text,
-    "duckdb_temp_directory": _check_optional_setting_text,
-    "external_timeout_seconds": _check_seconds,
-    "external_dsn": _check_optional_setting_text,
-    "signal_enabled": _check_bool,
-    "signal_dsn": _check_dsn,
-    "signal_channel": _check_channel,
-    "signal_timeout_seconds": _check_positive_seconds,
-    "signal_reconnect_max_seconds": _check_positive_seconds,
-}
-
-# BrindleConfig attribute -> the DuckDB setting it gives every database the
-# cache opens (None: DuckDB's own default).
-DUCKDB_SETTINGS = {
-    "duckdb_threads": "threads",
-    "duckdb_async_threads": "async_threads",
-    "duckdb_memory_limit": "memory_limit",
-    "duckdb_temp_directory": "temp_directory",
-}
+def _env_stripped(raw: str) -> str:
+    return raw.strip()
 
 
-def _checked(attribute: str, value: Any) -> Any:
-    return _CHECKS[attribute](attribute, value)
+def _env_text_or_none(raw: str) -> Optional[str]:
+    return raw or None
 
 
+def _env_stripped_or_none(raw: str) -> Optional[str]:
+    return raw.strip() or None
+
+
+def _env_int(raw: str) -> int:
+    return int(raw.strip())
+
+
+def _env_int_or_none(raw: str) -> Optional[int]:
+    return int(raw.strip()) if raw.strip() else None
+
+
+def _env_seconds(raw: str) -> float:
+    return float(raw.strip())
+
+
+_TRUE_WORDS = frozenset({"1", "true", "yes", "on"})
+_FALSE_WORDS = frozenset({"0", "false", "no", "off", ""})
+
+
+def _env_flag(raw: str) -> bool:
+    word = raw.strip().lower()
+    if word not in _TRUE_WORDS | _FALSE_WORDS:
+        raise ConfigError("expected one of 1, true, yes, on, 0, false, no, off")
+    return word in _TRUE_WORDS
+
+
+def _setting(default: Any, check: Callable[[str, Any], Any], env: str, parse: Callable[[str], Any], doc: str,
+             duckdb: Optional[str] = None) -> Any:
+    """One row of the settings table: a dataclass field whose metadata says
+    where the value may also come from and what it must be.
+
+    env: the environment variable from_env() reads it from, and parse how its
+    text becomes a value; duckdb: the DuckDB setting it gives every database
+    the cache opens, which is also its key in a database's "duckdb" entry of
+    the resolver's file; doc: its line in the class docstring.
+    """
+    return dataclasses.field(default=default, metadata={
+        "check": check, "env": env, "parse": parse, "duckdb": duckdb, "doc": doc})
+
+
+def _settings_docstring(cls: type) -> type:
+    # Indented as the written part of the docstring is, so that help() and
+    # inspect.getdoc() show one block.
+    lines = [cls.__doc__ or "", "", "    Args:"]
+    for f in dataclasses.fields(cls):
+        lines.append(textwrap.fill(f"{f.name}: {f.metadata['doc']}", width=80, initial_indent="        ",
+                                   subsequent_indent="            "))
+    cls.__doc__ = "\n".join(lines) + "\n    "
+    return cls
+
+
+@_settings_docstring
+@dataclasses.dataclass(eq=False)
 class BrindleConfig:
     """Process-wide settings of the cache.
 
-    Args:
-        log_name: name of the manager's logger; persistence logs under
-            ``log_name + ".persistence"``.
-        config_file_path: path of the resolver's JSON file, or None for none.
-        cleanup_interval_minutes: minutes between background cleanup passes.
-        default_mode: "single_db" or "per_table_db" for databases the file
-            does not mention.
-        default_tidewatch_minutes: time-to-live in minutes for tables the
-            file does not mention.
-        lock_timeout_seconds: how long a writer waits for a connection's
-            write lock.
-        persist_base_path: directory for persisted files, or None/"" for none.
-        service_name: this service's name in the outside snapshot store.
-        result_cache_bytes: memory budget of the manager's cache of query
-            answers, in bytes; 0 turns that cache off.
-        async_pool_size: threads of the pool the manager's awaitable methods
-            (``aquery``, ``astore``, ...) run on.
-        duckdb_threads: DuckDB's ``threads`` for every database the cache
-            opens; None keeps DuckDB's default (one per core).
-        duckdb_async_threads: DuckDB's ``async_threads`` (I/O threads); None
-            keeps DuckDB's default of 8 per database.
-        duckdb_memory_limit: DuckDB's ``memory_limit`` (e.g. "2GB"); None
-            keeps DuckDB's default (80% of the machine's memory).
-        duckdb_temp_directory: DuckDB's ``temp_directory`` for spilling;
-            None keeps DuckDB's default.
-        external_timeout_seconds: how long an operation on the outside
-            snapshot store waits for the connector another operation is using.
-        external_dsn: libpq connection string of a PostgreSQL database holding
-            the outside snapshots; a manager built without a connector then
-            uses ``brindle.cellarage.PostgresConnector`` on it. None for none.
-        signal_enabled: keep this process coherent with the other processes
-            of the service through PostgreSQL notifications (brindle.signalman).
-        signal_dsn: libpq connection string of the snapshot database for the
-            notifications and load locks, or a callable returning a new
-            psycopg connection.
-        signal_channel: the notification channel the service's processes share.
-        signal_timeout_seconds: connect and statement timeout of those connections.
-        signal_reconnect_max_seconds: longest pause between two attempts to
-            reconnect the listener.
-    """
+    Each setting is one row below: its type, default, environment variable
+    (read by ``from_env()``), check and, for the DuckDB ones, its key in a
+    database's "duckdb" entry of the resolver's file. A value is checked
+    whenever it is set, at construction and by assignment afterwards."""
+
+    log_name: str = _setting(
+        "brindle", _check_str, "BRINDLE_LOG_NAME", _env_text,
+        'name of the manager\'s logger; persistence logs under ``log_name + ".persistence"``.')
+    config_file_path: Optional[str] = _setting(
+        None, _check_path, "BRINDLE_CONFIG_FILE", _env_text_or_none,
+        "path of the resolver's JSON file, or None for none.")
+    cleanup_interval_minutes: int = _setting(
+        5, _int_check(1), "BRINDLE_CLEANUP_INTERVAL_MINUTES", _env_int,
+        "minutes between background cleanup passes.")
+    default_mode: str = _setting(
+        SINGLE_DB, _check_mode, "BRINDLE_DEFAULT_MODE", _env_stripped,
+        '"single_db" or "per_table_db" for databases the file does not mention.')
+    default_tidewatch_minutes: int = _setting(
+        60, _int_check(0), "BRINDLE_DEFAULT_TTL_MINUTES", _env_int,
+        "time-to-live in minutes for tables the file does not mention.")
+    lock_timeout_seconds: float = _setting(
+        30.0, _check_seconds, "BRINDLE_LOCK_TIMEOUT_SECONDS", _env_seconds,
+        "how long a writer waits for a connection's write lock.")
+    persist_base_path: Optional[str] = _setting(
+        None, _check_optional_str, "BRINDLE_PERSIST_BASE_PATH", _env_text_or_none,
+        'directory for persisted files, or None/"" for none.')
+    service_name: str = _setting(
+        "brindle", _check_name, "BRINDLE_SERVICE_NAME", _env_text,
+        "this service's name in the outside snapshot store.")
+    result_cache_bytes: int = _setting(
+        DEFAULT_RESULT_CACHE_BYTES, _int_check(0), "BRINDLE_RESULT_CACHE_BYTES", _env_int,
+        "memory budget of the manager's cache of query answers, in bytes; 0 turns that cache off.")
+    async_pool_size: int = _setting(
+        DEFAULT_ASYNC_POOL_SIZE, _int_check(1), "BRINDLE_ASYNC_POOL_SIZE", _env_int,
+        "threads of the pool the manager's awaitable methods (``aquery``, ``astore``, ...) run on.")
+    duckdb_threads: Optional[int] = _setting(
+        None, _int_check(1, optional=True), "BRINDLE_DUCKDB_THREADS", _env_int_or_none,
+        "DuckDB's ``threads`` for every database the cache opens; None keeps DuckDB's default "
+        "(one per core).", duckdb="threads")
+    duckdb_async_threads: Optional[int] = _setting(
+        DEFAULT_DUCKDB_ASYNC_THREADS, _int_check(0, optional=True), "BRINDLE_DUCKDB_ASYNC_THREADS",
+        _env_int_or_none, "DuckDB's ``async_threads`` (I/O threads); None keeps DuckDB's default of 8 "
+        "per database.", duckdb="async_threads")
+    duckdb_memory_limit: Optional[str] = _setting(
+        None, _check_optional_setting_text, "BRINDLE_DUCKDB_MEMORY_LIMIT", _env_stripped_or_none,
+        "DuckDB's ``memory_limit`` (e.g. \"2GB\"); None keeps DuckDB's default (80% of the machine's "
+        "memory).", duckdb="memory_limit")
+    duckdb_temp_directory: Optional[str] = _setting(
+        None, _check_optional_setting_text, "BRINDLE_DUCKDB_TEMP_DIRECTORY", _env_stripped_or_none,
+        "DuckDB's ``temp_directory`` for spilling; None keeps DuckDB's default.", duckdb="temp_directory")
+    external_timeout_seconds: float = _setting(
+        30.0, _check_seconds, "BRINDLE_EXTERNAL_TIMEOUT_SECONDS", _env_seconds,
+        "how long an operation on the outside snapshot store waits for the connector another "
+        "operation is using.")
+    external_dsn: Optional[str] = _setting(
+        None, _check_optional_str, "BRINDLE_EXTERNAL_DSN", _env_text_or_none,
+        "libpq connection string of the PostgreSQL database that holds the outside snapshots; "
+        "with it set and no connector given, the manager uses the PostgreSQL connector the "
+        "package ships.")
+    signal_enabled: bool = _setting(
+        False, _check_bool, "BRINDLE_SIGNAL", _env_flag,
+        "keep this process coherent with the other processes of the service through PostgreSQL "
+        "notifications (brindle.signalman).")
+    signal_dsn: Any = _setting(
+        None, _check_dsn, "BRINDLE_SIGNAL_DSN", _env_text_or_none,
+        "libpq connection string of the snapshot database for the notifications and load locks, "
+        "or a callable returning a new psycopg connection.")
+    signal_channel: str = _setting(
+        "brindle_snapshots", _check_channel, "BRINDLE_SIGNAL_CHANNEL", _env_text,
+        "the notification channel the service's processes share.")
+    signal_timeout_seconds: float = _setting(
+        10.0, _check_positive_seconds, "BRINDLE_SIGNAL_TIMEOUT_SECONDS", _env_seconds,
+        "connect and statement timeout of those connections.")
+    signal_reconnect_max_seconds: float = _setting(
+        30.0, _check_positive_seconds, "BRINDLE_SIGNAL_RECONNECT_MAX_SECONDS", _env_seconds,
+        "longest pause between two attempts to reconnect the listener.")
 
     # Environment variable -> the attribute it sets, for from_env().
-    ENVIRONMENT = {
-        "BRINDLE_LOG_NAME": "log_name",
-        "BRINDLE_CONFIG_FILE": "config_file_path",
-        "BRINDLE_CLEANUP_INTERVAL_MINUTES": "cleanup_interval_minutes",
-        "BRINDLE_DEFAULT_MODE": "default_mode",
-        "BRINDLE_DEFAULT_TTL_MINUTES": "default_tidewatch_minutes",
-        "BRINDLE_LOCK_TIMEOUT_SECONDS": "lock_timeout_seconds",
-        "BRINDLE_PERSIST_BASE_PATH": "persist_base_path",
-        "BRINDLE_SERVICE_NAME": "service_name",
-        "BRINDLE_RESULT_CACHE_BYTES": "result_cache_bytes",
-        "BRINDLE_ASYNC_POOL_SIZE": "async_pool_size",
-        "BRINDLE_DUCKDB_THREADS": "duckdb_threads",
-        "BRINDLE_DUCKDB_ASYNC_THREADS": "duckdb_async_threads",
-        "BRINDLE_DUCKDB_MEMORY_LIMIT": "duckdb_memory_limit",
-        "BRINDLE_DUCKDB_TEMP_DIRECTORY": "duckdb_temp_directory",
-        "BRINDLE_EXTERNAL_TIMEOUT_SECONDS": "external_timeout_seconds",
-        "BRINDLE_EXTERNAL_DSN": "external_dsn",
-        "BRINDLE_SIGNAL": "signal_enabled",
-        "BRINDLE_SIGNAL_DSN": "signal_dsn",
-        "BRINDLE_SIGNAL_CHANNEL": "signal_channel",
-        "BRINDLE_SIGNAL_TIMEOUT_SECONDS": "signal_timeout_seconds",
-        "BRINDLE_SIGNAL_RECONNECT_MAX_SECONDS": "signal_reconnect_max_seconds",
-    }
+    ENVIRONMENT: ClassVar[dict[str, str]]
 
-    def __init__(
-        self,
-        log_name: str = "brindle",
-        config_file_path: Optional[str] = None,
-        cleanup_interval_minutes: int = 5,
-        default_mode: str = SINGLE_DB,
-        default_tidewatch_minutes: int = 60,
-        lock_timeout_seconds: float = 30.0,
-        persist_base_path: Optional[str] = None,
-        service_name: str = "brindle",
-        result_cache_bytes: int = DEFAULT_RESULT_CACHE_BYTES,
-        async_pool_size: int = DEFAULT_ASYNC_POOL_SIZE,
-        duckdb_threads: Optional[int] = None,
-        duckdb_async_threads: Optional[int] = DEFAULT_DUCKDB_ASYNC_THREADS,
-        duckdb_memory_limit: Optional[str] = None,
-        duckdb_temp_directory: Optional[str] = None,
-        external_timeout_seconds: float = 30.0,
-        external_dsn: Optional[str] = None,
-        signal_enabled: bool = False,
-        signal_dsn: Any = None,
-        signal_channel: str = "brindle_snapshots",
-        signal_timeout_seconds: float = 10.0,
-        signal_reconnect_max_seconds: float = 30.0,
-    ) -> None:
-        self.log_name: str = _checked("log_name", log_name)
-        self.config_file_path: Optional[str] = _checked("config_file_path", config_file_path)
-        self.cleanup_interval_minutes: int = _checked("cleanup_interval_minutes", cleanup_interval_minutes)
-        self.default_mode: str = _checked("default_mode", default_mode)
-        self.default_tidewatch_minutes: int = _checked("default_tidewatch_minutes", default_tidewatch_minutes)
-        self.lock_timeout_seconds: float = _checked("lock_timeout_seconds", lock_timeout_seconds)
-        self.persist_base_path: Optional[str] = _checked("persist_base_path", persist_base_path)
-        self.service_name: str = _checked("service_name", service_name)
-        self.result_cache_bytes: int = _checked("result_cache_bytes", result_cache_bytes)
-        self.async_pool_size: int = _checked("async_pool_size", async_pool_size)
-        self.duckdb_threads: Optional[int] = _checked("duckdb_threads", duckdb_threads)
-        self.duckdb_async_threads: Optional[int] = _checked("duckdb_async_threads", duckdb_async_threads)
-        self.duckdb_memory_limit: Optional[str] = _checked("duckdb_memory_limit", duckdb_memory_limit)
-        self.duckdb_temp_directory: Optional[str] = _checked("duckdb_temp_directory", duckdb_temp_directory)
-        self.external_timeout_seconds: float = _checked("external_timeout_seconds", external_timeout_seconds)
-        self.external_dsn: Optional[str] = _checked("external_dsn", external_dsn)
-        self.signal_enabled: bool = _checked("signal_enabled", signal_enabled)
-        self.signal_dsn: Any = _checked("signal_dsn", signal_dsn)
-        self.signal_channel: str = _checked("signal_channel", signal_channel)
-        self.signal_timeout_seconds: float = _checked("signal_timeout_seconds", signal_timeout_seconds)
-        self.signal_reconnect_max_seconds: float = _checked("signal_reconnect_max_seconds",
-                                                            signal_reconnect_max_seconds)
+    def __setattr__(self, name: str, value: Any) -> None:
+        # Every assignment, the constructor's included, passes the setting's
+        # check: a wrong value fails where it is set, not later where it is
+        # used (or, worse, quietly turns a feature off).
+        setting = _FIELDS.get(name)
+        if setting is None and not name.startswith("_"):
+            raise AttributeError(f"BrindleConfig has no setting {name!r}")
+        if setting is not None:
+            value = setting.metadata["check"](name, value)
+        object.__setattr__(self, name, value)
 
     @classmethod
     def from_env(cls, environ: Optional[Mapping[str, str]] = None) -> "BrindleConfig":
@@ -285,14 +296,15 @@ class BrindleConfig:
         """
         env = os.environ if environ is None else environ
         kwargs: dict[str, Any] = {}
-        for variable, attribute in cls.ENVIRONMENT.items():
+        for setting in dataclasses.fields(cls):
+            variable = setting.metadata["env"]
             raw = env.get(variable)
             if raw is None:
                 continue
             # Checked here, one variable at a time, so that the error names
             # the variable rather than the attribute it sets.
             try:
-                kwargs[attribute] = _checked(attribute, _parse_env_value(attribute, raw))
+                kwargs[setting.name] = setting.metadata["check"](setting.name, setting.metadata["parse"](raw))
             except (TypeError, ValueError) as exc:
                 raise ConfigError(f"Invalid value for {variable}: {raw!r} ({exc})") from exc
         return cls(**kwargs)
@@ -308,38 +320,14 @@ class BrindleConfig:
             if getattr(self, attribute) is not None
         }
 
-    def __repr__(self) -> str:
-        fields = ", ".join(f"{k}={v!r}" for k, v in vars(self).items())
-        return f"BrindleConfig({fields})"
 
+# Attribute -> its row of the table.
+_FIELDS = {f.name: f for f in dataclasses.fields(BrindleConfig)}
+BrindleConfig.ENVIRONMENT = {f.metadata["env"]: f.name for f in _FIELDS.values()}
 
-_TRUE_WORDS = frozenset({"1", "true", "yes", "on"})
-_FALSE_WORDS = frozenset({"0", "false", "no", "off", ""})
-
-
-def _parse_env_value(attribute: str, raw: str) -> Any:
-    if attribute in ("cleanup_interval_minutes", "default_tidewatch_minutes", "result_cache_bytes",
-                     "async_pool_size"):
-        return int(raw.strip())
-    if attribute in ("duckdb_threads", "duckdb_async_threads"):
-        return int(raw.strip()) if raw.strip() else None
-    if attribute in ("lock_timeout_seconds", "external_timeout_seconds", "signal_timeout_seconds",
-                     "signal_reconnect_max_seconds"):
-        return float(raw.strip())
-    if attribute == "signal_enabled":
-        word = raw.strip().lower()
-        if word not in _TRUE_WORDS | _FALSE_WORDS:
-            raise ConfigError("expected one of 1, true, yes, on, 0, false, no, off")
-        return word in _TRUE_WORDS
-    if attribute in ("signal_dsn", "external_dsn"):
-        return raw or None
-    if attribute in ("config_file_path", "persist_base_path"):
-        return raw or None
-    if attribute in ("duckdb_memory_limit", "duckdb_temp_directory"):
-        return raw.strip() or None
-    if attribute == "default_mode":
-        return raw.strip()
-    return raw
+# BrindleConfig attribute -> the DuckDB setting it gives every database the
+# cache opens (None: DuckDB's own default).
+DUCKDB_SETTINGS = {f.name: f.metadata["duckdb"] for f in _FIELDS.values() if f.metadata["duckdb"]}
 
 
 class CacheConfigResolver:
@@ -458,13 +446,16 @@ class CacheConfigResolver:
         return settings
 
 
-def _check_section(where: str, entry: Any, rules: Mapping[str, tuple[Callable[[Any], bool], str]]) -> None:
+def _check_section(where: str, entry: Any, rules: Mapping[str, Callable[[str, Any], Any]]) -> None:
     if not isinstance(entry, dict):
         raise ConfigError(f"{where} must be an object")
     _refuse_unknown_keys(where, entry, rules.keys())
-    for key, (valid, must) in rules.items():
-        if key in entry and not valid(entry[key]):
-            raise ConfigError(f"{where}: {key} {must}")
+    for key, check in rules.items():
+        if key in entry:
+            try:
+                check(key, entry[key])
+            except (TypeError, ValueError) as exc:
+                raise ConfigError(f"{where}: {exc}") from exc
 
 
 def _refuse_unknown_keys(where: str, entry: dict[str, Any], known: AbstractSet[str]) -> None:
@@ -482,36 +473,32 @@ def _is_bool(value: Any) -> bool:
     return isinstance(value, bool)
 
 
-# Key of a database or table entry -> (test its value must pass, what the
-# error says it must be); a key not listed is unknown.
+def _rule(valid: Callable[[Any], bool], must: str) -> Callable[[str, Any], None]:
+    def check(key: str, value: Any) -> None:
+        if not valid(value):
+            raise ConfigError(f"{key} {must}")
+
+    return check
+
+
+# Key of a database or table entry -> the check its value must pass; a key
+# not listed is unknown.
 _DATABASE_RULES = {
-    "mode": (lambda value: value in _MODES, "must be 'single_db' or 'per_table_db'"),
-    "ttl_minutes": (_is_plain_int, "must be an integer"),
-    "persist_path": (lambda value: isinstance(value, str) and bool(value), "must be a non-empty string"),
-    "in_memory": (_is_bool, "must be true or false"),
-    "tables": (lambda value: isinstance(value, dict), "must be an object"),
-    "result_cache": (_is_bool, "must be true or false"),
-    "duckdb": (lambda value: isinstance(value, dict), "must be an object"),
+    "mode": _rule(lambda value: value in _MODES, "must be 'single_db' or 'per_table_db'"),
+    "ttl_minutes": _rule(_is_plain_int, "must be an integer"),
+    "persist_path": _rule(lambda value: isinstance(value, str) and bool(value), "must be a non-empty string"),
+    "in_memory": _rule(_is_bool, "must be true or false"),
+    "tables": _rule(lambda value: isinstance(value, dict), "must be an object"),
+    "result_cache": _rule(_is_bool, "must be true or false"),
+    "duckdb": _rule(lambda value: isinstance(value, dict), "must be an object"),
 }
 _TABLE_RULES = {
-    "ttl_minutes": (_is_plain_int, "must be an integer"),
-    "scheduler_managed": (_is_bool, "must be true or false"),
-    "persist": (_is_bool, "must be true or false"),
-    "result_cache": (_is_bool, "must be true or false"),
+    "ttl_minutes": _rule(_is_plain_int, "must be an integer"),
+    "scheduler_managed": _rule(_is_bool, "must be true or false"),
+    "persist": _rule(_is_bool, "must be true or false"),
+    "result_cache": _rule(_is_bool, "must be true or false"),
 }
 
-
-def _is_none_or(valid: Callable[[Any], bool]) -> Callable[[Any], bool]:
-    return lambda value: value is None or valid(value)
-
-
-def _is_text(value: Any) -> bool:
-    return isinstance(value, str) and bool(value)
-
-
-_DUCKDB_RULES = {
-    "threads": (_is_none_or(lambda v: _is_plain_int(v) and v >= 1), "must be an integer of at least 1, or null"),
-    "async_threads": (_is_none_or(lambda v: _is_plain_int(v) and v >= 0), "must be an integer of at least 0, or null"),
-    "memory_limit": (_is_none_or(_is_text), "must be a non-empty string, or null"),
-    "temp_directory": (_is_none_or(_is_text), "must be a non-empty string, or null"),
-}
+# Key of a database's "duckdb" entry -> the check of the global setting it
+# overrides; a null there (None) is DuckDB's own default, as it is globally.
+_DUCKDB_RULES = {setting: _FIELDS[attribute].metadata["check"] for attribute, setting in DUCKDB_SETTINGS.items()}

@@ -148,6 +148,8 @@ void require_plain_identifier(nb::handle name, nb::handle error_class) {
                "(ASCII letters, digits and underscores, not starting with a digit)");
     if (names::is_reserved_keyword(str_view(name)))
         refuse("it is a reserved SQL keyword");
+    if (names::is_internal_catalog_name(str_view(name)))
+        refuse("it is the name of one of DuckDB's own catalog views");
 }
 
 }  // namespace brindle::interop::duck

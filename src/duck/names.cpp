@@ -16,8 +16,13 @@ bool is_ascii_identifier(std::string_view name) {
 }
 
 bool is_reserved_keyword(std::string_view name) {
-    const detail::Keywords *keywords = reserved_keywords();
-    return keywords && keywords->count(ascii_lower(std::string(name))) > 0;
+    const detail::Refused *refused = refused_words();
+    return refused && refused->reserved.count(ascii_lower(std::string(name))) > 0;
+}
+
+bool is_internal_catalog_name(std::string_view name) {
+    const detail::Refused *refused = refused_words();
+    return refused && refused->internal.count(ascii_lower(std::string(name))) > 0;
 }
 
 }  // namespace brindle::interop::names

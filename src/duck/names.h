@@ -3,8 +3,11 @@
 //
 // A name is ASCII letters, digits and underscores, not starting with a digit
 // (Python's str.isidentifier() also admits other scripts' letters, which the
-// documented rule does not), and not one of DuckDB's reserved keywords (a
-// bare `select`, `order` or `join` can never be parsed as a table name). Names of
+// documented rule does not), not one of DuckDB's reserved keywords (a bare
+// `select`, `order` or `join` can never be parsed as a table name), and not
+// the name of one of DuckDB's own catalog views (`duckdb_tables`, `pg_class`,
+// `sqlite_master`, ...): a CREATE shadows them, but the DROP that every store
+// and invalidation runs fails with "Cannot drop internal catalog entry". Names of
 // temporary objects the cache makes use a character outside this set, so
 // they can never collide with an accepted name.
 #pragma once
@@ -22,63 +25,86 @@ namespace brindle::interop::names {
 constexpr const char *kReservedKeywords =
     "SELECT keyword_name FROM duckdb_keywords() WHERE keyword_category IN ('reserved', 'type_function')";
 
+// DuckDB's own views that an unqualified name reaches: those of the schemas
+// on the search path (main and pg_catalog; information_schema is not on it,
+// so `tables` or `columns` stay free). Read from DuckDB itself, so a release
+// that adds one refuses it too.
+constexpr const char *kInternalCatalogNames =
+    "SELECT DISTINCT view_name FROM duckdb_views() "
+    "WHERE internal AND list_contains(current_schemas(true), schema_name)";
+
 bool is_ascii_identifier(std::string_view name);
 
 namespace detail {
 
 using Keywords = std::unordered_set<std::string>;
 
+// The words a table name may not be, in lower case.
+struct Refused {
+    Keywords reserved;  // kReservedKeywords
+    Keywords internal;  // kInternalCatalogNames
+};
+
 // Read once per module, from a private in-memory database (never the
 // caller's connection, nor duckdb's default one). Guarded by the GIL: DuckDB
-// may release it while the list is read, so a thread that finds the list
-// missing reads its own and the first to finish keeps it (never a static
+// may release it while the lists are read, so a thread that finds them
+// missing reads its own and the first to finish keeps them (never a static
 // initialiser, which would hold other threads waiting with the GIL taken).
-inline const Keywords *g_keywords = nullptr;
+inline const Refused *g_refused = nullptr;
 
-inline const Keywords *read_keywords() {
-    static const Name kConnect{"connect"};
+inline void read_words(nb::handle connection, const char *sql, Keywords &into) {
     static const Name kExecute{"execute"};
     static const Name kFetchall{"fetchall"};
+    nb::object rows = call_method(call_method(connection, kExecute, make_str(sql)), kFetchall);
+    for (nb::handle row : rows)
+        into.insert(ascii_lower(to_text(nb::object(row[0]))));
+}
+
+inline const Refused *read_refused() {
+    static const Name kConnect{"connect"};
     static const Name kClose{"close"};
     nb::object connection = call_method(import("duckdb"), kConnect);
-    auto *keywords = new Keywords;
+    auto *refused = new Refused;
     try {
-        nb::object rows = call_method(call_method(connection, kExecute, make_str(kReservedKeywords)), kFetchall);
-        for (nb::handle row : rows)
-            keywords->insert(ascii_lower(to_text(nb::object(row[0]))));
+        read_words(connection, kReservedKeywords, refused->reserved);
+        read_words(connection, kInternalCatalogNames, refused->internal);
     } catch (nb::python_error &) {
-        delete keywords;
+        delete refused;
         PyObject *r = call_method_raw(connection.ptr(), kClose);
         Py_XDECREF(r);
         PyErr_Clear();
         throw;
     }
     call_method(connection, kClose);
-    return keywords;
+    return refused;
 }
 
 }  // namespace detail
 
-// DuckDB's reserved keywords in lower case; null when they cannot be read
-// (duckdb missing), and then no name is refused for being one.
-inline const detail::Keywords *reserved_keywords() {
-    if (detail::g_keywords)
-        return detail::g_keywords;
-    const detail::Keywords *read = nullptr;
+// DuckDB's reserved keywords and own catalog names, in lower case; null when
+// they cannot be read (duckdb missing), and then no name is refused for
+// being one.
+inline const detail::Refused *refused_words() {
+    if (detail::g_refused)
+        return detail::g_refused;
+    const detail::Refused *read = nullptr;
     try {
-        read = detail::read_keywords();
+        read = detail::read_refused();
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
         return nullptr;
     }
-    if (detail::g_keywords)
+    if (detail::g_refused)
         delete read;  // another thread finished first
     else
-        detail::g_keywords = read;  // kept for the life of the process
-    return detail::g_keywords;
+        detail::g_refused = read;  // kept for the life of the process
+    return detail::g_refused;
 }
 
 bool is_reserved_keyword(std::string_view name);
+
+// One of DuckDB's own catalog views, which a store could never replace.
+bool is_internal_catalog_name(std::string_view name);
 
 }  // namespace brindle::interop::names

@@ -3,9 +3,27 @@
 
 namespace brindle::interop {
 
-nb::handle Args::str(size_t i) const { return exactly(i, &PyUnicode_Type, "str", false); }
+nb::handle Args::str(size_t i) const { return encodable(i, exactly(i, &PyUnicode_Type, "str", false)); }
 
-nb::handle Args::optional_str(size_t i) const { return exactly(i, &PyUnicode_Type, "str or None", true); }
+nb::handle Args::optional_str(size_t i) const {
+    return encodable(i, exactly(i, &PyUnicode_Type, "str or None", true));
+}
+
+// DuckDB, file paths and log handlers all need the text as UTF-8; a str
+// holding a lone surrogate has none, and would otherwise fail deep inside
+// one call with UnicodeEncodeError and pass another unnoticed.
+nb::handle Args::encodable(size_t i, nb::handle text) const {
+    if (!text.is_valid() || PyUnicode_IS_ASCII(text.ptr()))
+        return text;
+    if (PyUnicode_AsUTF8AndSize(text.ptr(), nullptr))
+        return text;  // the UTF-8 form is now kept by the str for its next use
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+        throw_pending();
+    PyErr_Clear();
+    throw_value_error(std::string(qualname_) + "() argument '" + to_text(names_[i]) +
+                      "' must be text that has a UTF-8 form, not " + to_text(checked(PyObject_ASCII(text.ptr()))) +
+                      ", which holds a lone surrogate");
+}
 
 nb::handle Args::list(size_t i) const { return exactly(i, &PyList_Type, "list", false); }
 

@@ -4,7 +4,8 @@
 // subclass, no None); `int` takes any number, converted with int() unless it
 // already is an exact int; Optional[...] also takes None; `bool` is taken by
 // its truth value. A wrong type raises TypeError before anything happens.
-// (A number that must not be negative is checked the same way, as ValueError.)
+// (A number that must not be negative, and a str with no UTF-8 form, are
+// checked the same way, as ValueError.)
 #pragma once
 
 #include "core.h"
@@ -27,7 +28,7 @@ public:
     size_t size() const { return count_; }
     nb::handle name(size_t i) const { return names_[i]; }
 
-    // Exactly str.
+    // Exactly str, with a UTF-8 form (no lone surrogates: a ValueError).
     nb::handle str(size_t i) const;
     // Exactly str, or None (returned as an invalid handle).
     nb::handle optional_str(size_t i) const;
@@ -57,6 +58,8 @@ private:
     // None as an invalid handle when `or_none`.
     nb::handle exactly(size_t i, PyTypeObject *type, const char *expected, bool or_none) const;
     [[noreturn]] void refuse(size_t i, const char *expected) const;
+    // `text` (a str, or invalid for None) when it has a UTF-8 form.
+    nb::handle encodable(size_t i, nb::handle text) const;
 
     const char *qualname_;
     PyObject *const *slots_;

@@ -26,7 +26,9 @@ constexpr const char *kTableCount =
     "SELECT COUNT(*) FROM duckdb_tables() WHERE database_name = current_database() "
     "AND lower(table_name) = lower(?)";
 constexpr const char *kCountRows = "SELECT COUNT(*) FROM {table}";
-constexpr const char *kDescribe = "DESCRIBE {table}";
+// A bare DESCRIBE reads `schemas`, `tables`, `databases` and `variables` as
+// SHOW commands; describing a SELECT always names the table.
+constexpr const char *kDescribe = "DESCRIBE SELECT * FROM {table}";
 
 // Log lines.
 constexpr const char *kExecuting = "Executing query: ";

@@ -73,10 +73,12 @@ nb::object read_as_cached(const Request &r) {
         auto or_none = [](nb::handle value) { return value.is_valid() ? value : nb::handle(Py_None); };
         return read_table(r.self, r.database, r.table, or_none(r.sql_where), or_none(r.columns), or_none(r.limit),
                           r.params);
-    } catch (nb::python_error &) {
-        if (registered())
+    } catch (nb::python_error &e) {
+        // Invalidated between the check and the read, or dropped from DuckDB
+        // behind the cache's back: either way not cached.
+        if (registered() && !e.matches(this_module().get(kBrindleNotFoundError)))
             throw;
-        return nb::object();  // invalidated between the check and the read
+        return nb::object();
     }
 }
 
@@ -135,12 +137,17 @@ void wait_for(ManagerState &state, const Flight &flight) {
     throw_pending();
 }
 
-// Runs the loader and stores its frame; the flight ends either way.
-void load(ManagerState &state, const Request &r, Flight &flight) {
+// Runs the loader and stores its frame; the flight ends either way. When
+// another caller stored the table between our miss and our lead, its rows
+// are returned instead (an invalid object otherwise). The registry alone
+// cannot tell: a table dropped behind the cache's back (DROP TABLE through
+// execute_sql or the raw connection) is still registered, and only a read
+// finds it gone.
+nb::object load(ManagerState &state, const Request &r, Flight &flight) {
+    nb::object rows;
     try {
-        // Another caller may have stored the table between our miss and our lead.
-        if (!truth(call_method(r.self, kExistsMethod, r.database, r.table)) &&
-            !cluster_load(r.self, r.database, r.table, r.loader, r.ttl, r.scheduler_managed)) {
+        rows = query_if_fresh(r);
+        if (!rows.is_valid() && !cluster_load(r.self, r.database, r.table, r.loader, r.ttl, r.scheduler_managed)) {
             nb::object df = call(r.loader);
             attr(r.self, kStoreMethod)(r.database, r.table, df, nb::arg("ttl_minutes") = r.ttl,
                                        nb::arg("scheduler_managed") = py_bool(r.scheduler_managed));
@@ -155,6 +162,7 @@ void load(ManagerState &state, const Request &r, Flight &flight) {
         throw;
     }
     finish(state, r, flight, nb::object());
+    return rows;
 }
 
 }  // namespace
@@ -173,7 +181,8 @@ nb::object get_or_load(const Args &a) {
         bool leading = false;
         std::shared_ptr<Flight> flight = join_or_lead(state, r, leading);
         if (leading) {
-            load(state, r, *flight);
+            if (nb::object rows = load(state, r, *flight); rows.is_valid())
+                return rows;
         } else {
             if (r.serve_stale)
                 if (nb::object rows = read_as_cached(r); rows.is_valid())

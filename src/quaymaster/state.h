@@ -34,6 +34,12 @@ struct TableTally {
     double last_store_ms = -1;  // below 0: no store has succeeded yet
     std::uint64_t result_hits = 0;    // queries answered from the result cache
     std::uint64_t result_misses = 0;  // queries DuckDB answered while the cache was on for the table
+    // The table's own storage as stats() last measured it, with the store
+    // and row counts it was measured at: measured again only after a store
+    // or a change of its rows (below 0: never measured).
+    std::int64_t measured_bytes = -1;
+    std::uint64_t measured_stores = 0;
+    std::int64_t measured_rows = -1;
 };
 
 // The kept dtypes of the tables, by table_key.

@@ -1,10 +1,13 @@
 // Per-table counters and stats(): what is cached and how it is being used.
 #include "cached_reads.h"
+#include "duck/sql.h"
 #include "signals.h"
 #include "state.h"
 #include "texts.h"
 
 #include <algorithm>
+#include <map>
+#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -46,7 +49,9 @@ std::uint64_t TableTally::*field_of(Event event) {
 // --- what DuckDB knows of the cached tables --------------------------------------
 
 struct TableFacts {
-    nb::object rows, columns, memory_bytes;
+    nb::object rows, columns;
+    nb::object memory_bytes;           // the table's own storage
+    nb::object database_memory_bytes;  // all table data of its DuckDB instance
 };
 
 // A registered table as stats() goes through it: borrowed from the
@@ -56,6 +61,8 @@ struct Registered {
     std::string key;  // table_key
     TableFacts facts;
     bool held = false;  // DuckDB still holds the table
+    TableTally tally;   // copied when stats() began
+    std::string catalog;  // its catalog in a shared instance; empty for none
 };
 
 // The tables whose facts one statement reads: those of one connection's own
@@ -90,18 +97,168 @@ std::vector<nb::object> answer_columns(nb::handle result) {
 
 nb::handle item(const nb::object &column, Py_ssize_t row) { return PyList_GET_ITEM(column.ptr(), row); }
 
+// The name pragma_storage_info() reads a table of the source by; a
+// catalog's name is one the cache made, quoted as its USE and ATTACH quote it.
+std::string storage_name(const Registered &r) {
+    if (r.catalog.empty())
+        return std::string(str_view(r.table));
+    return "\"" + r.catalog + "\".main." + std::string(str_view(r.table));
+}
+
+std::int64_t as_int64(nb::handle value) {
+    long long n = PyLong_AsLongLong(value.ptr());
+    if (n == -1 && PyErr_Occurred())
+        throw_pending();
+    return n;
+}
+
+// How DuckDB allocates a table's segments held in memory: each column part
+// of a row group starts in a small buffer of its own, and what outgrows it
+// is packed into shared blocks. Measured against duckdb_memory(), the sum
+// is exact for a table of one row group and within about 20% beyond.
+constexpr std::int64_t kFirstSegmentBytes = 2040;
+constexpr std::int64_t kBlockBytes = 256 * 1024;
+
+// A segment's uncompressed bytes, by its type.
+std::int64_t segment_bytes(std::string_view type, std::int64_t rows, nb::handle string_bytes) {
+    static const std::unordered_map<std::string_view, std::int64_t> kWidths = {
+        {"BOOLEAN", 1}, {"TINYINT", 1}, {"UTINYINT", 1}, {"SMALLINT", 2}, {"USMALLINT", 2},
+        {"INTEGER", 4}, {"UINTEGER", 4}, {"FLOAT", 4}, {"DATE", 4}, {"HUGEINT", 16},
+        {"UHUGEINT", 16}, {"UUID", 16}, {"INTERVAL", 16}};
+    if (type == "VALIDITY")
+        return (rows + 7) / 8;  // a bit per row
+    if (type == "VARCHAR")      // an offset per row, and the strings
+        return rows * 4 + (is_none(string_bytes) ? 0 : as_int64(string_bytes));
+    auto it = kWidths.find(type);
+    return rows * (it == kWidths.end() ? 8 : it->second);
+}
+
+// The bytes of a table's segments (rows of kTableSegmentsBranch): those in
+// memory as allocated; those in the database file by their uncompressed
+// bytes, at most the file blocks they occupy.
+std::int64_t storage_bytes(const std::vector<nb::handle> &segments) {
+    std::map<std::pair<std::int64_t, std::string>, std::int64_t> parts;  // (row group, column part) -> bytes
+    std::set<std::int64_t> blocks;
+    std::int64_t in_file = 0;
+    for (nb::handle segment : segments) {
+        nb::object type = segment[5];
+        std::int64_t bytes =
+            segment_bytes(str_view(type), as_int64(nb::object(segment[6])), nb::object(segment[7]));
+        if (truth(nb::object(segment[3]))) {
+            in_file += bytes;
+            nb::object block = segment[4];
+            blocks.insert(is_none(block) ? -1 : as_int64(block));
+        } else {
+            parts[{as_int64(nb::object(segment[1])), to_text(nb::object(segment[2]))}] += bytes;
+        }
+    }
+    std::int64_t outgrown = 0;
+    for (const auto &[part, bytes] : parts)
+        outgrown += std::max<std::int64_t>(bytes - kFirstSegmentBytes, 0);
+    std::int64_t in_memory = static_cast<std::int64_t>(parts.size()) * kFirstSegmentBytes +
+                             (outgrown + kBlockBytes - 1) / kBlockBytes * kBlockBytes;
+    return in_memory + std::min(in_file, static_cast<std::int64_t>(blocks.size()) * kBlockBytes);
+}
+
+// The table's row count as DuckDB estimates it; -1 when it gave none.
+std::int64_t rows_of(const Registered &r) {
+    return PyLong_CheckExact(r.facts.rows.ptr()) ? as_int64(r.facts.rows) : -1;
+}
+
+// How many tables one measuring statement reads.
+constexpr std::size_t kMeasuredPerStatement = 200;
+
+// A table to measure, with the name pragma_storage_info() reads it by.
+using Measured = std::pair<Registered *, std::string>;
+
+// Measures a batch of tables in one statement; false when the statement
+// failed (a table went in the meantime), and nothing is measured then.
+bool measure_batch(nb::handle cursor, const Measured *batch, std::size_t count) {
+    std::string sql;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i)
+            sql += text::kUnionAll;
+        std::string name = "'" + sql::escape_string_literal(batch[i].second) + "'";
+        sql += fill(text::kTableSegmentsBranch, {{"index", std::to_string(i)}, {"name", name}});
+    }
+    nb::object rows = guarded([&] { return duck::fetchall(duck::execute(cursor, sql)); },
+                              [&](nb::python_error &) { return nb::object(); });
+    if (!rows.is_valid())
+        return false;
+    std::vector<std::vector<nb::handle>> segments(count);
+    for (nb::handle row : rows) {
+        std::int64_t i = as_int64(nb::object(row[0]));
+        if (i >= 0 && static_cast<std::size_t>(i) < count)
+            segments[static_cast<std::size_t>(i)].push_back(row);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        TableTally &t = batch[i].first->tally;
+        t.measured_bytes = storage_bytes(segments[i]);
+        t.measured_stores = t.stores;
+        t.measured_rows = rows_of(*batch[i].first);
+    }
+    return true;
+}
+
+// Each table's own storage, into its facts: measured again only when it was
+// stored or its row count changed since stats() last measured it (reading
+// every segment of thousands of tables on every call would cost stats()
+// far more than its own statement). A table that cannot be measured (it
+// went in the meantime) shows 0, and is measured again next time.
+void measure_storage(nb::handle cursor, const std::vector<Registered *> &held) {
+    std::vector<Measured> due;
+    for (Registered *r : held) {
+        const TableTally &t = r->tally;
+        if (t.measured_bytes < 0 || t.measured_stores != t.stores || t.measured_rows != rows_of(*r))
+            due.emplace_back(r, storage_name(*r));
+    }
+    for (std::size_t at = 0; at < due.size(); at += kMeasuredPerStatement) {
+        std::size_t count = std::min(kMeasuredPerStatement, due.size() - at);
+        if (!measure_batch(cursor, &due[at], count))
+            for (std::size_t i = 0; i < count; ++i)
+                measure_batch(cursor, &due[at + i], 1);  // one by one, to spare the others
+    }
+    for (Registered *r : held) {
+        const TableTally &t = r->tally;
+        bool current = t.measured_bytes >= 0 && t.measured_stores == t.stores &&
+                       t.measured_rows == rows_of(*r);
+        r->facts.memory_bytes = nb::int_(current ? t.measured_bytes : 0);
+    }
+}
+
 // Reads one source's facts into its tables; nothing when its connection has
 // been retired or the statement fails (the database went between the
 // registry and here).
 void read_source_facts(nb::handle self, const FactsSource &source) {
     nb::object statement = make_str(text::kTablesFactsStatement);
     nb::object params = nb::make_tuple(py_bool(source.catalogs));
-    std::vector<nb::object> columns;
     auto read = [&](nb::handle cursor) {
-        columns = answer_columns(call_method(cursor, duck::kExecute, statement, params));
+        std::vector<nb::object> columns =
+            answer_columns(call_method(cursor, duck::kExecute, statement, params));
+        if (columns.empty())
+            return nb::none();
+        Py_ssize_t rows = PyList_GET_SIZE(columns[0].ptr());
+        for (const nb::object &column : columns)
+            rows = std::min(rows, PyList_GET_SIZE(column.ptr()));
+        std::unordered_map<std::string, Py_ssize_t> answers;  // answer key -> row
+        answers.reserve(static_cast<size_t>(rows));
+        for (Py_ssize_t i = 0; i < rows; ++i)
+            answers[answer_key(str_view(item(columns[0], i)), str_view(item(columns[1], i)))] = i;
+        std::vector<Registered *> held;
+        for (const auto &[table, name] : source.tables) {
+            auto it = answers.find(name);
+            if (it == answers.end())
+                continue;
+            Py_ssize_t i = it->second;
+            table->facts = TableFacts{nb::borrow(item(columns[2], i)), nb::borrow(item(columns[3], i)),
+                                      nb::object(), nb::borrow(item(columns[4], i))};
+            table->held = true;
+            held.push_back(table);
+        }
+        measure_storage(cursor, held);
         return nb::none();
     };
-    bool read_ok = guarded(
+    guarded(
         [&] {
             if (source.catalogs) {
                 duck::Cursor cursor(source.target);
@@ -115,23 +272,23 @@ void read_source_facts(nb::handle self, const FactsSource &source) {
             return true;
         },
         [&](nb::python_error &) { return false; });
-    if (!read_ok || columns.empty())
+}
+
+// Keeps each table's new measurement for the next stats(), unless the
+// table was stored again meanwhile (its tally then no longer matches).
+void keep_measurements(nb::handle self, const std::vector<Registered> &registered) {
+    ManagerState *state = state_of(self);
+    if (!state)
         return;
-    Py_ssize_t rows = PyList_GET_SIZE(columns[0].ptr());
-    for (const nb::object &column : columns)
-        rows = std::min(rows, PyList_GET_SIZE(column.ptr()));
-    std::unordered_map<std::string, Py_ssize_t> answers;  // answer key -> row
-    answers.reserve(static_cast<size_t>(rows));
-    for (Py_ssize_t i = 0; i < rows; ++i)
-        answers[answer_key(str_view(item(columns[0], i)), str_view(item(columns[1], i)))] = i;
-    for (const auto &[table, name] : source.tables) {
-        auto it = answers.find(name);
-        if (it == answers.end())
+    for (const Registered &r : registered) {
+        if (!r.held)
             continue;
-        Py_ssize_t i = it->second;
-        table->facts = TableFacts{nb::borrow(item(columns[2], i)), nb::borrow(item(columns[3], i)),
-                                  nb::borrow(item(columns[4], i))};
-        table->held = true;
+        auto it = state->tallies.find(r.key);
+        if (it == state->tallies.end() || it->second.stores != r.tally.measured_stores)
+            continue;
+        it->second.measured_bytes = r.tally.measured_bytes;
+        it->second.measured_stores = r.tally.measured_stores;
+        it->second.measured_rows = r.tally.measured_rows;
     }
 }
 
@@ -196,6 +353,7 @@ void read_all_facts(nb::handle self, std::vector<Registered> &registered, PerDat
             order.push_back(target.ptr());
         }
         std::string_view catalog = entry.is_valid() ? str_view(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 3))) : "";
+        r.catalog = std::string(catalog);
         it->second.tables.emplace_back(&r, answer_key(catalog, str_view(r.table)));
     }
     for (PyObject *target : order)
@@ -255,7 +413,8 @@ nb::object count_value(std::uint64_t n) { return checked(PyLong_FromUnsignedLong
 
 // The keys of a table's entry, interned once: thousands of entries share them.
 const Name kDatabaseField{"database"}, kTableField{"table"}, kModeField{"mode"}, kRowsField{"rows"},
-    kColumnsField{"columns"}, kMemoryBytesField{"memory_bytes"}, kAgeSecondsField{"age_seconds"},
+    kColumnsField{"columns"}, kMemoryBytesField{"memory_bytes"}, kDatabaseMemoryBytesField{"database_memory_bytes"},
+    kAgeSecondsField{"age_seconds"},
     kTtlSecondsField{"ttl_seconds"}, kStaleField{"stale"}, kQueriesField{"queries"}, kNotFoundField{"not_found"},
     kStoresField{"stores"}, kStoreFailuresField{"store_failures"}, kLastStoreMsField{"last_store_ms"},
     kExpirationsField{"expirations"}, kInvalidationsField{"invalidations"},
@@ -273,7 +432,8 @@ void put(nb::handle d, const Name &key, nb::handle value) {
 // sets values in place rather than growing a new table key by key.
 nb::object entry_template() {
     static const Name *const kKeys[] = {
-        &kDatabaseField, &kTableField, &kModeField, &kRowsField, &kColumnsField, &kMemoryBytesField, &kLoadedAt,
+        &kDatabaseField, &kTableField, &kModeField, &kRowsField, &kColumnsField, &kMemoryBytesField,
+        &kDatabaseMemoryBytesField, &kLoadedAt,
         &kAgeSecondsField, &kTtlSecondsField, &kStaleField, &kSchedulerManagedField, &kActiveReaders,
         &kQueriesField, &kNotFoundField, &kStoresField, &kStoreFailuresField, &kLastStoreMsField,
         &kExpirationsField, &kInvalidationsField, &kParquetFailuresField, &kExternalFailuresField,
@@ -285,7 +445,8 @@ nb::object entry_template() {
 }
 
 nb::object table_stats(nb::handle self, const Registered &r, nb::handle mode, nb::handle now, nb::handle layout,
-                       const ExpiryJudge &expiry, const TableTally &tally) {
+                       const ExpiryJudge &expiry) {
+    const TableTally &tally = r.tally;
     static const nb::object kSecondsPerMinute = nb::int_(60);
     nb::object loaded_at = attr(r.entry, kLoadedAt);
     nb::object age = call_method(checked(PyNumber_Subtract(now.ptr(), loaded_at.ptr())), kTotalSeconds);
@@ -299,6 +460,7 @@ nb::object table_stats(nb::handle self, const Registered &r, nb::handle mode, nb
     put(d, kRowsField, r.facts.rows);
     put(d, kColumnsField, r.facts.columns);
     put(d, kMemoryBytesField, r.facts.memory_bytes);
+    put(d, kDatabaseMemoryBytesField, r.facts.database_memory_bytes);
     put(d, kLoadedAt, loaded_at);
     put(d, kAgeSecondsField, age);
     put(d, kTtlSecondsField, ttl_seconds);
@@ -405,26 +567,26 @@ nb::object stats(const Args &a) {
     registered.reserve(static_cast<size_t>(PyList_GET_SIZE(listed.ptr())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.ptr()); ++i) {
         PyObject *item = PyList_GET_ITEM(listed.ptr(), i);
-        Registered r{PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), PyTuple_GET_ITEM(item, 2), {}, {}, false};
+        Registered r{PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), PyTuple_GET_ITEM(item, 2)};
         r.key = table_key(r.database, r.table);
         registered.push_back(std::move(r));
     }
+    // Copied before any statement runs: DuckDB releases the GIL, and another
+    // thread's store may then add to the map.
+    if (ManagerState *state = state_of(self))
+        for (Registered &r : registered)
+            if (auto it = state->tallies.find(r.key); it != state->tallies.end())
+                r.tally = it->second;
     PerDatabase databases(self);
     read_all_facts(self, registered, databases);
+    keep_measurements(self, registered);
     ExpiryJudge expiry(self, now);
     nb::object layout = entry_template();
     for (const Registered &r : registered) {
         if (!r.held)
             continue;
         nb::object mode = nb::borrow(databases.mode(r.database));
-        // Copied before the dict is built: building it runs Python code.
-        TableTally tally;
-        if (ManagerState *state = state_of(self)) {
-            auto it = state->tallies.find(r.key);
-            if (it != state->tallies.end())
-                tally = it->second;
-        }
-        nb::object entry = table_stats(self, r, mode, now, layout, expiry, tally);
+        nb::object entry = table_stats(self, r, mode, now, layout, expiry);
         if (PyList_Append(out.ptr(), entry.ptr()) != 0)
             throw_pending();
     }

@@ -6,7 +6,8 @@
 // sampled scale; Decimals of mixed scale can even become FLOAT. Such columns
 // are handed to DuckDB as Arrow decimals instead, whose precision and scale
 // pyarrow computes from every value, so the table holds each value exactly.
-// A column no DECIMAL can hold (more than 38 digits) becomes DOUBLE.
+// A column no DECIMAL can hold (more than 38 digits, or an Infinity or NaN
+// among its values, which no DECIMAL has) becomes DOUBLE.
 #include "interop/dtypes.h"
 #include "stowage.h"
 
@@ -34,6 +35,8 @@ const Name kValues{"values"};
 const Name kDecimal{"Decimal"};
 const Name kNA{"NA"};
 const Name kNaT{"NaT"};
+const Name kIsFinite{"is_finite"};
+const Name kIsNan{"is_nan"};
 
 // The widest DECIMAL DuckDB has.
 constexpr long kMaxPrecision = 38;
@@ -88,9 +91,44 @@ bool holds_only_decimals(nb::handle pandas, nb::handle column) {
     return str_view(kind) == "decimal";
 }
 
+// Whether a present value is Infinity or NaN; pandas counts a Decimal NaN
+// as missing, but pyarrow, given Infinity, fails the whole column.
+bool holds_non_finite(nb::handle pandas, nb::handle values, Py_ssize_t length) {
+    Missing is_missing(pandas);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        nb::object value = checked(PySequence_GetItem(values.ptr(), i));
+        if (!is_missing(value) && !truth(call_method(value, kIsFinite)))
+            return true;
+    }
+    return false;
+}
+
+// The column as float64: NaN for missing values and for every NaN (float()
+// refuses a signalling one), each other Decimal as float() gives it.
+nb::object as_doubles(nb::handle pandas, nb::handle values, Py_ssize_t length) {
+    Missing is_missing(pandas);
+    nb::object doubles = checked(PyList_New(length));
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        nb::object value = checked(PySequence_GetItem(values.ptr(), i));
+        PyObject *converted = is_missing(value) || truth(call_method(value, kIsNan))
+                                  ? PyFloat_FromDouble(std::nan(""))
+                                  : PyNumber_Float(value.ptr());
+        if (!converted)
+            throw_pending();
+        PyList_SET_ITEM(doubles.ptr(), i, converted);
+    }
+    return attr(import("numpy"), kArray)(doubles, nb::arg("dtype") = make_str("float64"));
+}
+
 // The column as an Arrow-backed pandas array of the narrowest decimal that
 // holds every value, or as float64 when none can.
 nb::object exact_column(nb::handle pandas, nb::handle column) {
+    nb::object values_of_column = attr(column, kValues);
+    Py_ssize_t length = PyObject_Length(values_of_column.ptr());
+    if (length < 0)
+        throw_pending();
+    if (holds_non_finite(pandas, values_of_column, length))
+        return as_doubles(pandas, values_of_column, length);
     nb::object pyarrow = import("pyarrow");
     nb::object values = attr(pyarrow, kArray)(column, nb::arg("from_pandas") = py_bool(true));
     nb::object type = attr(values, kType);
