@@ -4,7 +4,7 @@ Each worker is what a uvicorn or gunicorn worker would be: its own
 BrindleManager with signalling on, sharing the snapshot store in PostgreSQL.
 Worker 1 stores a new version of the table; worker 2 serves it as soon as the
 notification has reached it. Needs a PostgreSQL database holding the
-brindle_snapshots table (see the README):
+brindle_snapshots table (see docs/persistence.md):
 
     .venv/bin/python examples/two_workers.py "host=localhost dbname=cache user=svc"
 """
