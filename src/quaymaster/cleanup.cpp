@@ -123,20 +123,31 @@ Record remove_under_lock(nb::handle self, nb::handle database, nb::handle table,
 void remove_table(nb::handle self, nb::handle database, nb::handle table, bool only_if_due, Event event) {
     nb::object mode = mode_of(self, database);
     nb::object lock = call_method(self, kGetLock, database, table, mode);
-    if (!acquire_write_lock(self, lock)) {
+    auto lock_failed = [&] {
         log(logger_of(self), Level::Warning, [&] { return fill_names(text::kCleanupLockFailed, database, table); });
-        return;
-    }
+    };
+    WriteDeadline deadline(self);
+    WriterRecord record(table_key(database, table));
+    if (record.write(deadline.left()) != Wait::Held)
+        return lock_failed();
+    RemoteNews *news = remote_news();
+    if (news && !remote_news_lands(record))
+        return;  // what is held is newer than the other process's invalidation
     std::vector<Retired> retired;
     std::optional<ConnectionUse> use;  // left after the lock
-    Record record;
+    Record done;
     {
-        PyLockGuard held(lock, std::adopt_lock);
-        record = remove_under_lock(self, database, table, mode, lock, only_if_due, event, retired, use);
+        HeldWriteLock held(lock);
+        if (held.acquire(deadline.left()) != Wait::Held)
+            return lock_failed();
+        done = remove_under_lock(self, database, table, mode, lock, only_if_due, event, retired, use);
+        if (news)
+            remote_news_landed(record);
     }
+    record.end_write();
     use.reset();
-    if (record.tmpl)
-        log(logger_of(self), record.level, [&] { return fill_names(record.tmpl, database, table); });
+    if (done.tmpl)
+        log(logger_of(self), done.level, [&] { return fill_names(done.tmpl, database, table); });
     log_deferred(self, retired);
 }
 

@@ -3,6 +3,7 @@
 #include "quaymaster.h"
 #include "texts.h"
 
+#include <algorithm>
 #include <mutex>
 #include <unordered_map>
 
@@ -257,10 +258,51 @@ std::string fill_names(const char *tmpl, nb::handle database, nb::handle table) 
     return fill(tmpl, {{"database", str_view(database)}, {"table", str_view(table)}});
 }
 
-bool acquire_write_lock(nb::handle self, nb::handle lock) {
+double seconds_setting(nb::handle self, const Name &name) {
+    nb::object seconds = optional_attr(config_of(self), name);
+    if (!seconds.is_valid() || is_none(seconds))
+        return -1;
+    return nb::cast<double>(seconds);
+}
+
+WriteDeadline::WriteDeadline(nb::handle self)
+    : seconds_(seconds_setting(self, kLockTimeoutSeconds)), start_(std::chrono::steady_clock::now()) {}
+
+double WriteDeadline::left() const {
+    if (seconds_ < 0)
+        return -1;
+    std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start_;
+    return std::max(0.0, seconds_ - spent.count());
+}
+
+namespace {
+// The write locks this thread holds, by identity.
+thread_local std::vector<PyObject *> t_write_locks;
+}  // namespace
+
+Wait HeldWriteLock::acquire(double timeout_seconds) {
     static const Name kAcquire{"acquire"};
-    nb::object timeout = attr(config_of(self), kLockTimeoutSeconds);
-    return truth(attr(lock, kAcquire)(nb::arg("timeout") = timeout));
+    if (std::find(t_write_locks.begin(), t_write_locks.end(), lock_.ptr()) != t_write_locks.end())
+        return Wait::ReEntered;
+    nb::object timeout = timeout_seconds < 0 ? nb::object(nb::int_(-1)) : nb::object(nb::float_(timeout_seconds));
+    if (!truth(attr(lock_, kAcquire)(nb::arg("timeout") = timeout)))
+        return Wait::TimedOut;
+    held_ = true;
+    t_write_locks.push_back(lock_.ptr());
+    return Wait::Held;
+}
+
+HeldWriteLock::~HeldWriteLock() {
+    if (!held_)
+        return;
+    t_write_locks.erase(std::find(t_write_locks.begin(), t_write_locks.end(), lock_.ptr()));
+    static const Name kRelease{"release"};
+    nb::error_scope keep_pending;
+    try {
+        call_method(lock_, kRelease);
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable(lock_);
+    }
 }
 
 void raise_error(const Name &name, const std::string &message) { raise_plain(this_module().get(name), message); }

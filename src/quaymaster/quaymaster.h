@@ -1,17 +1,24 @@
 // The cache manager module: shared declarations of its translation units.
 //
-// Locks, in the order they are taken when nested (never the other way):
-//   1. a connection key's write lock (threading.Lock in _locks), acquired
-//      with the configured timeout through its own acquire(), which waits
-//      with the GIL released;
-//   2. _connection_lock (threading.Lock): guards _connections and _locks;
+// Locks, in the order they are taken when nested (never the other way); the
+// full table is docs/concurrency.md:
+//   1. a table's writer record (interop/turns.h): its write, taken by every
+//      store, invalidation, expiry and reload of another process's news,
+//      within lock_timeout_seconds; refused at once to the thread holding it;
+//   2. a connection key's write lock (threading.Lock in _locks), within what
+//      is left of the same timeout, through its own acquire(), which waits
+//      with the GIL released; refused at once to the thread holding it;
+//   3. _connection_lock (threading.Lock): guards _connections and _locks;
 //      held only for a lookup, an insertion or a removal and the open or
 //      close tied to it; no log record is emitted and no resolver or
 //      coordinator code runs while it is held;
-//   3. the registry's _registry_lock (inside TTLRegistry's own methods);
-//   4. the C++ mutexes of ConnectionUsers and OrderedTurns, held only for a
-//      few map operations, waited for with the GIL released, and never held
-//      while Python code runs.
+//   4. the registry's _registry_lock (inside TTLRegistry's own methods);
+//   5. the C++ mutexes of ConnectionUse and of the writer records, held only
+//      for a few map operations, waited for with the GIL released, and never
+//      held while Python code runs.
+// A store's persistence runs after 1 and 2 are let go, under the table's
+// persistence turn (part of its writer record), waited for within
+// external_timeout_seconds.
 #pragma once
 
 #include "duck/duckdb.h"
@@ -20,6 +27,7 @@
 #include "interop/interop.h"
 #include "interop/mapping.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -62,6 +70,7 @@ inline const Name kAsyncPool{"_async_pool"};  // ours: the awaitable methods' th
 inline const Name kDefaultMode{"default_mode"};
 inline const Name kDefaultTtl{"default_tidewatch_minutes"};
 inline const Name kLockTimeoutSeconds{"lock_timeout_seconds"};
+inline const Name kExternalTimeoutSeconds{"external_timeout_seconds"};
 
 // Methods reached through the instance, as Python code calling self.x() would,
 // so that a patched method takes effect.
@@ -105,9 +114,62 @@ nb::object mode_of(nb::handle self, nb::handle database);
 // mode == "single_db"
 bool is_single_db(nb::handle mode);
 
-// lock.acquire(timeout=self.config.lock_timeout_seconds): a key's write lock,
-// waited for with the GIL released.
-bool acquire_write_lock(nb::handle self, nb::handle lock);
+// config.<name> in seconds; below 0 (no bound) when the configuration has no
+// such setting or it is None.
+double seconds_setting(nb::handle self, const Name &name);
+
+// The bound of one write: lock_timeout_seconds from the moment it began,
+// shared by every wait of the write (its record, then the key's lock).
+class WriteDeadline {
+public:
+    explicit WriteDeadline(nb::handle self);
+    double left() const;  // seconds, never below 0
+
+private:
+    double seconds_;
+    std::chrono::steady_clock::time_point start_;
+};
+
+// A connection key's write lock (the threading.Lock of _locks) held for the
+// scope. acquire() waits with the GIL released (the lock's own acquire) and
+// refuses at once a lock this thread holds already: in single_db mode a
+// handler storing another table of the database would otherwise wait for
+// its own thread.
+class HeldWriteLock {
+public:
+    explicit HeldWriteLock(nb::handle lock) : lock_(nb::borrow(lock)) {}
+    ~HeldWriteLock();
+    HeldWriteLock(const HeldWriteLock &) = delete;
+    HeldWriteLock &operator=(const HeldWriteLock &) = delete;
+    Wait acquire(double timeout_seconds);
+
+private:
+    nb::object lock_;
+    bool held_ = false;
+};
+
+// A store of this process, from its swap until its persistence has ended:
+// news of another process meanwhile is put off (the store's version is
+// noted after it) and looked at again once the last such store is done.
+class LocalStore {
+public:
+    LocalStore(WriterRecord &record, bool local) : record_(local ? &record : nullptr) {
+        if (record_)
+            record_->local_started();
+    }
+    ~LocalStore() { finish(); }
+    LocalStore(const LocalStore &) = delete;
+    LocalStore &operator=(const LocalStore &) = delete;
+    // True when news put off meanwhile is to be looked at again.
+    bool finish() {
+        WriterRecord *record = record_;
+        record_ = nullptr;
+        return record && record->local_finished();
+    }
+
+private:
+    WriterRecord *record_;
+};
 
 // A table's key in the manager's C++ maps: database and table text.
 std::string table_key(nb::handle database, nb::handle table);
@@ -165,13 +227,6 @@ void close_connection(nb::handle connection);
 // database in memory (all of them with an invalid database); it closes once
 // its last table's catalog is detached.
 void forget_instances(nb::handle self, nb::handle database);
-
-// --- persistence in store order ----------------------------------------------------
-
-// Persistence writes of a table land in the order of its stores: each store
-// takes a number (interop/turns.h) under the write lock, and its persistence
-// holds the table's turn, skipped when a later store was already persisted.
-using PersistTurn = OrderedTurn;
 
 // The query layer's query() of the table on its connection, counted as a
 // reader of the table and as a query served; an invalid object when the table

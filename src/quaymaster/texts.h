@@ -304,8 +304,13 @@ constexpr const char *kSetUpCatalogCursor = "SET python_enable_replacements = fa
 constexpr const char *kDetachCatalog = "DETACH \"{catalog}\"";
 constexpr const char *kSignalFailed = "Cross-process signalling failed: {error}";
 constexpr const char *kApplyRemoteStoreDoc =
-    "Store another process's snapshot of the table: no snapshot is saved and nothing announced.";
-constexpr const char *kApplyRemoteInvalidateDoc = "Invalidate as another process did: nothing announced.";
+    "Store another process's snapshot of the table when it is newer than what is held: no snapshot\n"
+    "is saved and nothing announced. Returns whether it landed.";
+constexpr const char *kApplyRemoteInvalidateDoc =
+    "Invalidate as another process did, where what is held is older: nothing announced.";
+constexpr const char *kHeldVersionDoc = "Return (version, source) of the table's contents, or None.";
+constexpr const char *kNoteVersionDoc = "Note the version and source of the table's contents.";
+constexpr const char *kVersionsDoc = "Return {(database, table): (version, source)} of every table with a version.";
 constexpr const char *kRemoveStaleTempFiles = "_remove_stale_temp_files";
 constexpr const char *kCreatedFileConnection = "Created file-based DuckDB connection: {key} -> {path}";
 constexpr const char *kCreatedConnection = "Created new DuckDB connection: {key}";
@@ -343,6 +348,12 @@ constexpr const char *kAnsweredFromCache = "Answered a query of {database}.{tabl
 // Errors.
 constexpr const char *kTableRequired = "Table name required for per_table_db mode";
 constexpr const char *kNoConnector = "No external connector configured";
+constexpr const char *kWriteReEntered =
+    "Cannot write {database}.{table} from within a write of it on the same thread "
+    "(a log handler or hook called by the cache is writing it again)";
+constexpr const char *kPersistHandedOver =
+    "Left persisting {database}.{table} to the store persisting it now: its turn did not come "
+    "within external_timeout_seconds";
 constexpr const char *kLockTimeout = "Failed to acquire lock for {database}.{table} within {timeout}s";
 constexpr const char *kTableNotFound = "Table {database}.{table} not found in cache";
 constexpr const char *kConnectionNotFound = "Connection not found for {database}.{table}";
