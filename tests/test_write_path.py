@@ -187,3 +187,34 @@ def test_a_hanging_save_holds_a_store_of_its_table_no_longer_than_the_outside_ti
     assert took < 1.5 and refused is None
     # The later store's snapshot was handed to the one saving and lands last.
     assert connector.saved == [1, 2]
+
+
+def invalidate_news(table, version):
+    payload = {"service": "brindle", "kind": "invalidate", "database": "db", "table": table, "version": version,
+               "saver": "elsewhere:1:1", "ttl_minutes": None, "scheduler_managed": False}
+    return types.SimpleNamespace(payload=json.dumps(payload), channel="brindle_snapshots", pid=1)
+
+
+@pytest.mark.parametrize("mode", ["single_db", "per_table_db"])
+@pytest.mark.parametrize("older", [["t", "u"], ["t"], []])
+def test_a_whole_database_invalidation_from_another_process_drops_only_what_is_older(make_manager, mode, older):
+    hub = SignalHub()
+    m = make_manager(SavesInOrder(), signal_enabled=True, signal_dsn=hub.connect, default_mode=mode)
+    for table in older:
+        m.store("db", table, frame())
+    time.sleep(0.01)
+    version = time.time_ns() // 1000
+    time.sleep(0.01)
+    newer = [t for t in ["t", "u"] if t not in older]
+    for table in newer:
+        m.store("db", table, frame())
+    hub.notes.put(invalidate_news(None, version))
+    hub.notes.put(invalidate_news("marker", version + 1))   # handled after the one above
+    deadline = time.monotonic() + 10
+    while ("db", "marker") not in m._signalman.versions() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert sorted(t for t in ["t", "u"] if m.exists("db", t)) == newer
+    sources = {s["table"]: (s["version"], s["version_source"]) for s in m.stats()}
+    assert all(sources[t][1] == "stored here" and sources[t][0] > version for t in newer)
+    held = m._signalman.versions()
+    assert all(held[("db", t)] == (version, "invalidated by elsewhere:1:1") for t in older)
