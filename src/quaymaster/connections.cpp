@@ -198,8 +198,13 @@ void record_catalog(nb::handle connection, nb::handle instance, const std::strin
 void detach_catalog(nb::handle connection, nb::handle entry) {
     nb::error_scope keep_pending;
     nb::object key = checked(PyLong_FromVoidPtr(connection.ptr()));
-    if (PyDict_DelItem(duck::catalog_registry(true), key.ptr()) != 0)
-        PyErr_Clear();
+    if (PyDict_DelItem(duck::catalog_registry(true), key.ptr()) != 0) {
+        // A KeyError: recorded no more. Anything else is reported, not lost.
+        if (PyErr_ExceptionMatches(PyExc_KeyError))
+            PyErr_Clear();
+        else
+            PyErr_WriteUnraisable(connection.ptr());
+    }
     std::string catalog(str_view(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 3))));
     try {
         run_on_own_cursor(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 2)), fill(text::kDetachCatalog, {{"catalog", catalog}}));
