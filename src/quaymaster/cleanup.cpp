@@ -15,60 +15,19 @@
 namespace brindle::quaymaster {
 namespace {
 
+using connections::Retired;
+using connections::log_deferred;
+using connections::retire_keys;
+
 const Name kDropTable{"drop_table"};
 const Name kHasActiveReaders{"has_active_readers"};
 const Name kKeys{"keys"};
-
-struct Retired {
-    std::string key;
-    long running;  // statements that still run on it; the last one closes it
-};
-
-// Takes the keys' connections out of _connections under _connection_lock,
-// then retires them with the lock free, so that a slow close (a checkpoint
-// of a file) stalls no other database's queries. A failing close puts that
-// connection and the ones not yet retired back (unless their keys have been
-// opened again meanwhile) and raises.
-void retire_keys(nb::handle self, const std::vector<nb::object> &keys, std::vector<Retired> &retired) {
-    nb::object connections = attr(self, kConnections);
-    std::vector<std::pair<nb::object, nb::object>> taken;
-    {
-        PyLockGuard held(attr(self, kConnectionLock));
-        for (const nb::object &key : keys) {
-            nb::object connection = find_item(connections, key);
-            if (!connection.is_valid())
-                continue;
-            del_item(connections, key);
-            taken.emplace_back(key, connection);
-        }
-    }
-    for (size_t i = 0; i < taken.size(); ++i) {
-        try {
-            long running = retire_connection(taken[i].second);
-            retired.push_back({to_text(taken[i].first), running});
-        } catch (nb::python_error &) {
-            PyLockGuard held(attr(self, kConnectionLock));
-            for (size_t j = i; j < taken.size(); ++j)
-                if (!find_item(connections, taken[j].first).is_valid())
-                    set_item(connections, taken[j].first, taken[j].second);
-            throw;
-        }
-    }
-}
 
 // Removes the key's connection and retires it. False when it had none.
 bool retire_key(nb::handle self, nb::handle key, std::vector<Retired> &retired) {
     size_t before = retired.size();
     retire_keys(self, {nb::borrow(key)}, retired);
     return retired.size() > before;
-}
-
-void log_deferred(nb::handle self, const std::vector<Retired> &retired) {
-    for (const Retired &r : retired)
-        if (r.running > 0)
-            log(logger_of(self), Level::Debug, [&] {
-                return fill(text::kCloseDeferred, {{"key", r.key}, {"count", std::to_string(r.running)}});
-            });
 }
 
 // The cleanup pass chose the table without its write lock: a store, a reader
@@ -151,16 +110,6 @@ void remove_table(nb::handle self, nb::handle database, nb::handle table, bool o
     log_deferred(self, retired);
 }
 
-// Every key of _connections whose database is `database`, in order.
-std::vector<nb::object> keys_of_database(nb::handle connections, nb::handle database) {
-    std::vector<nb::object> keys;
-    nb::object all = checked(PySequence_List(call_method(connections, kKeys).ptr()));
-    for (nb::handle key : all)
-        if (equal(nb::object(key[0]), database))
-            keys.push_back(nb::borrow(key));
-    return keys;
-}
-
 // One invalidation for every table the registry holds under the database.
 void count_invalidations(nb::handle self, nb::handle database) {
     nb::object tables = find_item(call_method(attr(self, kTtlRegistry), kGetAllEntries), database);
@@ -197,12 +146,7 @@ nb::object cleanup_database(const Args &a) {
                 return fill(text::kClosedDatabaseConnection, {{"database", str_view(database)}});
             });
     } else {
-        std::vector<nb::object> keys;
-        {
-            PyLockGuard held(attr(self, kConnectionLock));
-            keys = keys_of_database(attr(self, kConnections), database);
-        }
-        retire_keys(self, keys, retired);
+        retire_keys(self, connections::keys_of_database(self, database), retired);
         forget_instances(self, database);
         size_t count = retired.size();
         log(logger_of(self), Level::Info, [&] {

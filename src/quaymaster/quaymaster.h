@@ -21,6 +21,7 @@
 // external_timeout_seconds.
 #pragma once
 
+#include "connections/connections.h"
 #include "duck/duckdb.h"
 #include "interop/dtypes.h"
 #include "interop/turns.h"
@@ -36,6 +37,14 @@ namespace brindle::quaymaster {
 
 namespace nb = nanobind;
 using namespace brindle::interop;
+using connections::ConnectionUse;
+using connections::HeldWriteLock;
+using connections::WriteDeadline;
+using connections::close_connection;
+using connections::forget_instances;
+using connections::mark_handed_out;
+using connections::retire_connection;
+using connections::seconds_setting;
 
 constexpr const char *kModuleName = "brindle.quaymaster";
 
@@ -69,7 +78,7 @@ inline const Name kAsyncPool{"_async_pool"};  // ours: the awaitable methods' th
 // Configuration attributes.
 inline const Name kDefaultMode{"default_mode"};
 inline const Name kDefaultTtl{"default_tidewatch_minutes"};
-inline const Name kLockTimeoutSeconds{"lock_timeout_seconds"};
+using connections::kLockTimeoutSeconds;
 inline const Name kExternalTimeoutSeconds{"external_timeout_seconds"};
 
 // Methods reached through the instance, as Python code calling self.x() would,
@@ -114,40 +123,6 @@ nb::object mode_of(nb::handle self, nb::handle database);
 // mode == "single_db"
 bool is_single_db(nb::handle mode);
 
-// config.<name> in seconds; below 0 (no bound) when the configuration has no
-// such setting or it is None.
-double seconds_setting(nb::handle self, const Name &name);
-
-// The bound of one write: lock_timeout_seconds from the moment it began,
-// shared by every wait of the write (its record, then the key's lock).
-class WriteDeadline {
-public:
-    explicit WriteDeadline(nb::handle self);
-    double left() const;  // seconds, never below 0
-
-private:
-    double seconds_;
-    std::chrono::steady_clock::time_point start_;
-};
-
-// A connection key's write lock (the threading.Lock of _locks) held for the
-// scope. acquire() waits with the GIL released (the lock's own acquire) and
-// refuses at once a lock this thread holds already: in single_db mode a
-// handler storing another table of the database would otherwise wait for
-// its own thread.
-class HeldWriteLock {
-public:
-    explicit HeldWriteLock(nb::handle lock) : lock_(nb::borrow(lock)) {}
-    ~HeldWriteLock();
-    HeldWriteLock(const HeldWriteLock &) = delete;
-    HeldWriteLock &operator=(const HeldWriteLock &) = delete;
-    Wait acquire(double timeout_seconds);
-
-private:
-    nb::object lock_;
-    bool held_ = false;
-};
-
 // A store of this process, from its swap until its persistence has ended:
 // news of another process meanwhile is put off (the store's version is
 // noted after it) and looked at again once the last such store is done.
@@ -181,52 +156,6 @@ std::string fill_names(const char *tmpl, nb::handle database, nb::handle table);
 
 // Raises the module's error class `name` with `message`, not chained.
 [[noreturn]] void raise_error(const Name &name, const std::string &message);
-
-// --- connections in use -----------------------------------------------------------
-
-// Keeps count of the manager's statements running on each connection, so that
-// a connection retired by invalidation or shutdown is closed only once they
-// have ended (DuckDB refuses to close a connection while a cursor of it runs a
-// statement). Connections are known by their identity; a connection object
-// that cannot be tracked (one without weak references) is used untracked.
-class ConnectionUse {
-public:
-    // Enters the connection; refused() tells whether it has been retired.
-    ConnectionUse(nb::handle connection, nb::handle logger);
-    ~ConnectionUse();
-    ConnectionUse(const ConnectionUse &) = delete;
-    ConnectionUse &operator=(const ConnectionUse &) = delete;
-
-    bool refused() const { return refused_; }
-    // get_raw_connection() has handed the connection out.
-    bool handed_out() const { return handed_out_; }
-
-private:
-    nb::object connection_;
-    nb::object logger_;
-    bool entered_ = false;
-    bool refused_ = false;
-    bool handed_out_ = false;
-};
-
-// Remembers, for as long as the connection lives, that get_raw_connection()
-// handed it out. False when the connection cannot be tracked.
-bool mark_handed_out(nb::handle connection);
-
-// Retires a connection that is leaving the manager. Returns how many of the
-// manager's statements are still running on it: with 0, the connection is
-// closed here and now (a failing close puts it back in service and raises);
-// otherwise the last of those statements closes it.
-long retire_connection(nb::handle connection);
-
-// connection.close(), then, for a table's own catalog in a shared instance,
-// the catalog's detach.
-void close_connection(nb::handle connection);
-
-// Lets go of the DuckDB instance the manager keeps for a per_table_db
-// database in memory (all of them with an invalid database); it closes once
-// its last table's catalog is detached.
-void forget_instances(nb::handle self, nb::handle database);
 
 // The query layer's query() of the table on its connection, counted as a
 // reader of the table and as a query served; an invalid object when the table
