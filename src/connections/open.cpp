@@ -96,6 +96,12 @@ nb::object instances_of(nb::handle self) {
     return instances;
 }
 
+[[noreturn]] void raise_opening_timed_out(nb::handle self, const std::string &what) {
+    raise_plain(this_module().get(kBrindleLockError),
+                fill(text::kOpeningTimedOut,
+                     {{"key", what}, {"timeout", to_text(attr(config_of(self), kLockTimeoutSeconds))}}));
+}
+
 // The database's one DuckDB instance, made on first use; two threads opening
 // tables of a new database make one between them.
 nb::object instance_of(nb::handle self, nb::handle database, nb::handle settings) {
@@ -103,8 +109,8 @@ nb::object instance_of(nb::handle self, nb::handle database, nb::handle settings
     if (nb::object instance = find_item(instances, database); instance.is_valid())
         return instance;
     Opening opening("instance of " + name_text(database));
-    if (!opening.begin(-1))
-        return nb::object();  // not reached: the wait has no bound, as the open it waits for has none
+    if (!opening.begin(seconds_setting(self, kLockTimeoutSeconds)))
+        raise_opening_timed_out(self, "instance of " + to_text(database));
     if (nb::object instance = find_item(instances, database); instance.is_valid())
         return instance;
     nb::object instance = connect_database(nb::none(), settings);
@@ -214,9 +220,7 @@ nb::object open_connection(nb::handle self, nb::handle key, nb::handle database,
     WriteDeadline deadline(self);
     Opening opening(shown);
     if (!opening.begin(deadline.left()))
-        raise_plain(this_module().get(kBrindleLockError),
-                    fill(text::kOpeningTimedOut,
-                         {{"key", shown}, {"timeout", to_text(attr(config_of(self), kLockTimeoutSeconds))}}));
+        raise_opening_timed_out(self, shown);
     // The one opening before ours may have been of this very key.
     if (nb::object found = find_connection(self, key); found.is_valid())
         return found;

@@ -103,7 +103,16 @@ SaveTurn::SaveTurn(nb::handle self, nb::handle database, nb::handle table) {
     nb::object signalman = signalman_of(self);
     if (!signalman.is_valid())
         return;
-    call_method(signalman, kLockSaves, database, table);
+    try {
+        call_method(signalman, kLockSaves, database, table);
+    } catch (nb::python_error &e) {
+        // Another process saving past the bound fails this save; a signalling
+        // database out of reach does not keep the snapshot from being saved.
+        if (e.matches(PyExc_TimeoutError) || !is_exception_family(e))
+            throw;
+        warn(self, text::kSignalFailed, e);
+        return;
+    }
     signalman_ = signalman;
     database_ = nb::borrow(database);
     table_ = nb::borrow(table);

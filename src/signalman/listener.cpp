@@ -110,6 +110,11 @@ bool reload_at_least(nb::handle self, nb::handle connection, nb::handle database
             if (is_unusable(connection))
                 throw;
             log_format(logger_of(self), Level::Warning, text::kReloadFailed, database, table, exception_value(e));
+            // The table's write stayed taken past lock_timeout_seconds (a long
+            // store here): looked at again after the next wait for news.
+            if (e.matches(attr(import("brindle.errors"), Name("BrindleLockError"))) &&
+                PyList_Append(attr(self, kRechecks).ptr(), nb::make_tuple(database, table).ptr()) != 0)
+                throw_pending();
             return false;
         });
 }
