@@ -54,9 +54,17 @@ public:
     // Waits until no other thread opens the key (at most timeout_seconds;
     // below 0 without a bound), then marks it. False on timeout.
     bool begin(double timeout_seconds) {
+        auto free = [&] { return g_opening.count(key_) == 0; };
+        {  // a key nobody opens is marked with the GIL kept
+            std::unique_lock<std::mutex> held(g_open_mutex, std::try_to_lock);
+            if (held.owns_lock() && free()) {
+                g_opening.insert(key_);
+                marked_ = true;
+                return true;
+            }
+        }
         ReleaseGil released;
         std::unique_lock<std::mutex> held(g_open_mutex);
-        auto free = [&] { return g_opening.count(key_) == 0; };
         if (timeout_seconds < 0)
             g_opened.wait(held, free);
         else if (!g_opened.wait_for(held, std::chrono::duration<double>(timeout_seconds), free))

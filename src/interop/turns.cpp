@@ -72,16 +72,30 @@ WriterRecord::~WriterRecord() {
 }
 
 Wait WriterRecord::write(double timeout_seconds) {
+    auto take = [&](std::unique_lock<std::mutex> &held, bool may_wait) {
+        if (state_->writing && state_->writer == std::this_thread::get_id())
+            return Wait::ReEntered;
+        if (state_->writing &&
+            (!may_wait || !wait_for(held, timeout_seconds, [&] { return !state_->writing; })))
+            return Wait::TimedOut;
+        state_->writing = true;
+        state_->writer = std::this_thread::get_id();
+        writing_ = true;
+        return Wait::Held;
+    };
+    // A write nobody holds is taken with the GIL kept: giving it up would
+    // hand it to any thread waiting for it, for up to a switch interval.
+    {
+        std::unique_lock<std::mutex> held(g_mutex, std::try_to_lock);
+        if (held.owns_lock()) {
+            Wait now = take(held, false);
+            if (now != Wait::TimedOut)
+                return now;
+        }
+    }
     ReleaseGil released;
     std::unique_lock<std::mutex> held(g_mutex);
-    if (state_->writing && state_->writer == std::this_thread::get_id())
-        return Wait::ReEntered;
-    if (!wait_for(held, timeout_seconds, [&] { return !state_->writing; }))
-        return Wait::TimedOut;
-    state_->writing = true;
-    state_->writer = std::this_thread::get_id();
-    writing_ = true;
-    return Wait::Held;
+    return take(held, true);
 }
 
 void WriterRecord::end_write() {
@@ -119,20 +133,29 @@ void WriterRecord::defer_remote() {
 }
 
 Wait WriterRecord::persist(std::uint64_t number, double timeout_seconds) {
-    ReleaseGil released;
-    std::unique_lock<std::mutex> held(g_mutex);
-    persist_number_ = number;
-    if (state_->persisting && state_->persister == std::this_thread::get_id()) {
-        nested_ = true;
+    auto take = [&](std::unique_lock<std::mutex> &held, bool may_wait) {
+        persist_number_ = number;
+        if (state_->persisting && state_->persister == std::this_thread::get_id()) {
+            nested_ = true;
+            persisting_ = true;
+            return Wait::Held;
+        }
+        if (state_->persisting &&
+            (!may_wait || !wait_for(held, timeout_seconds, [&] { return !state_->persisting; })))
+            return Wait::TimedOut;
+        state_->persisting = true;
+        state_->persister = std::this_thread::get_id();
         persisting_ = true;
         return Wait::Held;
+    };
+    {  // a free turn is taken with the GIL kept, as a free write is
+        std::unique_lock<std::mutex> held(g_mutex, std::try_to_lock);
+        if (held.owns_lock() && take(held, false) == Wait::Held)
+            return Wait::Held;
     }
-    if (!wait_for(held, timeout_seconds, [&] { return !state_->persisting; }))
-        return Wait::TimedOut;
-    state_->persisting = true;
-    state_->persister = std::this_thread::get_id();
-    persisting_ = true;
-    return Wait::Held;
+    ReleaseGil released;
+    std::unique_lock<std::mutex> held(g_mutex);
+    return take(held, true);
 }
 
 bool WriterRecord::still_latest(std::uint64_t number) const {
