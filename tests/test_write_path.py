@@ -218,3 +218,19 @@ def test_a_whole_database_invalidation_from_another_process_drops_only_what_is_o
     assert all(sources[t][1] == "stored here" and sources[t][0] > version for t in newer)
     held = m._signalman.versions()
     assert all(held[("db", t)] == (version, "invalidated by elsewhere:1:1") for t in older)
+
+
+@pytest.mark.parametrize("dsn, options, keepalives_idle", [
+    ("host=db.internal dbname=cache", "-c statement_timeout=2500", 3),
+    ("host=db.internal options='-c search_path=cache' keepalives_idle=60",
+     "-c search_path=cache -c statement_timeout=2500", None),
+])
+def test_signal_connections_bound_their_statements(make_manager, dsn, options, keepalives_idle):
+    from brindle.signalman import Signalman
+    m = make_manager(signal_timeout_seconds=2.5)
+    m.config.signal_dsn = dsn
+    with mock.patch("psycopg.connect") as connect:
+        Signalman(m, m.config).connect()
+    (given,), settings = connect.call_args
+    assert given == dsn and settings["options"] == options and settings["connect_timeout"] == 3
+    assert settings.get("keepalives_idle") == keepalives_idle and settings["autocommit"] is True
