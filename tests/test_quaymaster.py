@@ -88,7 +88,8 @@ def test_members_in_class_body_order():
                        "warm_from_parquet", "reload", "persistence", "shutdown", "stats", "get_or_load",
                        "astore", "aquery", "aquery_arrow", "aexecute_sql", "ainvalidate", "aget_table_info", "awarm_from_external",
                        "awarm_from_parquet", "areload", "astats", "aget_or_load",
-                       "_apply_remote_store", "_apply_remote_invalidate"]
+                       "_apply_remote_store", "_apply_remote_invalidate", "_held_version", "_note_version",
+                       "_versions"]
     assert BrindleManager.persistence.__doc__ == "Access the persistence coordinator for advanced operations."
 
 

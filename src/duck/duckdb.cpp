@@ -6,6 +6,8 @@ namespace brindle::interop::duck {
 bool is_connection(nb::handle duckdb_module, nb::handle conn) {
     PyObject *cls = PyObject_GetAttr(duckdb_module.ptr(), kDuckDBPyConnection.ptr());
     if (!cls) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw_pending();
         PyErr_Clear();
         return false;
     }
@@ -61,8 +63,11 @@ PyObject *catalog_registry(bool create) {
         Py_XINCREF(found);
     } else {
         found = PyObject_GetAttr(package, kCatalogRegistry.ptr());
-        if (!found)
+        if (!found) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+                throw_pending();
             PyErr_Clear();
+        }
     }
     if (!found) {
         if (!create)

@@ -176,8 +176,11 @@ public:
     void forget(nb::handle connection) {
         nb::object cursors = per_thread();
         nb::object key = checked(PyLong_FromVoidPtr(connection.ptr()));
-        if (PyDict_DelItem(cursors.ptr(), key.ptr()) != 0)
-            PyErr_Clear();
+        if (PyDict_DelItem(cursors.ptr(), key.ptr()) != 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                throw_pending();
+            PyErr_Clear();  // it had none
+        }
     }
 
 private:
@@ -249,7 +252,9 @@ private:
         PyObject *d = PyObject_GetAttr(local_, kCursors.ptr());
         if (d)
             return nb::steal(d);
-        PyErr_Clear();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw_pending();
+        PyErr_Clear();  // the thread's first read
         nb::object fresh = checked(PyDict_New());
         set_attr(local_, kCursors, fresh);
         return fresh;
@@ -264,17 +269,38 @@ private:
 ReadCursors &read_cursors();
 
 // Runs fn(target) on this thread's read cursor of a real DuckDB connection,
-// on the object itself otherwise.
+// on the object itself otherwise. The cursor is taken out of the record for
+// the read, as a store's are: a read that runs Python code while its result
+// is pending (a Python function in its SQL, a __del__ of an object the
+// conversion drops) may read again on this thread, and then gets a cursor of
+// its own rather than the one whose result it would overwrite. A read that
+// fails does not bring its cursor back, so a broken one is never reused.
 template <typename Fn>
 auto with_read_cursor(ReadCursors &cursors, nb::handle duckdb_module, nb::handle connection, Fn &&fn)
     -> decltype(fn(connection)) {
     if (!is_connection(duckdb_module, connection))
         return fn(connection);
-    nb::object cursor = cursors.get(connection);
+    nb::object cursor = cursors.take(connection);
+    auto give_back = [&] {
+        // A failure to file it back only costs a fresh cursor next time.
+        try {
+            cursors.put(connection, cursor);
+        } catch (nb::python_error &e) {
+            if (!is_exception_family(e))
+                throw;
+        }
+    };
     try {
-        return fn(cursor);
+        if constexpr (std::is_void_v<decltype(fn(connection))>) {
+            fn(cursor);
+            give_back();
+        } else {
+            auto answer = fn(cursor);
+            give_back();
+            return answer;
+        }
     } catch (nb::python_error &) {
-        cursors.forget(connection);
+        close_quietly(cursor);
         throw;
     }
 }

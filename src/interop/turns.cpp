@@ -1,64 +1,247 @@
-// Writes of one key, made one at a time in the order of their numbers.
+// The writer record of a key: writes one at a time, persistence in store order.
 #include "turns.h"
 
 #include "gil.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 
 namespace brindle::interop {
-namespace {
 
-std::atomic<std::uint64_t> g_turn_number{0};
+struct WriterState {
+    long users = 0;  // WriterRecord objects alive: holders, waiters, stores in flight
+    bool writing = false;
+    std::thread::id writer;
+    bool persisting = false;
+    std::thread::id persister;
+    std::uint64_t last_persisted = 0;
+    long local_pending = 0;
+    bool deferred = false;
+    HeldVersion version;
+    std::shared_ptr<HandOver> handed_over;
 
-struct KeyTurn {
-    bool busy = false;
-    std::thread::id holder;
-    std::uint64_t last_written = 0;
+    bool unused() const { return users == 0 && version.number < 0 && version.source.empty() && !handed_over; }
 };
 
-// Guards the turns; waited for with the GIL released, never held while
-// Python code runs. Leaked on purpose (process lifetime, like the locks).
-std::mutex g_turn_mutex;
-std::condition_variable g_turn_freed;
-auto &g_turns = *new std::unordered_map<std::string, KeyTurn>();
+namespace {
+
+std::atomic<std::uint64_t> g_numbers{0};
+
+// Guards the records; waited for with the GIL released, never held while
+// Python code runs. Leaked on purpose: records may be let go at exit.
+std::mutex g_mutex;
+std::condition_variable g_changed;
+auto &g_records = *new std::unordered_map<std::string, WriterState>();
+
+using Clock = std::chrono::steady_clock;
+
+// Waits (the caller holds `held` and has given up the GIL) until `ready`, at
+// most timeout_seconds (below 0: without a bound). False on timeout.
+template <typename Ready>
+bool wait_for(std::unique_lock<std::mutex> &held, double timeout_seconds, Ready ready) {
+    if (timeout_seconds < 0) {
+        g_changed.wait(held, ready);
+        return true;
+    }
+    auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(timeout_seconds));
+    return g_changed.wait_until(held, deadline, ready);
+}
 
 }  // namespace
 
-std::uint64_t next_turn_number() { return g_turn_number.fetch_add(1) + 1; }
-
-OrderedTurn::OrderedTurn(std::string key, std::uint64_t number) : key_(std::move(key)), number_(number) {
-    ReleaseGil released;
-    std::unique_lock<std::mutex> held(g_turn_mutex);
-    KeyTurn &turn = g_turns[key_];
-    if (turn.busy && turn.holder == std::this_thread::get_id()) {
-        // Re-entered from our own turn: waiting would never end.
-        write_ = true;
-        return;
-    }
-    g_turn_freed.wait(held, [&] { return !turn.busy; });
-    if (number_ < turn.last_written)
-        return;
-    turn.busy = true;
-    turn.holder = std::this_thread::get_id();
-    owner_ = true;
-    write_ = true;
+WriterRecord::WriterRecord(std::string key) : key_(std::move(key)) {
+    MutexGuardNoGil<> held(g_mutex);
+    state_ = &g_records[key_];  // node-based map: the address stays while the entry does
+    ++state_->users;
 }
 
-OrderedTurn::~OrderedTurn() {
-    if (!owner_)
-        return;
+WriterRecord::~WriterRecord() {
+    if (writing_)
+        end_write();
+    if (persisting_)
+        end_persist();
+    std::shared_ptr<HandOver> freed;  // let go after the mutex, where it was made (GIL held)
+    MutexGuardNoGil<> held(g_mutex);
+    --state_->users;
+    if (state_->unused())
+        g_records.erase(key_);
+}
+
+Wait WriterRecord::write(double timeout_seconds) {
+    auto take = [&](std::unique_lock<std::mutex> &held, bool may_wait) {
+        if (state_->writing && state_->writer == std::this_thread::get_id())
+            return Wait::ReEntered;
+        if (state_->writing &&
+            (!may_wait || !wait_for(held, timeout_seconds, [&] { return !state_->writing; })))
+            return Wait::TimedOut;
+        state_->writing = true;
+        state_->writer = std::this_thread::get_id();
+        writing_ = true;
+        return Wait::Held;
+    };
+    // A write nobody holds is taken with the GIL kept: giving it up would
+    // hand it to any thread waiting for it, for up to a switch interval.
     {
-        MutexGuardNoGil<> held(g_turn_mutex);
-        KeyTurn &turn = g_turns[key_];
-        turn.busy = false;
-        if (number_ > turn.last_written)
-            turn.last_written = number_;
+        std::unique_lock<std::mutex> held(g_mutex, std::try_to_lock);
+        if (held.owns_lock()) {
+            Wait now = take(held, false);
+            if (now != Wait::TimedOut)
+                return now;
+        }
     }
-    g_turn_freed.notify_all();
+    ReleaseGil released;
+    std::unique_lock<std::mutex> held(g_mutex);
+    return take(held, true);
+}
+
+void WriterRecord::end_write() {
+    {
+        MutexGuardNoGil<> held(g_mutex);
+        state_->writing = false;
+        writing_ = false;
+    }
+    g_changed.notify_all();
+}
+
+std::uint64_t WriterRecord::take_number() { return g_numbers.fetch_add(1) + 1; }
+
+void WriterRecord::local_started() {
+    MutexGuardNoGil<> held(g_mutex);
+    ++state_->local_pending;
+}
+
+bool WriterRecord::local_finished() {
+    MutexGuardNoGil<> held(g_mutex);
+    if (--state_->local_pending > 0 || !state_->deferred)
+        return false;
+    state_->deferred = false;
+    return true;
+}
+
+bool WriterRecord::local_pending() const {
+    MutexGuardNoGil<> held(g_mutex);
+    return state_->local_pending > 0;
+}
+
+void WriterRecord::defer_remote() {
+    MutexGuardNoGil<> held(g_mutex);
+    state_->deferred = true;
+}
+
+Wait WriterRecord::persist(std::uint64_t number, double timeout_seconds) {
+    auto take = [&](std::unique_lock<std::mutex> &held, bool may_wait) {
+        persist_number_ = number;
+        if (state_->persisting && state_->persister == std::this_thread::get_id()) {
+            nested_ = true;
+            persisting_ = true;
+            return Wait::Held;
+        }
+        if (state_->persisting &&
+            (!may_wait || !wait_for(held, timeout_seconds, [&] { return !state_->persisting; })))
+            return Wait::TimedOut;
+        state_->persisting = true;
+        state_->persister = std::this_thread::get_id();
+        persisting_ = true;
+        return Wait::Held;
+    };
+    {  // a free turn is taken with the GIL kept, as a free write is
+        std::unique_lock<std::mutex> held(g_mutex, std::try_to_lock);
+        if (held.owns_lock() && take(held, false) == Wait::Held)
+            return Wait::Held;
+    }
+    ReleaseGil released;
+    std::unique_lock<std::mutex> held(g_mutex);
+    return take(held, true);
+}
+
+bool WriterRecord::still_latest(std::uint64_t number) const {
+    MutexGuardNoGil<> held(g_mutex);
+    return number >= state_->last_persisted;
+}
+
+void WriterRecord::end_persist() {
+    // Work handed over meanwhile is dropped: the owner is leaving on an error.
+    while (next_or_end()) {
+    }
+}
+
+bool WriterRecord::hand_over(std::shared_ptr<HandOver> work) {
+    std::shared_ptr<HandOver> replaced;  // let go after the mutex
+    MutexGuardNoGil<> held(g_mutex);
+    if (!state_->persisting)
+        return false;  // the owner has finished meanwhile: the caller's turn is free
+    if (!state_->handed_over || state_->handed_over->number < work->number) {
+        replaced = std::move(state_->handed_over);
+        state_->handed_over = std::move(work);
+    }
+    return true;
+}
+
+std::shared_ptr<HandOver> WriterRecord::next_or_end() {
+    std::shared_ptr<HandOver> work;
+    {
+        MutexGuardNoGil<> held(g_mutex);
+        if (persist_number_ > state_->last_persisted)
+            state_->last_persisted = persist_number_;
+        if (!nested_) {  // what was handed over is the owner's
+            work = std::move(state_->handed_over);
+            if (work && work->number > state_->last_persisted) {
+                persist_number_ = work->number;
+                return work;
+            }
+        }
+        if (!nested_)
+            state_->persisting = false;
+        persisting_ = false;
+        nested_ = false;
+    }
+    g_changed.notify_all();
+    return nullptr;  // an older hand-over is dropped here, after the mutex
+}
+
+HeldVersion WriterRecord::version() const {
+    MutexGuardNoGil<> held(g_mutex);
+    return state_->version;
+}
+
+void WriterRecord::set_version(HeldVersion version) {
+    MutexGuardNoGil<> held(g_mutex);
+    state_->version = std::move(version);
+}
+
+bool find_version(const std::string &key, HeldVersion &found) {
+    MutexGuardNoGil<> held(g_mutex);
+    auto it = g_records.find(key);
+    if (it == g_records.end() || it->second.version.source.empty())
+        return false;
+    found = it->second.version;
+    return true;
+}
+
+std::vector<std::pair<std::string, HeldVersion>> held_versions(const std::string &prefix) {
+    std::vector<std::pair<std::string, HeldVersion>> found;
+    MutexGuardNoGil<> held(g_mutex);
+    for (const auto &[key, state] : g_records)
+        if (!state.version.source.empty() && key.compare(0, prefix.size(), prefix) == 0)
+            found.emplace_back(key, state.version);
+    return found;
+}
+
+void forget_versions() {
+    MutexGuardNoGil<> held(g_mutex);
+    for (auto it = g_records.begin(); it != g_records.end();) {
+        it->second.version = HeldVersion();
+        it = it->second.unused() ? g_records.erase(it) : std::next(it);
+    }
+}
+
+std::size_t writer_record_count() {
+    MutexGuardNoGil<> held(g_mutex);
+    return g_records.size();
 }
 
 }  // namespace brindle::interop

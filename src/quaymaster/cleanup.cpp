@@ -15,60 +15,19 @@
 namespace brindle::quaymaster {
 namespace {
 
+using connections::Retired;
+using connections::log_deferred;
+using connections::retire_keys;
+
 const Name kDropTable{"drop_table"};
 const Name kHasActiveReaders{"has_active_readers"};
 const Name kKeys{"keys"};
-
-struct Retired {
-    std::string key;
-    long running;  // statements that still run on it; the last one closes it
-};
-
-// Takes the keys' connections out of _connections under _connection_lock,
-// then retires them with the lock free, so that a slow close (a checkpoint
-// of a file) stalls no other database's queries. A failing close puts that
-// connection and the ones not yet retired back (unless their keys have been
-// opened again meanwhile) and raises.
-void retire_keys(nb::handle self, const std::vector<nb::object> &keys, std::vector<Retired> &retired) {
-    nb::object connections = attr(self, kConnections);
-    std::vector<std::pair<nb::object, nb::object>> taken;
-    {
-        PyLockGuard held(attr(self, kConnectionLock));
-        for (const nb::object &key : keys) {
-            nb::object connection = find_item(connections, key);
-            if (!connection.is_valid())
-                continue;
-            del_item(connections, key);
-            taken.emplace_back(key, connection);
-        }
-    }
-    for (size_t i = 0; i < taken.size(); ++i) {
-        try {
-            long running = retire_connection(taken[i].second);
-            retired.push_back({to_text(taken[i].first), running});
-        } catch (nb::python_error &) {
-            PyLockGuard held(attr(self, kConnectionLock));
-            for (size_t j = i; j < taken.size(); ++j)
-                if (!find_item(connections, taken[j].first).is_valid())
-                    set_item(connections, taken[j].first, taken[j].second);
-            throw;
-        }
-    }
-}
 
 // Removes the key's connection and retires it. False when it had none.
 bool retire_key(nb::handle self, nb::handle key, std::vector<Retired> &retired) {
     size_t before = retired.size();
     retire_keys(self, {nb::borrow(key)}, retired);
     return retired.size() > before;
-}
-
-void log_deferred(nb::handle self, const std::vector<Retired> &retired) {
-    for (const Retired &r : retired)
-        if (r.running > 0)
-            log(logger_of(self), Level::Debug, [&] {
-                return fill(text::kCloseDeferred, {{"key", r.key}, {"count", std::to_string(r.running)}});
-            });
 }
 
 // The cleanup pass chose the table without its write lock: a store, a reader
@@ -123,31 +82,32 @@ Record remove_under_lock(nb::handle self, nb::handle database, nb::handle table,
 void remove_table(nb::handle self, nb::handle database, nb::handle table, bool only_if_due, Event event) {
     nb::object mode = mode_of(self, database);
     nb::object lock = call_method(self, kGetLock, database, table, mode);
-    if (!acquire_write_lock(self, lock)) {
+    auto lock_failed = [&] {
         log(logger_of(self), Level::Warning, [&] { return fill_names(text::kCleanupLockFailed, database, table); });
-        return;
-    }
+    };
+    WriteDeadline deadline(self);
+    WriterRecord record(table_key(database, table));
+    if (record.write(deadline.left()) != Wait::Held)
+        return lock_failed();
+    RemoteNews *news = remote_news();
+    if (news && !remote_news_lands(record))
+        return;  // what is held is newer than the other process's invalidation
     std::vector<Retired> retired;
     std::optional<ConnectionUse> use;  // left after the lock
-    Record record;
+    Record done;
     {
-        PyLockGuard held(lock, std::adopt_lock);
-        record = remove_under_lock(self, database, table, mode, lock, only_if_due, event, retired, use);
+        HeldWriteLock held(lock);
+        if (held.acquire(deadline.left()) != Wait::Held)
+            return lock_failed();
+        done = remove_under_lock(self, database, table, mode, lock, only_if_due, event, retired, use);
+        if (news)
+            remote_news_landed(record);
     }
+    record.end_write();
     use.reset();
-    if (record.tmpl)
-        log(logger_of(self), record.level, [&] { return fill_names(record.tmpl, database, table); });
+    if (done.tmpl)
+        log(logger_of(self), done.level, [&] { return fill_names(done.tmpl, database, table); });
     log_deferred(self, retired);
-}
-
-// Every key of _connections whose database is `database`, in order.
-std::vector<nb::object> keys_of_database(nb::handle connections, nb::handle database) {
-    std::vector<nb::object> keys;
-    nb::object all = checked(PySequence_List(call_method(connections, kKeys).ptr()));
-    for (nb::handle key : all)
-        if (equal(nb::object(key[0]), database))
-            keys.push_back(nb::borrow(key));
-    return keys;
 }
 
 // One invalidation for every table the registry holds under the database.
@@ -186,12 +146,7 @@ nb::object cleanup_database(const Args &a) {
                 return fill(text::kClosedDatabaseConnection, {{"database", str_view(database)}});
             });
     } else {
-        std::vector<nb::object> keys;
-        {
-            PyLockGuard held(attr(self, kConnectionLock));
-            keys = keys_of_database(attr(self, kConnections), database);
-        }
-        retire_keys(self, keys, retired);
+        retire_keys(self, connections::keys_of_database(self, database), retired);
         forget_instances(self, database);
         size_t count = retired.size();
         log(logger_of(self), Level::Info, [&] {

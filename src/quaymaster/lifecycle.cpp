@@ -109,12 +109,6 @@ void close_own_connector(nb::handle self) {
             });
 }
 
-struct CloseOutcome {
-    std::string key;
-    bool failed;
-    std::string error;
-    long running;
-};
 
 // The tables of a connection shutdown closed are gone (a database file keeps
 // them on disk, but the cache no longer serves them): their registry entries
@@ -242,39 +236,11 @@ nb::object shutdown(const Args &a) {
     call_method(attr(self, kTtlRegistry), kStopCleanupThread);
     shut_async_pool(self);
     signal_stop(self);
-    std::vector<CloseOutcome> outcomes;
     std::vector<nb::object> keys;
-    nb::object items;
-    {
-        PyLockGuard held(attr(self, kConnectionLock));
-        nb::object connections = attr(self, kConnections);
-        items = checked(PySequence_List(call_method(connections, kItems).ptr()));
-        call_method(connections, kClear);
-    }
-    // Closed with _connection_lock free: a slow close stalls nobody else.
-    for (nb::handle item : items) {
-        nb::object key = item[0];
-        keys.push_back(key);
-        CloseOutcome outcome{to_text(key), false, {}, 0};
-        guarded([&] { outcome.running = retire_connection(nb::object(item[1])); },
-                [&](nb::python_error &e) {
-                    outcome.failed = true;
-                    outcome.error = error_text(e);
-                });
-        outcomes.push_back(std::move(outcome));
-    }
+    std::vector<connections::CloseOutcome> outcomes = connections::close_all(self, keys);
     forget_instances(self, nb::handle());
     // Records are written once _connection_lock is free, in the order of the closes.
-    for (const CloseOutcome &o : outcomes) {
-        if (o.failed)
-            log(logger, Level::Error, [&] { return fill(text::kErrorClosing, {{"key", o.key}, {"error", o.error}}); });
-        else if (o.running > 0)
-            log(logger, Level::Debug, [&] {
-                return fill(text::kCloseDeferred, {{"key", o.key}, {"count", std::to_string(o.running)}});
-            });
-        else
-            log(logger, Level::Debug, [&] { return fill(text::kClosedConnection, {{"key", o.key}}); });
-    }
+    connections::log_outcomes(self, outcomes);
     forget_tables_of(self, keys);
     forget_all_answers(self);
     close_own_connector(self);

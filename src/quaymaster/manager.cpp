@@ -40,6 +40,11 @@ void init_manager(nb::module_ &m) {
     const Params execute_sql_params{"self", {"database", "str"}, {"sql", "str"},
                                     {"params", kParamsAnnotation, nb::none()}};
     const Params invalidate_params{"self", {"database", "str"}, {"table", "Optional[str]", nb::none()}};
+    const Params remote_store_params{"self", {"database", "str"}, {"table", "str"}, {"df", "pd.DataFrame"},
+                                     {"ttl_minutes", "Optional[int]"}, {"scheduler_managed", "bool"},
+                                     {"version", "int"}, {"source", "str"}};
+    const Params remote_invalidate_params{"self", {"database", "str"}, {"table", "Optional[str]"},
+                                          {"version", "int"}, {"source", "str"}};
     const Params warm_external_params{"self", {"database", "Optional[str]", nb::none()},
                                       {"table", "Optional[str]", nb::none()}};
     const Params get_or_load_params{"self", {"database", "str"}, {"table", "str"},
@@ -128,10 +133,18 @@ void init_manager(nb::module_ &m) {
         {"aget_or_load", twin("aget_or_load", text::kAGetOrLoadDoc, get_or_load_params, "pd.DataFrame",
                               [](const Args &a) { return run_on_pool(a, kGetOrLoadMethod); })},
         // Ours: what the signalman applies of other processes' news.
-        {"_apply_remote_store", method(q("_apply_remote_store").c_str(), text::kApplyRemoteStoreDoc, store_params,
-                                       nullptr, apply_remote_store)},
+        {"_apply_remote_store", method(q("_apply_remote_store").c_str(), text::kApplyRemoteStoreDoc,
+                                       remote_store_params, "bool", apply_remote_store)},
         {"_apply_remote_invalidate", method(q("_apply_remote_invalidate").c_str(), text::kApplyRemoteInvalidateDoc,
-                                            invalidate_params, nullptr, apply_remote_invalidate)},
+                                            remote_invalidate_params, "bool", apply_remote_invalidate)},
+        {"_held_version", on_table(q("_held_version").c_str(), text::kHeldVersionDoc, "Optional[Tuple[int, str]]",
+                                   held_version_method)},
+        {"_note_version", method(q("_note_version").c_str(), text::kNoteVersionDoc,
+                                 {"self", {"database", "str"}, {"table", "str"}, {"version", "int"},
+                                  {"source", "str"}},
+                                 nullptr, note_version_method)},
+        {"_versions", method(q("_versions").c_str(), text::kVersionsDoc, on_self,
+                             "Dict[Tuple[str, str], Tuple[int, str]]", versions_method)},
     });
     m.attr("BrindleManager") = cls;
 }

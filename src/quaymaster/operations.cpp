@@ -56,24 +56,46 @@ struct StoreRequest {
     std::shared_ptr<const KeptDtypes> dtypes;
 };
 
-// Swaps the frame in and registers it under the key's write lock; returns the
-// store's number for the persistence turn.
-std::uint64_t swap_in(nb::handle self, const StoreRequest &r) {
+[[noreturn]] void raise_lock_timeout(nb::handle self, nb::handle database, nb::handle table) {
+    nb::object timeout = attr(config_of(self), kLockTimeoutSeconds);
+    raise_error(kBrindleLockError, fill(text::kLockTimeout, {{"database", str_view(database)},
+                                                             {"table", str_view(table)},
+                                                             {"timeout", to_text(timeout)}}));
+}
+
+[[noreturn]] void raise_reentered(nb::handle database, nb::handle table) {
+    raise_error(kBrindleLockError, fill_names(text::kWriteReEntered, database, table));
+}
+
+void refuse_on_failure(Wait waited, nb::handle self, nb::handle database, nb::handle table) {
+    if (waited == Wait::ReEntered)
+        raise_reentered(database, table);
+    if (waited == Wait::TimedOut)
+        raise_lock_timeout(self, database, table);
+}
+
+// Swaps the frame in and registers it with the table's write held (its
+// record, then the key's write lock, both within the one deadline); returns
+// the store's number for the persistence turn, or 0 when another process's
+// news does not land. The connection is found before the write is taken: its
+// opening writes a record, and a handler may store the table from it.
+std::uint64_t swap_in(nb::handle self, const StoreRequest &r, WriterRecord &record, const WriteDeadline &deadline,
+                      std::optional<LocalStore> &pending) {
+    RemoteNews *news = remote_news();
     for (int attempt = 1;; ++attempt) {
         nb::object connection = call_method(self, kGetConnection, r.database, r.table, r.mode, py_bool(true));
         nb::object lock = call_method(self, kGetLock, r.database, r.table, r.mode);
+        refuse_on_failure(record.write(deadline.left()), self, r.database, r.table);
+        if (news && !remote_news_lands(record))
+            return 0;  // what is held is as new, or a store of ours is on its way
         // Left after the write lock: a close it defers may write a record.
         std::optional<ConnectionUse> use;
-        if (!acquire_write_lock(self, lock)) {
-            nb::object timeout = attr(config_of(self), kLockTimeoutSeconds);
-            raise_error(kBrindleLockError, fill(text::kLockTimeout, {{"database", str_view(r.database)},
-                                                                     {"table", str_view(r.table)},
-                                                                     {"timeout", to_text(timeout)}}));
-        }
-        PyLockGuard held(lock, std::adopt_lock);
+        HeldWriteLock held(lock);
+        refuse_on_failure(held.acquire(deadline.left()), self, r.database, r.table);
         refuse_case_collision(self, r.database, r.table);
         use.emplace(connection, logger_of(self));
         if (use->refused()) {
+            record.end_write();
             if (attempt < kStoreAttempts)
                 continue;
             raise_connection_not_found(r.database, r.table);
@@ -86,21 +108,31 @@ std::uint64_t swap_in(nb::handle self, const StoreRequest &r) {
         }
         table_stored(self, r.database, r.table, r.df);
         dtypes_stored(self, r.database, r.table, r.dtypes);
-        std::uint64_t number = next_turn_number();
+        std::uint64_t number = record.take_number();
         call_method(registry_of(self), kRegister, r.database, r.table, r.ttl, py_bool(r.scheduler_managed));
+        if (news)
+            remote_news_landed(record);
+        else
+            pending.emplace(record, true);
+        record.end_write();
         return number;
     }
 }
 
-// The Parquet copy and the external snapshot, each a best-effort step.
-void persist(nb::handle self, nb::handle database, nb::handle table, nb::handle df, std::uint64_t number,
-             const StoreRequest &r) {
-    PersistTurn turn(table_key(database, table), number);
+// A store's persistence, as the store that could not wait for the turn
+// leaves it to the one persisting the table meanwhile.
+struct StorePersistence : HandOver {
+    nb::object df, ttl;
+    bool scheduler_managed = false;
+    bool remote = false;
+};
+
+// The Parquet copy and the external snapshot, each a best-effort step, and
+// the announcement; each step is left out once a later store of the table
+// has persisted (a log handler of this thread may have stored it again).
+void persist_steps(nb::handle self, nb::handle database, nb::handle table, WriterRecord &record,
+                   const StorePersistence &p) {
     nb::object logger = logger_of(self);
-    if (!turn.should_write()) {
-        log(logger, Level::Debug, [&] { return fill_names(text::kPersistSkipped, database, table); });
-        return;
-    }
     auto warn = [&](const char *tmpl, const nb::python_error &e) {
         log(logger, Level::Warning, [&] {
             return fill(tmpl, {{"database", str_view(database)}, {"table", str_view(table)}, {"error", error_text(e)}});
@@ -110,19 +142,23 @@ void persist(nb::handle self, nb::handle database, nb::handle table, nb::handle 
         [&] {
             nb::object persistence = attr(self, kPersistence);
             if (truth(call_method(persistence, kShouldPersistTable, database, table)))
-                call_method(persistence, kPersistTableToParquet, database, table, df);
+                call_method(persistence, kPersistTableToParquet, database, table, p.df);
         },
         [&](nb::python_error &e) {
             count_event(self, database, table, Event::ParquetFailure);
             warn(text::kParquetFailed, e);
         });
+    if (!record.still_latest(p.number))
+        return;
     bool saved = false;
+    std::optional<SaveTurn> turn;  // held until announced: the processes hear of saves in their order
     guarded(
         [&] {
             nb::object persistence = attr(self, kPersistence);
             // Another process's snapshot is in the store already.
-            if (!applying_remote() && truth(call_method(persistence, kHasExternalConnector))) {
-                call_method(persistence, kSaveToExternal, database, table, df);
+            if (!p.remote && truth(call_method(persistence, kHasExternalConnector))) {
+                turn.emplace(self, database, table);
+                call_method(persistence, kSaveToExternal, database, table, p.df);
                 saved = true;
             }
         },
@@ -130,7 +166,36 @@ void persist(nb::handle self, nb::handle database, nb::handle table, nb::handle 
             count_event(self, database, table, Event::ExternalFailure);
             warn(text::kExternalSaveFailed, e);
         });
-    signal_stored(self, database, table, r.ttl, r.scheduler_managed, saved);
+    if (!p.remote && record.still_latest(p.number))
+        signal_stored(self, database, table, p.ttl, p.scheduler_managed, saved);
+}
+
+// Persists under the table's persistence turn, in store order; a store that
+// waits for the turn longer than external_timeout_seconds leaves its
+// persistence to the turn's owner and returns.
+void persist(nb::handle self, nb::handle database, nb::handle table, WriterRecord &record,
+             std::shared_ptr<StorePersistence> p) {
+    double timeout = seconds_setting(self, kExternalTimeoutSeconds);
+    nb::object logger = logger_of(self);
+    while (record.persist(p->number, timeout) == Wait::TimedOut) {
+        if (record.hand_over(p)) {
+            log(logger, Level::Debug, [&] { return fill_names(text::kPersistHandedOver, database, table); });
+            return;
+        }
+    }
+    if (!record.still_latest(p->number)) {
+        record.end_persist();
+        log(logger, Level::Debug, [&] { return fill_names(text::kPersistSkipped, database, table); });
+        return;
+    }
+    try {
+        persist_steps(self, database, table, record, *p);
+        while (std::shared_ptr<HandOver> next = record.next_or_end())
+            persist_steps(self, database, table, record, static_cast<const StorePersistence &>(*next));
+    } catch (...) {
+        record.end_persist();
+        throw;
+    }
 }
 
 // The query layer's query(connection, table, sql_where, columns, limit),
@@ -178,18 +243,23 @@ nb::object store(const Args &a) {
     duck::require_plain_identifier(table);
     r.dtypes = dtypes_to_restore(df);
     WriterUnderWay under_way;
-    SignalTurn signal_turn(self, database, table);
     auto started = std::chrono::steady_clock::now();
+    WriteDeadline deadline(self);
+    WriterRecord record(table_key(database, table));
+    RemoteNews *news = remote_news();
+    std::optional<LocalStore> pending;
     std::uint64_t number = 0;
     try {
-        number = swap_in(self, r);
+        number = swap_in(self, r, record, deadline, pending);
     } catch (nb::python_error &) {
         count_event(self, database, table, Event::StoreFailure);
         throw;
     }
+    if (number == 0)
+        return nb::none();
     count_event(self, database, table, Event::Store);
-    // Logged once the write lock is released, so that nothing a handler does
-    // can wait on it.
+    // Logged once the write is let go, so that nothing a handler does can
+    // wait on it.
     log(logger_of(self), Level::Info, [&] {
         return fill(text::kStored, {{"rows", length_text(df)},
                                     {"database", str_view(database)},
@@ -198,7 +268,15 @@ nb::object store(const Args &a) {
                                     {"ttl", to_text(r.ttl)},
                                     {"scheduler_managed", bool_text(r.scheduler_managed)}});
     });
-    persist(self, database, table, df, number, r);
+    auto p = std::make_shared<StorePersistence>();
+    p->number = number;
+    p->df = df;
+    p->ttl = r.ttl;
+    p->scheduler_managed = r.scheduler_managed;
+    p->remote = news != nullptr;
+    persist(self, database, table, record, std::move(p));
+    if (pending && pending->finish())
+        signal_recheck(self, database, table);
     std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - started;
     record_store_time(self, database, table, took.count());
     return nb::none();

@@ -1,25 +1,34 @@
 // The cache manager module: shared declarations of its translation units.
 //
-// Locks, in the order they are taken when nested (never the other way):
-//   1. a connection key's write lock (threading.Lock in _locks), acquired
-//      with the configured timeout through its own acquire(), which waits
-//      with the GIL released;
-//   2. _connection_lock (threading.Lock): guards _connections and _locks;
+// Locks, in the order they are taken when nested (never the other way); the
+// full table is docs/concurrency.md:
+//   1. a table's writer record (interop/turns.h): its write, taken by every
+//      store, invalidation, expiry and reload of another process's news,
+//      within lock_timeout_seconds; refused at once to the thread holding it;
+//   2. a connection key's write lock (threading.Lock in _locks), within what
+//      is left of the same timeout, through its own acquire(), which waits
+//      with the GIL released; refused at once to the thread holding it;
+//   3. _connection_lock (threading.Lock): guards _connections and _locks;
 //      held only for a lookup, an insertion or a removal and the open or
 //      close tied to it; no log record is emitted and no resolver or
 //      coordinator code runs while it is held;
-//   3. the registry's _registry_lock (inside TTLRegistry's own methods);
-//   4. the C++ mutexes of ConnectionUsers and OrderedTurns, held only for a
-//      few map operations, waited for with the GIL released, and never held
-//      while Python code runs.
+//   4. the registry's _registry_lock (inside TTLRegistry's own methods);
+//   5. the C++ mutexes of ConnectionUse and of the writer records, held only
+//      for a few map operations, waited for with the GIL released, and never
+//      held while Python code runs.
+// A store's persistence runs after 1 and 2 are let go, under the table's
+// persistence turn (part of its writer record), waited for within
+// external_timeout_seconds.
 #pragma once
 
+#include "connections/connections.h"
 #include "duck/duckdb.h"
 #include "interop/dtypes.h"
 #include "interop/turns.h"
 #include "interop/interop.h"
 #include "interop/mapping.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,6 +37,14 @@ namespace brindle::quaymaster {
 
 namespace nb = nanobind;
 using namespace brindle::interop;
+using connections::ConnectionUse;
+using connections::HeldWriteLock;
+using connections::WriteDeadline;
+using connections::close_connection;
+using connections::forget_instances;
+using connections::mark_handed_out;
+using connections::retire_connection;
+using connections::seconds_setting;
 
 constexpr const char *kModuleName = "brindle.quaymaster";
 
@@ -61,7 +78,8 @@ inline const Name kAsyncPool{"_async_pool"};  // ours: the awaitable methods' th
 // Configuration attributes.
 inline const Name kDefaultMode{"default_mode"};
 inline const Name kDefaultTtl{"default_tidewatch_minutes"};
-inline const Name kLockTimeoutSeconds{"lock_timeout_seconds"};
+using connections::kLockTimeoutSeconds;
+inline const Name kExternalTimeoutSeconds{"external_timeout_seconds"};
 
 // Methods reached through the instance, as Python code calling self.x() would,
 // so that a patched method takes effect.
@@ -105,9 +123,28 @@ nb::object mode_of(nb::handle self, nb::handle database);
 // mode == "single_db"
 bool is_single_db(nb::handle mode);
 
-// lock.acquire(timeout=self.config.lock_timeout_seconds): a key's write lock,
-// waited for with the GIL released.
-bool acquire_write_lock(nb::handle self, nb::handle lock);
+// A store of this process, from its swap until its persistence has ended:
+// news of another process meanwhile is put off (the store's version is
+// noted after it) and looked at again once the last such store is done.
+class LocalStore {
+public:
+    LocalStore(WriterRecord &record, bool local) : record_(local ? &record : nullptr) {
+        if (record_)
+            record_->local_started();
+    }
+    ~LocalStore() { finish(); }
+    LocalStore(const LocalStore &) = delete;
+    LocalStore &operator=(const LocalStore &) = delete;
+    // True when news put off meanwhile is to be looked at again.
+    bool finish() {
+        WriterRecord *record = record_;
+        record_ = nullptr;
+        return record && record->local_finished();
+    }
+
+private:
+    WriterRecord *record_;
+};
 
 // A table's key in the manager's C++ maps: database and table text.
 std::string table_key(nb::handle database, nb::handle table);
@@ -119,59 +156,6 @@ std::string fill_names(const char *tmpl, nb::handle database, nb::handle table);
 
 // Raises the module's error class `name` with `message`, not chained.
 [[noreturn]] void raise_error(const Name &name, const std::string &message);
-
-// --- connections in use -----------------------------------------------------------
-
-// Keeps count of the manager's statements running on each connection, so that
-// a connection retired by invalidation or shutdown is closed only once they
-// have ended (DuckDB refuses to close a connection while a cursor of it runs a
-// statement). Connections are known by their identity; a connection object
-// that cannot be tracked (one without weak references) is used untracked.
-class ConnectionUse {
-public:
-    // Enters the connection; refused() tells whether it has been retired.
-    ConnectionUse(nb::handle connection, nb::handle logger);
-    ~ConnectionUse();
-    ConnectionUse(const ConnectionUse &) = delete;
-    ConnectionUse &operator=(const ConnectionUse &) = delete;
-
-    bool refused() const { return refused_; }
-    // get_raw_connection() has handed the connection out.
-    bool handed_out() const { return handed_out_; }
-
-private:
-    nb::object connection_;
-    nb::object logger_;
-    bool entered_ = false;
-    bool refused_ = false;
-    bool handed_out_ = false;
-};
-
-// Remembers, for as long as the connection lives, that get_raw_connection()
-// handed it out. False when the connection cannot be tracked.
-bool mark_handed_out(nb::handle connection);
-
-// Retires a connection that is leaving the manager. Returns how many of the
-// manager's statements are still running on it: with 0, the connection is
-// closed here and now (a failing close puts it back in service and raises);
-// otherwise the last of those statements closes it.
-long retire_connection(nb::handle connection);
-
-// connection.close(), then, for a table's own catalog in a shared instance,
-// the catalog's detach.
-void close_connection(nb::handle connection);
-
-// Lets go of the DuckDB instance the manager keeps for a per_table_db
-// database in memory (all of them with an invalid database); it closes once
-// its last table's catalog is detached.
-void forget_instances(nb::handle self, nb::handle database);
-
-// --- persistence in store order ----------------------------------------------------
-
-// Persistence writes of a table land in the order of its stores: each store
-// takes a number (interop/turns.h) under the write lock, and its persistence
-// holds the table's turn, skipped when a later store was already persisted.
-using PersistTurn = OrderedTurn;
 
 // The query layer's query() of the table on its connection, counted as a
 // reader of the table and as a query served; an invalid object when the table

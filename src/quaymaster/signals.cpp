@@ -13,8 +13,9 @@ const Name kStart{"start"};
 const Name kStop{"stop"};
 const Name kStored{"stored"};
 const Name kInvalidated{"invalidated"};
-const Name kVersions{"versions"};
-const Name kTableLock{"_table_lock"};
+const Name kRecheck{"_recheck"};
+const Name kLockSaves{"_lock_saves"};
+const Name kUnlockSaves{"_unlock_saves"};
 const Name kLoadOnce{"load_once"};
 const Name kSavedAt{"_saved_at"};
 const Name kGet{"get"};
@@ -23,45 +24,48 @@ const Name kTableKey{"table"};
 const Name kVersionKey{"version"};
 const Name kVersionSourceKey{"version_source"};
 
-thread_local bool t_applying_remote = false;
+thread_local RemoteNews *t_remote_news = nullptr;
 
+// Marks this thread as applying another process's news for the scope.
 class ApplyingRemote {
 public:
-    ApplyingRemote() : was_(t_applying_remote) { t_applying_remote = true; }
-    ~ApplyingRemote() { t_applying_remote = was_; }
+    explicit ApplyingRemote(RemoteNews &news) : was_(t_remote_news) { t_remote_news = &news; }
+    ~ApplyingRemote() { t_remote_news = was_; }
 
 private:
-    bool was_;
+    RemoteNews *was_;
 };
 
 // self._signalman, or an invalid object when it is off (or never set up).
 nb::object signalman_of(nb::handle self) {
-    PyObject *found = PyObject_GetAttr(self.ptr(), kSignalmanAttr.ptr());
-    if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            throw_pending();
-        PyErr_Clear();
-        return nb::object();
-    }
-    nb::object signalman = nb::steal(found);
-    return is_none(signalman) ? nb::object() : signalman;
+    nb::object signalman = optional_attr(self, kSignalmanAttr);
+    return signalman.is_valid() && !is_none(signalman) ? signalman : nb::object();
 }
 
 void warn(nb::handle self, const char *tmpl, const nb::python_error &e) {
     log(logger_of(self), Level::Warning, [&] { return fill(tmpl, {{"error", error_text(e)}}); });
 }
 
+HeldVersion news_of(nb::handle version, nb::handle source) {
+    return {nb::cast<std::int64_t>(version), std::string(str_view(source))};
+}
+
+nb::object version_tuple(const HeldVersion &v) { return nb::make_tuple(nb::int_(v.number), make_str(v.source)); }
+
+// (database, table) of a table_key.
+nb::object names_of_key(const std::string &key) {
+    size_t split = key.rfind('\0');
+    return nb::make_tuple(make_str(key.substr(0, split)), make_str(key.substr(split + 1)));
+}
+
 }  // namespace
 
 void signal_open(nb::handle self) {
     set_attr(self, kSignalmanAttr, nb::none());
+    forget_versions();  // an earlier manager's
     nb::object config = config_of(self);
-    PyObject *enabled = PyObject_GetAttr(config.ptr(), kSignalEnabled.ptr());
-    if (!enabled) {
-        PyErr_Clear();
-        return;
-    }
-    if (!truth(nb::steal(enabled)))
+    nb::object enabled = optional_attr(config, kSignalEnabled);  // a configuration without the setting: off
+    if (!enabled.is_valid() || !truth(enabled))
         return;
     nb::object signalman = this_module().get(kSignalmanClass)(nb::arg("manager") = self, nb::arg("config") = config);
     set_attr(self, kSignalmanAttr, signalman);
@@ -78,18 +82,58 @@ void signal_stop(nb::handle self) {
         guarded([&] { call_method(signalman, kStop); }, [&](nb::python_error &e) { warn(self, text::kSignalFailed, e); });
 }
 
-bool applying_remote() { return t_applying_remote; }
+RemoteNews *remote_news() { return t_remote_news; }
 
-SignalTurn::SignalTurn(nb::handle self, nb::handle database, nb::handle table) {
-    if (t_applying_remote)
-        return;  // the reload applying it holds the turn already
-    if (nb::object signalman = signalman_of(self); signalman.is_valid())
-        held_.emplace(call_method(signalman, kTableLock, database, table));
+bool remote_news_lands(WriterRecord &record) {
+    if (t_remote_news->version.number <= record.version().number)
+        return false;
+    if (record.local_pending()) {
+        record.defer_remote();
+        return false;
+    }
+    return true;
+}
+
+void remote_news_landed(WriterRecord &record) {
+    record.set_version(t_remote_news->version);
+    t_remote_news->applied = true;
+}
+
+SaveTurn::SaveTurn(nb::handle self, nb::handle database, nb::handle table) {
+    nb::object signalman = signalman_of(self);
+    if (!signalman.is_valid())
+        return;
+    try {
+        call_method(signalman, kLockSaves, database, table);
+    } catch (nb::python_error &e) {
+        // Another process saving past the bound fails this save; a signalling
+        // database out of reach does not keep the snapshot from being saved.
+        if (e.matches(PyExc_TimeoutError) || !is_exception_family(e))
+            throw;
+        warn(self, text::kSignalFailed, e);
+        return;
+    }
+    signalman_ = signalman;
+    database_ = nb::borrow(database);
+    table_ = nb::borrow(table);
+}
+
+SaveTurn::~SaveTurn() {
+    if (!signalman_.is_valid())
+        return;
+    // The session lock goes with its session: a failed unlock leaves nothing
+    // behind once the connection is replaced, so it is not worth an error here.
+    nb::error_scope keep_pending;
+    try {
+        call_method(signalman_, kUnlockSaves, database_, table_);
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable(signalman_);
+    }
 }
 
 void signal_stored(nb::handle self, nb::handle database, nb::handle table, nb::handle ttl, bool scheduler_managed,
                    bool saved) {
-    if (t_applying_remote)
+    if (applying_remote())
         return;
     nb::object signalman = signalman_of(self);
     if (!signalman.is_valid())
@@ -98,12 +142,10 @@ void signal_stored(nb::handle self, nb::handle database, nb::handle table, nb::h
         [&] {
             nb::object stored_at = nb::none();
             if (saved) {
-                PyObject *dict = PyObject_GetAttr(attr(self, kPersistence).ptr(), kSavedAt.ptr());
-                if (dict) {
-                    stored_at = call_method(nb::steal(dict), kGet, nb::make_tuple(database, table));
-                } else {
-                    PyErr_Clear();  // a coordinator that keeps no save times: nothing to announce
-                }
+                // A coordinator that keeps no save times has nothing to announce.
+                nb::object times = optional_attr(attr(self, kPersistence), kSavedAt);
+                if (times.is_valid())
+                    stored_at = call_method(times, kGet, nb::make_tuple(database, table));
             }
             call_method(signalman, kStored, database, table, stored_at, ttl, py_bool(scheduler_managed));
         },
@@ -111,23 +153,27 @@ void signal_stored(nb::handle self, nb::handle database, nb::handle table, nb::h
 }
 
 void signal_invalidated(nb::handle self, nb::handle database, nb::handle table) {
-    if (t_applying_remote)
+    if (applying_remote())
         return;
     if (nb::object signalman = signalman_of(self); signalman.is_valid())
         guarded([&] { call_method(signalman, kInvalidated, database, table.is_valid() ? table : nb::handle(Py_None)); },
                 [&](nb::python_error &e) { warn(self, text::kSignalFailed, e); });
 }
 
+void signal_recheck(nb::handle self, nb::handle database, nb::handle table) {
+    if (nb::object signalman = signalman_of(self); signalman.is_valid())
+        guarded([&] { call_method(signalman, kRecheck, database, table); },
+                [&](nb::python_error &e) { warn(self, text::kSignalFailed, e); });
+}
+
 void add_versions(nb::handle self, nb::handle stats) {
-    nb::object signalman = signalman_of(self);
-    if (!signalman.is_valid())
+    if (!signalman_of(self).is_valid())
         return;
-    nb::object versions = call_method(signalman, kVersions);
     for (nb::handle entry : stats) {
-        nb::object key = nb::make_tuple(entry[kDatabaseKey.handle()], entry[kTableKey.handle()]);
-        nb::object held = call_method(versions, kGet, key);
-        entry[kVersionKey.handle()] = is_none(held) ? held : nb::object(held[0]);
-        entry[kVersionSourceKey.handle()] = is_none(held) ? held : nb::object(held[1]);
+        HeldVersion held;
+        bool found = find_version(table_key(entry[kDatabaseKey.handle()], entry[kTableKey.handle()]), held);
+        entry[kVersionKey.handle()] = found ? nb::object(nb::int_(held.number)) : nb::none();
+        entry[kVersionSourceKey.handle()] = found ? nb::object(make_str(held.source)) : nb::none();
     }
 }
 
@@ -139,19 +185,75 @@ bool cluster_load(nb::handle self, nb::handle database, nb::handle table, nb::ha
     return truth(call_method(signalman, kLoadOnce, database, table, loader, ttl, py_bool(scheduler_managed)));
 }
 
+// _apply_remote_store(database, table, df, ttl_minutes, scheduler_managed,
+// version, source): True when the snapshot landed.
 nb::object apply_remote_store(const Args &a) {
     nb::handle self = a[0], database = a.str(1), table = a.str(2), df = a[3];
-    ApplyingRemote applying;
+    RemoteNews news{news_of(a[6], a.str(7))};
+    ApplyingRemote applying(news);
     attr(self, kStoreMethod)(database, table, df, nb::arg("ttl_minutes") = a[4],
                              nb::arg("scheduler_managed") = py_bool(a.flag(5)));
+    return py_bool(news.applied);
+}
+
+// _apply_remote_invalidate(database, table, version, source): True when
+// something held here was older than the invalidation. A whole database is
+// compared table by table: tables stored here after the invalidation stay.
+nb::object apply_remote_invalidate(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.optional_str(2);
+    HeldVersion version = news_of(a[3], a.str(4));
+    RemoteNews news{version};
+    ApplyingRemote applying(news);
+    if (table.is_valid() && !is_none(table)) {
+        call_method(self, kCleanupTable, database, table);
+        return py_bool(news.applied);
+    }
+    nb::object tables = find_item(call_method(attr(self, kTtlRegistry), kGetAllEntries), database);
+    std::vector<nb::object> older;
+    size_t held = 0;
+    if (tables.is_valid())
+        for (nb::handle t : checked(PySequence_List(tables.ptr()))) {
+            ++held;
+            WriterRecord record(table_key(database, t));
+            if (record.local_pending()) {  // stored here meanwhile: newer
+                record.defer_remote();
+                continue;
+            }
+            if (record.version().number < version.number)
+                older.push_back(nb::borrow(t));
+        }
+    if (older.size() == held) {
+        call_method(self, kCleanupDatabase, database);
+    } else {
+        for (const nb::object &t : older)
+            call_method(self, kCleanupTable, database, t);
+    }
+    for (auto &[key, kept] : held_versions(database_key(database)))
+        if (kept.number < version.number) {
+            WriterRecord record(key);
+            record.set_version(version);
+        }
+    return py_bool(true);
+}
+
+nb::object held_version_method(const Args &a) {
+    HeldVersion held;
+    if (!find_version(table_key(a.str(1), a.str(2)), held))
+        return nb::none();
+    return version_tuple(held);
+}
+
+nb::object note_version_method(const Args &a) {
+    WriterRecord record(table_key(a.str(1), a.str(2)));
+    record.set_version(news_of(a[3], a.str(4)));
     return nb::none();
 }
 
-nb::object apply_remote_invalidate(const Args &a) {
-    nb::handle self = a[0], database = a.str(1), table = a.optional_str(2);
-    ApplyingRemote applying;
-    call_method(self, kInvalidateMethod, database, table.is_valid() ? table : nb::handle(Py_None));
-    return nb::none();
+nb::object versions_method(const Args &a) {
+    nb::dict versions;
+    for (auto &[key, held] : held_versions(""))
+        versions[names_of_key(key)] = version_tuple(held);
+    return std::move(versions);
 }
 
 }  // namespace brindle::quaymaster

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -57,7 +58,9 @@ struct TableFacts {
 // A registered table as stats() goes through it: borrowed from the
 // registry's answer, which outlives the call's work.
 struct Registered {
-    nb::handle database, table, entry;
+    nb::handle database, table;
+    // The entry's fields, read together under the registry's lock.
+    nb::handle loaded_at, ttl_minutes, is_stale, scheduler_managed, active_readers;
     std::string key;  // table_key
     TableFacts facts;
     bool held = false;  // DuckDB still holds the table
@@ -380,18 +383,18 @@ public:
     }
 
     // `age_seconds` is the table's age by stats()'s clock.
-    bool expired(nb::handle database, nb::handle table, nb::handle entry, nb::handle age_seconds) const {
+    bool expired(nb::handle database, nb::handle table, const Registered &r, nb::handle age_seconds) const {
         if (!at_.is_valid())
             return truth(call_method(registry_, kIsExpired, database, table));
         static const nb::object kSixty = nb::int_(60);
-        nb::object seconds = same_clock_ ? nb::borrow(age_seconds) : age_by_registry_clock(entry);
+        nb::object seconds = same_clock_ ? nb::borrow(age_seconds) : age_by_registry_clock(r.loaded_at);
         nb::object minutes = checked(PyNumber_TrueDivide(seconds.ptr(), kSixty.ptr()));
-        return truth(checked(PyObject_RichCompare(minutes.ptr(), attr(entry, kTtlMinutes).ptr(), Py_GT)));
+        return truth(checked(PyObject_RichCompare(minutes.ptr(), r.ttl_minutes.ptr(), Py_GT)));
     }
 
 private:
-    nb::object age_by_registry_clock(nb::handle entry) const {
-        nb::object age = checked(PyNumber_Subtract(at_.ptr(), attr(entry, kLoadedAt).ptr()));
+    nb::object age_by_registry_clock(nb::handle loaded_at) const {
+        nb::object age = checked(PyNumber_Subtract(at_.ptr(), loaded_at.ptr()));
         return call_method(age, kTotalSeconds);
     }
 
@@ -406,7 +409,7 @@ bool refused_as_stale(const Registered &r, bool scheduler_managed, nb::handle ag
                       const ExpiryJudge &expiry) {
     if (scheduler_managed)
         return false;
-    return truth(attr(r.entry, kIsStaleField)) || expiry.expired(r.database, r.table, r.entry, age_seconds);
+    return truth(r.is_stale) || expiry.expired(r.database, r.table, r, age_seconds);
 }
 
 nb::object count_value(std::uint64_t n) { return checked(PyLong_FromUnsignedLongLong(n)); }
@@ -448,10 +451,10 @@ nb::object table_stats(nb::handle self, const Registered &r, nb::handle mode, nb
                        const ExpiryJudge &expiry) {
     const TableTally &tally = r.tally;
     static const nb::object kSecondsPerMinute = nb::int_(60);
-    nb::object loaded_at = attr(r.entry, kLoadedAt);
+    nb::handle loaded_at = r.loaded_at;
     nb::object age = call_method(checked(PyNumber_Subtract(now.ptr(), loaded_at.ptr())), kTotalSeconds);
-    nb::object ttl_seconds = checked(PyNumber_Multiply(attr(r.entry, kTtlMinutes).ptr(), kSecondsPerMinute.ptr()));
-    bool scheduler_managed = truth(attr(r.entry, kSchedulerManagedField));
+    nb::object ttl_seconds = checked(PyNumber_Multiply(r.ttl_minutes.ptr(), kSecondsPerMinute.ptr()));
+    bool scheduler_managed = truth(r.scheduler_managed);
     nb::object stale = py_bool(refused_as_stale(r, scheduler_managed, age, expiry));
     nb::object d = checked(PyDict_Copy(layout.ptr()));
     put(d, kDatabaseField, r.database);
@@ -466,7 +469,7 @@ nb::object table_stats(nb::handle self, const Registered &r, nb::handle mode, nb
     put(d, kTtlSecondsField, ttl_seconds);
     put(d, kStaleField, stale);
     put(d, kSchedulerManagedField, py_bool(scheduler_managed));
-    put(d, kActiveReaders, attr(r.entry, kActiveReaders));
+    put(d, kActiveReaders, r.active_readers);
     put(d, kQueriesField, count_value(tally.queries));
     put(d, kNotFoundField, count_value(tally.not_found));
     put(d, kStoresField, count_value(tally.stores));
@@ -483,14 +486,32 @@ nb::object table_stats(nb::handle self, const Registered &r, nb::handle mode, nb
     return d;
 }
 
-// (database, table, entry) for every registered table, sorted by database and table.
+// (database, table, loaded_at, ttl_minutes, is_stale, scheduler_managed,
+// active_readers) for every registered table, sorted by database and table:
+// each entry's fields read at one moment, under the registry's lock (plain
+// attribute reads; nothing is judged or logged while it is held).
 nb::object registered_tables(nb::handle self) {
-    nb::object entries = call_method(attr(self, kTtlRegistry), kGetAllEntries);
-    nb::list out;
+    static const Name kRegistryLock{"_registry_lock"};
+    nb::object registry = attr(self, kTtlRegistry);
+    nb::object entries = call_method(registry, kGetAllEntries);
+    std::vector<std::pair<nb::object, nb::object>> found;  // (database, (table, entry))
     for (nb::handle db_item : checked(PySequence_List(call_method(entries, kItems).ptr()))) {
         nb::object database = db_item[0];
         for (nb::handle item : checked(PySequence_List(call_method(nb::object(db_item[1]), kItems).ptr())))
-            out.append(nb::make_tuple(database, nb::object(item[0]), nb::object(item[1])));
+            found.emplace_back(database, nb::borrow(item));
+    }
+    nb::list out;
+    {
+        nb::object lock = optional_attr(registry, kRegistryLock);
+        std::optional<PyLockGuard> held;
+        if (lock.is_valid())
+            held.emplace(lock);
+        for (auto &[database, item] : found) {
+            nb::object entry = item[1];
+            out.append(nb::make_tuple(database, nb::object(item[0]), attr(entry, kLoadedAt), attr(entry, kTtlMinutes),
+                                      attr(entry, kIsStaleField), attr(entry, kSchedulerManagedField),
+                                      attr(entry, kActiveReaders)));
+        }
     }
     // Tuples compare by database, then table; no two share both.
     if (PyList_Sort(out.ptr()) != 0)
@@ -522,7 +543,9 @@ void ManagerState::clear() {
 ManagerState *state_of(nb::handle self) {
     PyObject *owner = PyObject_GetAttr(self.ptr(), kStateAttr.ptr());
     if (!owner) {
-        PyErr_Clear();
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw_pending();
+        PyErr_Clear();  // a manager made without __init__
         return nullptr;
     }
     ManagerState *state = owned_value<ManagerState>(owner);
@@ -567,7 +590,9 @@ nb::object stats(const Args &a) {
     registered.reserve(static_cast<size_t>(PyList_GET_SIZE(listed.ptr())));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.ptr()); ++i) {
         PyObject *item = PyList_GET_ITEM(listed.ptr(), i);
-        Registered r{PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), PyTuple_GET_ITEM(item, 2)};
+        Registered r{PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), PyTuple_GET_ITEM(item, 2),
+                     PyTuple_GET_ITEM(item, 3), PyTuple_GET_ITEM(item, 4), PyTuple_GET_ITEM(item, 5),
+                     PyTuple_GET_ITEM(item, 6), {}, {}, false};
         r.key = table_key(r.database, r.table);
         registered.push_back(std::move(r));
     }

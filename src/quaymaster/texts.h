@@ -317,17 +317,16 @@ constexpr const char *kSignalWithoutConnector =
 constexpr const char *kErrorClosingConnector = "Error closing the external connector: {error}";
 // A table of a per_table_db database in memory gets a catalog of its own in
 // the database's one DuckDB instance; the connection handed out makes it the default.
-constexpr const char *kAttachCatalog = "ATTACH ':memory:' AS \"{catalog}\"";
-constexpr const char *kUseCatalog = "USE \"{catalog}\"";
-constexpr const char *kSetUpCatalogCursor = "SET python_enable_replacements = false; USE \"{catalog}\"";
-constexpr const char *kDetachCatalog = "DETACH \"{catalog}\"";
 constexpr const char *kSignalFailed = "Cross-process signalling failed: {error}";
 constexpr const char *kApplyRemoteStoreDoc =
-    "Store another process's snapshot of the table: no snapshot is saved and nothing announced.";
-constexpr const char *kApplyRemoteInvalidateDoc = "Invalidate as another process did: nothing announced.";
+    "Store another process's snapshot of the table when it is newer than what is held: no snapshot\n"
+    "is saved and nothing announced. Returns whether it landed.";
+constexpr const char *kApplyRemoteInvalidateDoc =
+    "Invalidate as another process did, where what is held is older: nothing announced.";
+constexpr const char *kHeldVersionDoc = "Return (version, source) of the table's contents, or None.";
+constexpr const char *kNoteVersionDoc = "Note the version and source of the table's contents.";
+constexpr const char *kVersionsDoc = "Return {(database, table): (version, source)} of every table with a version.";
 constexpr const char *kRemoveStaleTempFiles = "_remove_stale_temp_files";
-constexpr const char *kCreatedFileConnection = "Created file-based DuckDB connection: {key} -> {path}";
-constexpr const char *kCreatedConnection = "Created new DuckDB connection: {key}";
 constexpr const char *kStored =
     "Stored {rows} rows in {database}.{table} (mode={mode}, ttl={ttl}min, scheduler_managed={scheduler_managed})";
 constexpr const char *kParquetFailed = "Parquet persistence failed for {database}.{table}: {error}";
@@ -344,8 +343,6 @@ constexpr const char *kClosedConnections = "Closed {count} connections for datab
 constexpr const char *kTtlCleanupTriggered = "TTL cleanup triggered for {database}.{table}";
 constexpr const char *kCleanupNoLongerDue =
     "Skipped TTL cleanup of {database}.{table}: no longer expired, re-stored, being read or scheduler-managed";
-constexpr const char *kCloseDeferred = "Connection {key} closes when its {count} running statements end";
-constexpr const char *kDeferredCloseFailed = "Closing a retired connection after its last statement failed: {error}";
 constexpr const char *kWarmedExternal = "Warmed {database}.{table} from external DB ({rows} rows)";
 constexpr const char *kWarmFailed = "Failed to warm {database}.{table}: {error}";
 constexpr const char *kReloadedExternal = "Reloaded {database}.{table} from external DB";
@@ -353,8 +350,6 @@ constexpr const char *kWarmedParquet = "Warmed {database}.{table} from Parquet (
 constexpr const char *kWarmParquetFailed = "Failed to warm {database}.{table} from Parquet: {error}";
 constexpr const char *kReloadComplete = "Cache reload complete";
 constexpr const char *kShuttingDown = "Shutting down BrindleManager...";
-constexpr const char *kClosedConnection = "Closed connection: {key}";
-constexpr const char *kErrorClosing = "Error closing connection {key}: {error}";
 constexpr const char *kShutdownComplete = "BrindleManager shutdown complete";
 constexpr const char *kNotCached = "Answers to a query of {database}.{table} are not kept: {reason}";
 constexpr const char *kAnsweredFromCache = "Answered a query of {database}.{table} from the result cache";
@@ -362,6 +357,12 @@ constexpr const char *kAnsweredFromCache = "Answered a query of {database}.{tabl
 // Errors.
 constexpr const char *kTableRequired = "Table name required for per_table_db mode";
 constexpr const char *kNoConnector = "No external connector configured";
+constexpr const char *kWriteReEntered =
+    "Cannot write {database}.{table} from within a write of it on the same thread "
+    "(a log handler or hook called by the cache is writing it again)";
+constexpr const char *kPersistHandedOver =
+    "Left persisting {database}.{table} to the store persisting it now: its turn did not come "
+    "within external_timeout_seconds";
 constexpr const char *kLockTimeout = "Failed to acquire lock for {database}.{table} within {timeout}s";
 constexpr const char *kTableNotFound = "Table {database}.{table} not found in cache";
 constexpr const char *kConnectionNotFound = "Connection not found for {database}.{table}";

@@ -52,44 +52,38 @@ nb::object as_bytes(nb::handle data) {
     return checked(PyBytes_FromObject(data.ptr()));
 }
 
-void apply_invalidation(nb::handle self, nb::handle database, nb::handle table) {
-    call_method(attr(self, kManager), kApplyRemoteInvalidate, database, table);
-}
-
 void on_invalidation(nb::handle self, nb::handle database, nb::handle table, std::int64_t version,
                      const std::string &source) {
     nb::object logger = logger_of(self);
-    auto warn = [&](nb::python_error &e) {
-        log_format(logger, Level::Warning, text::kReloadFailed, database, table, exception_value(e));
-    };
-    if (!is_none(table)) {
-        PyLockGuard turn(call_method(self, kTableLockMethod, database, table));
-        if (version <= held_version(self, database, table))
+    bool whole = is_none(table);
+    if (whole) {
+        if (version <= dropped_version(self, database))
             return;
-        guarded([&] { apply_invalidation(self, database, table); }, warn);
-        note_version(self, database, table, version, source);
-        log_format(logger, Level::Info, text::kInvalidatedRemote, database, table, nb::int_(version),
-                   make_str(source));
+        if (PyDict_SetItem(attr(self, kDropped).ptr(), database.ptr(), nb::int_(version).ptr()) != 0)
+            throw_pending();
+    } else if (version <= held_version(self, database, table)) {
         return;
     }
-    if (version <= dropped_version(self, database))
-        return;
-    if (PyDict_SetItem(attr(self, kDropped).ptr(), database.ptr(), nb::int_(version).ptr()) != 0)
-        throw_pending();
-    guarded([&] { apply_invalidation(self, database, nb::none()); }, warn);
-    nb::object keys = checked(PySequence_List(attr(self, kVersions).ptr()));
-    for (nb::handle key : keys)
-        if (PyObject_RichCompareBool(nb::object(key[0]).ptr(), database.ptr(), Py_EQ) == 1 &&
-            held_version(self, database, key[1]) < version)
-            note_version(self, database, key[1], version, source);
-    log_format(logger, Level::Info, text::kInvalidatedRemote, database, nb::str(text::kAllTables),
-               nb::int_(version), make_str(source));
+    // The manager compares the version with what it holds, table by table,
+    // under each table's write.
+    bool applied = guarded(
+        [&] {
+            return truth(call_method(attr(self, kManager), kApplyRemoteInvalidate, database, table,
+                                     nb::int_(version), make_str(source)));
+        },
+        [&](nb::python_error &e) {
+            log_format(logger, Level::Warning, text::kReloadFailed, database,
+                       whole ? nb::handle(nb::str(text::kAllTables)) : table, exception_value(e));
+            return false;
+        });
+    if (applied)
+        log_format(logger, Level::Info, text::kInvalidatedRemote, database,
+                   whole ? nb::handle(nb::str(text::kAllTables)) : table, nb::int_(version), make_str(source));
 }
 
 // Reloads unless the snapshot is older than at_least (or what is held).
 bool reload_at_least(nb::handle self, nb::handle connection, nb::handle database, nb::handle table, nb::handle ttl,
                      bool scheduler_managed, const std::string &source, std::int64_t at_least) {
-    PyLockGuard turn(call_method(self, kTableLockMethod, database, table));
     return guarded(
         [&] {
             nb::object row = call_method(run(connection, text::kSelectSnapshot,
@@ -103,8 +97,11 @@ bool reload_at_least(nb::handle self, nb::handle connection, nb::handle database
                 return false;
             nb::object manager = attr(self, kManager);
             nb::object df = call_method(attr(manager, kPersistence), kDeserializeDf, as_bytes(row[0]));
-            call_method(manager, kApplyRemoteStore, database, table, df, ttl, py_bool(scheduler_managed));
-            note_version(self, database, table, version, source);
+            // Decided again by the manager under the table's write: a store
+            // of this process may have come in since the snapshot was read.
+            if (!truth(call(attr(manager, kApplyRemoteStore), database, table, df, ttl, py_bool(scheduler_managed),
+                            nb::int_(version), make_str(source))))
+                return false;
             log_format(logger_of(self), Level::Info, text::kReloaded, database, table, nb::int_(version),
                        make_str(source));
             return true;
@@ -113,6 +110,11 @@ bool reload_at_least(nb::handle self, nb::handle connection, nb::handle database
             if (is_unusable(connection))
                 throw;
             log_format(logger_of(self), Level::Warning, text::kReloadFailed, database, table, exception_value(e));
+            // The table's write stayed taken past lock_timeout_seconds (a long
+            // store here): looked at again after the next wait for news.
+            if (e.matches(attr(import("brindle.errors"), Name("BrindleLockError"))) &&
+                PyList_Append(attr(self, kRechecks).ptr(), nb::make_tuple(database, table).ptr()) != 0)
+                throw_pending();
             return false;
         });
 }
@@ -131,6 +133,7 @@ void listen_on(nb::handle self, nb::handle connection) {
             connection.attr(kNotifies.handle())(nb::arg("timeout") = kPollSeconds, nb::arg("stop_after") = 1).ptr()));
         for (nb::handle notification : batch)
             on_notification(self, connection, notification);
+        recheck_tables(self, connection);
         if (std::chrono::steady_clock::now() - caught_up >= kCatchUpEvery) {
             catch_up(self, connection);
             caught_up = std::chrono::steady_clock::now();
@@ -143,6 +146,17 @@ void listen_on(nb::handle self, nb::handle connection) {
 bool reload(nb::handle self, nb::handle connection, nb::handle database, nb::handle table, nb::handle ttl,
             bool scheduler_managed, const std::string &source) {
     return reload_at_least(self, connection, database, table, ttl, scheduler_managed, source, -1);
+}
+
+void recheck_tables(nb::handle self, nb::handle connection) {
+    nb::object rechecks = attr(self, kRechecks);
+    if (PyList_GET_SIZE(rechecks.ptr()) == 0)
+        return;
+    set_attr(self, kRechecks, nb::list());
+    // The time-to-live is not in the snapshot store: like a catch-up, the
+    // table is scheduler-managed.
+    for (nb::handle key : rechecks)
+        reload(self, connection, nb::object(key[0]), nb::object(key[1]), nb::none(), true, text::kCaughtUp);
 }
 
 void on_notification(nb::handle self, nb::handle connection, nb::handle notification) {
@@ -258,8 +272,8 @@ nb::object load_once(const Args &a) {
             if (leading) {
                 log_format(logger_of(self), Level::Debug, text::kLeading, database, table);
                 // The leader before us may have finished after we began to
-                // wait; our listener may be applying its news right now (it
-                // holds the table's turn, which the reload below waits for).
+                // wait; our listener may be applying its news right now (the
+                // manager lands only the newer of the two).
                 auto cached = [&] { return truth(call_method(manager, kExistsMethod, database, table)); };
                 if (!cached() &&
                     !reload_at_least(self, connection, database, table, ttl, scheduler_managed,

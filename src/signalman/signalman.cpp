@@ -1,6 +1,7 @@
 // Signalman: the class, its connections, versions and this process's own news.
 #include "signalman.h"
 #include "texts.h"
+#include "interop/mapping.h"
 
 #include <chrono>
 #include <optional>
@@ -11,7 +12,6 @@ namespace {
 const Name kGetLogger{"getLogger"};
 const Name kEvent{"Event"};
 const Name kLock{"Lock"};
-const Name kRLock{"RLock"};
 const Name kSet{"set"};
 const Name kIsAlive{"is_alive"};
 const Name kJoin{"join"};
@@ -38,6 +38,8 @@ const Name kSetdefault{"setdefault"};
 const Name kItems{"items"};
 
 constexpr double kStopJoinSeconds = 5.0;
+// How often a saver waiting for another process's save of the table asks again.
+constexpr double kSaveLockSlice = 0.01;
 
 nb::object signal_timeout(nb::handle self) { return attr(config_of(self), kSignalTimeout); }
 
@@ -140,20 +142,13 @@ std::int64_t now_micros() {
 }
 
 std::int64_t held_version(nb::handle self, nb::handle database, nb::handle table) {
-    PyObject *found = PyDict_GetItemWithError(attr(self, kVersions).ptr(), key_of(database, table).ptr());
-    if (!found) {
-        if (PyErr_Occurred())
-            throw_pending();
-        return -1;
-    }
-    return nb::cast<std::int64_t>(nb::borrow(found)[0]);
+    nb::object held = call_method(attr(self, kManager), kHeldVersion, database, table);
+    return is_none(held) ? -1 : nb::cast<std::int64_t>(nb::object(held[0]));
 }
 
 void note_version(nb::handle self, nb::handle database, nb::handle table, std::int64_t version,
                   const std::string &source) {
-    nb::object entry = nb::make_tuple(nb::int_(version), make_str(source));
-    if (PyDict_SetItem(attr(self, kVersions).ptr(), key_of(database, table).ptr(), entry.ptr()) != 0)
-        throw_pending();
+    call_method(attr(self, kManager), kNoteVersion, database, table, nb::int_(version), make_str(source));
 }
 
 std::int64_t dropped_version(nb::handle self, nb::handle database) {
@@ -173,15 +168,20 @@ nb::object signalman_init(const Args &a) {
     nb::object name = checked(PyNumber_Add(attr(config, kLogName).ptr(), nb::str(text::kLoggerSuffix).ptr()));
     set_attr(self, kLogger, call_method(this_module().get(kLogging), kGetLogger, name));
     set_attr(self, kIdentity, make_identity());
-    set_attr(self, kVersions, nb::dict());
     set_attr(self, kInitial, nb::dict());
     set_attr(self, kDropped, nb::dict());
-    set_attr(self, kTableLocks, nb::dict());
+    set_attr(self, kRechecks, nb::list());
     set_attr(self, kStopEvent, call_method(this_module().get(kThreading), kEvent));
     set_attr(self, kThread, nb::none());
     set_attr(self, kSend, nb::none());
     set_attr(self, kSendLock, call_method(this_module().get(kThreading), kLock));
     return nb::none();
+}
+
+// Whole seconds for libpq, rounded up: it takes no fractions, and 0 would mean no bound.
+long whole_seconds(double seconds) {
+    long whole = static_cast<long>(seconds) + (seconds > static_cast<long>(seconds) ? 1 : 0);
+    return std::max(1L, whole);
 }
 
 nb::object connect(const Args &a) {
@@ -191,11 +191,27 @@ nb::object connect(const Args &a) {
     if (PyCallable_Check(dsn.ptr())) {
         connection = call(dsn);
     } else {
-        // Rounded up: libpq takes whole seconds, and 0 would mean no timeout.
+        // Every statement, and the wait for a server that stopped answering
+        // (a half-open connection), is bounded by signal_timeout_seconds;
+        // the DSN's own settings win where it has them.
         double seconds = nb::cast<double>(signal_timeout(self));
-        long whole = static_cast<long>(seconds) + (seconds > static_cast<long>(seconds) ? 1 : 0);
-        connection = import("psycopg").attr("connect")(
-            dsn, nb::arg("autocommit") = true, nb::arg("connect_timeout") = std::max(1L, whole));
+        long whole = whole_seconds(seconds);
+        nb::object psycopg = import("psycopg");
+        nb::object given = call(attr(attr(psycopg, Name("conninfo")), Name("conninfo_to_dict")), dsn);
+        nb::dict settings;
+        settings["autocommit"] = py_bool(true);
+        settings["connect_timeout"] = nb::int_(whole);
+        std::string timeout = "-c statement_timeout=" + std::to_string(static_cast<long>(seconds * 1000));
+        nb::object options = find_item(given, nb::str("options"));
+        settings["options"] = make_str(options.is_valid() ? to_text(options) + " " + timeout : timeout);
+        const std::pair<const char *, long> keepalives[] = {
+            {"keepalives", 1}, {"keepalives_idle", whole}, {"keepalives_interval", 1}, {"keepalives_count", 3},
+            {"tcp_user_timeout", whole * 1000}};
+        for (auto [name, value] : keepalives)
+            if (!find_item(given, nb::str(name)).is_valid())
+                settings[name] = nb::int_(value);
+        nb::object connect_fn = attr(psycopg, Name("connect"));
+        connection = checked(PyObject_Call(connect_fn.ptr(), nb::make_tuple(dsn).ptr(), settings.ptr()));
     }
     set_attr(connection, kAutocommit, Py_True);
     return connection;
@@ -247,8 +263,9 @@ nb::object stored(const Args &a) {
     nb::handle ttl = a[4];
     bool scheduler_managed = a.flag(5);
     if (!stored_at.is_valid()) {
-        // Not saved: what this process holds is newer than any snapshot so far.
-        note_version(self, database, table, now_micros(), text::kStoredNotSaved);
+        // Not saved: the rows are newer than what was held, but no saved
+        // snapshot is outranked by them, so the next one that comes lands.
+        note_version(self, database, table, held_version(self, database, table), text::kStoredNotSaved);
         return nb::none();
     }
     std::int64_t version = version_of_text(stored_at);
@@ -267,7 +284,7 @@ nb::object invalidated(const Args &a) {
     } else {
         if (PyDict_SetItem(attr(self, kDropped).ptr(), database.ptr(), nb::int_(version).ptr()) != 0)
             throw_pending();
-        nb::object keys = checked(PySequence_List(attr(self, kVersions).ptr()));
+        nb::object keys = checked(PySequence_List(call_method(attr(self, kManager), kManagerVersions).ptr()));
         for (nb::handle key : keys)
             if (PyObject_RichCompareBool(nb::object(key[0]).ptr(), database.ptr(), Py_EQ) == 1)
                 note_version(self, database, key[1], version, text::kInvalidatedHere);
@@ -276,18 +293,51 @@ nb::object invalidated(const Args &a) {
     return nb::none();
 }
 
-nb::object versions(const Args &a) { return call_method(attr(a[0], kVersions), kCopy); }
+nb::object versions(const Args &a) { return call_method(attr(a[0], kManager), kManagerVersions); }
 
-nb::object table_lock(const Args &a) {
+nb::object recheck(const Args &a) {
     nb::handle self = a[0], database = a.str(1), table = a.str(2);
-    nb::object locks = attr(self, kTableLocks);
-    nb::object key = key_of(database, table);
-    PyObject *found = PyDict_GetItemWithError(locks.ptr(), key.ptr());
-    if (found)
-        return nb::borrow(found);
-    if (PyErr_Occurred())
+    // Appended under the GIL; the listener takes the whole list at once.
+    if (PyList_Append(attr(self, kRechecks).ptr(), key_of(database, table).ptr()) != 0)
         throw_pending();
-    return call_method(locks, kSetdefault, key, call_method(this_module().get(kThreading), kRLock));
+    return nb::none();
+}
+
+namespace {
+
+nb::object save_lock_name(nb::handle self, nb::handle database, nb::handle table) {
+    return make_str(fill(text::kSaveLockName, {{"service", str_view(service_of(self))},
+                                               {"database", str_view(database)},
+                                               {"table", str_view(table)}}));
+}
+
+}  // namespace
+
+nb::object lock_saves(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2);
+    nb::object name = save_lock_name(self, database, table);
+    nb::object timeout = optional_attr(config_of(self), kExternalTimeout);
+    double seconds = timeout.is_valid() && !is_none(timeout) ? nb::cast<double>(timeout) : -1;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                           std::chrono::duration<double>(std::max(0.0, seconds)));
+    // Tried rather than waited for on the server: the session is shared by
+    // every thread's notifications, which must not wait behind one save.
+    for (;;) {
+        nb::object rows = run_on_send(self, text::kTrySaveLock, nb::make_tuple(name), true);
+        if (truth(nb::object(nb::object(rows[0])[0])))
+            return nb::none();
+        if (seconds >= 0 && std::chrono::steady_clock::now() >= deadline)
+            throw_error(PyExc_TimeoutError, fill(text::kSaveLockTimeout, {{"database", str_view(database)},
+                                                                          {"table", str_view(table)},
+                                                                          {"timeout", to_text(timeout)}}));
+        call_method(this_module().get(kTime), Name("sleep"), nb::float_(kSaveLockSlice));
+    }
+}
+
+nb::object unlock_saves(const Args &a) {
+    nb::handle self = a[0], database = a.str(1), table = a.str(2);
+    run_on_send(self, text::kUnlockSave, nb::make_tuple(save_lock_name(self, database, table)), true);
+    return nb::none();
 }
 
 nb::object stop(const Args &a) {
@@ -320,8 +370,12 @@ void init_signalman(nb::module_ &m) {
                                invalidated)},
         {"versions", method("Signalman.versions", text::kVersionsDoc, {"self"},
                             "Dict[Tuple[str, str], Tuple[int, str]]", versions)},
-        {"_table_lock", method("Signalman._table_lock", text::kTableLockDoc,
-                               {"self", {"database", "str"}, {"table", "str"}}, "Any", table_lock)},
+        {"_recheck", method("Signalman._recheck", text::kRecheckDoc,
+                            {"self", {"database", "str"}, {"table", "str"}}, nullptr, recheck)},
+        {"_lock_saves", method("Signalman._lock_saves", text::kLockSavesDoc,
+                               {"self", {"database", "str"}, {"table", "str"}}, nullptr, lock_saves)},
+        {"_unlock_saves", method("Signalman._unlock_saves", text::kUnlockSavesDoc,
+                                 {"self", {"database", "str"}, {"table", "str"}}, nullptr, unlock_saves)},
         {"load_once", method("Signalman.load_once", text::kLoadOnceDoc,
                              {"self", {"database", "str"}, {"table", "str"}, {"loader", "Callable[[], pd.DataFrame]"},
                               {"ttl_minutes", "Optional[int]", nb::none()}, {"scheduler_managed", "bool", py_bool(false)}},

@@ -3,13 +3,14 @@
 // Threads and locks. The listening thread (a non-daemon threading.Thread,
 // told to finish by threading's exit hook before the interpreter joins its
 // threads, so no C++ frame of it is ever unwound at exit) is the only one
-// that reads notifications and reloads tables. A table's lock (an RLock per
-// table, _table_locks) orders the reloads of a table against this process's
-// own stores of it: the manager's store() holds it from before its swap until
-// the version is noted, and a reload holds it from reading the snapshot until
-// it is swapped in, so a reload never lands older rows over a newer store.
-// _send_lock guards the connection used for our own notifications. No lock is
-// held while waiting for the other; every wait gives up the GIL.
+// that reads notifications and reloads tables. It takes no lock of a table:
+// it reads a snapshot, then hands it to the manager with its version, and the
+// manager decides under the table's write (its writer record, bounded by
+// lock_timeout_seconds) whether it is newer than what is held; the versions
+// live in those records. _send_lock guards the connection used for our own
+// notifications and the save turns (advisory locks of that session), held
+// for one statement at a time. Every wait gives up the GIL, and every
+// statement is bounded by the connections' statement_timeout.
 #pragma once
 
 #include "interop/interop.h"
@@ -36,14 +37,13 @@ inline const Name kTimedelta{"timedelta"};
 inline const Name kManager{"manager"};
 inline const Name kConfig{"config"};
 inline const Name kIdentity{"identity"};
-inline const Name kVersions{"_versions"};
 inline const Name kInitial{"_initial"};
 inline const Name kDropped{"_dropped"};
 inline const Name kStopEvent{"_stop"};
 inline const Name kThread{"_thread"};
 inline const Name kSend{"_send"};
 inline const Name kSendLock{"_send_lock"};
-inline const Name kTableLocks{"_table_locks"};
+inline const Name kRechecks{"_rechecks"};
 
 // Configuration attributes.
 inline const Name kServiceName{"service_name"};
@@ -52,15 +52,18 @@ inline const Name kSignalDsn{"signal_dsn"};
 inline const Name kSignalChannel{"signal_channel"};
 inline const Name kSignalTimeout{"signal_timeout_seconds"};
 inline const Name kReconnectMax{"signal_reconnect_max_seconds"};
+inline const Name kExternalTimeout{"external_timeout_seconds"};
 
 // Methods reached through the instance, so that a patched one takes effect.
 inline const Name kConnectMethod{"connect"};
-inline const Name kTableLockMethod{"_table_lock"};
 inline const Name kListenMethod{"_listen"};
 
 // The manager's methods a reload goes through.
 inline const Name kApplyRemoteStore{"_apply_remote_store"};
 inline const Name kApplyRemoteInvalidate{"_apply_remote_invalidate"};
+inline const Name kHeldVersion{"_held_version"};
+inline const Name kNoteVersion{"_note_version"};
+inline const Name kManagerVersions{"_versions"};
 
 // --- shared helpers -----------------------------------------------------------------
 
@@ -85,6 +88,8 @@ std::int64_t dropped_version(nb::handle self, nb::handle database);
 // held; true when it did. Failures of the connection propagate, others are logged.
 bool reload(nb::handle self, nb::handle connection, nb::handle database, nb::handle table, nb::handle ttl,
             bool scheduler_managed, const std::string &source);
+// Reloads the tables the manager asked to look at again.
+void recheck_tables(nb::handle self, nb::handle connection);
 // Handles one notification received by the listener.
 void on_notification(nb::handle self, nb::handle connection, nb::handle notification);
 // Reloads every table whose snapshot is newer than what is held.
@@ -98,7 +103,9 @@ nb::object start(const Args &a);
 nb::object stored(const Args &a);
 nb::object invalidated(const Args &a);
 nb::object versions(const Args &a);
-nb::object table_lock(const Args &a);
+nb::object recheck(const Args &a);
+nb::object lock_saves(const Args &a);
+nb::object unlock_saves(const Args &a);
 nb::object load_once(const Args &a);
 nb::object stop(const Args &a);
 nb::object listen(const Args &a);

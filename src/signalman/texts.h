@@ -29,7 +29,12 @@ constexpr const char *kStoredDoc =
     "Note a store of this process; announce it when its snapshot was saved (stored_at given).";
 constexpr const char *kInvalidatedDoc = "Announce an invalidation of one table, or of the whole database.";
 constexpr const char *kVersionsDoc = "Return {(database, table): (version, source)} of the tables this process holds.";
-constexpr const char *kTableLockDoc = "Return the lock that orders stores and reloads of one table in this process.";
+constexpr const char *kRecheckDoc =
+    "Have the listener look at the table's snapshot again (news put off while this process stored it).";
+constexpr const char *kLockSavesDoc =
+    "Take the table's save turn among the service's processes (raises TimeoutError after\n"
+    "external_timeout_seconds).";
+constexpr const char *kUnlockSavesDoc = "Give the table's save turn back.";
 constexpr const char *kLoadOnceDoc =
     "Run loader and store its frame in one process of the cluster; the others wait and reload.\n"
     "\n"
@@ -67,6 +72,12 @@ constexpr const char *kSelectSnapshot =
 constexpr const char *kTryLock = "SELECT pg_try_advisory_lock(hashtext(%s))";
 constexpr const char *kUnlock = "SELECT pg_advisory_unlock(hashtext(%s))";
 constexpr const char *kLockName = "brindle:{service}:{database}:{table}";
+// The save turn of a table: session advisory locks of the send connection.
+constexpr const char *kTrySaveLock = "SELECT pg_try_advisory_lock(hashtext(%s))";
+constexpr const char *kUnlockSave = "SELECT pg_advisory_unlock(hashtext(%s))";
+constexpr const char *kSaveLockName = "brindle-save:{service}:{database}:{table}";
+constexpr const char *kSaveLockTimeout =
+    "another process's save of {database}.{table} did not end within {timeout}s";
 
 // Log lines ("%s"-style, formatted by logging).
 constexpr const char *kListening = "Listening for snapshot news on channel '%s' as %s";

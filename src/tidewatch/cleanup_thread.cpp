@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 namespace brindle::tidewatch {
@@ -111,18 +112,29 @@ std::string table_message(const char *tmpl, nb::handle database, nb::handle tabl
     return fill(tmpl, {{"database", str_view(database)}, {"table", str_view(table)}});
 }
 
-// Entry fields were read without the lock; before a table is handed over for
-// dropping, make sure the decision still holds: the same entry is filed under
-// the pair (not re-stored since), it is still past its time-to-live at the
-// pass's instant and nobody has started reading it.
+// The pass judged the table without holding anything; before it is handed
+// over for dropping, make sure the decision still holds: the same entry is
+// filed under the pair (not re-stored since), it is still past its
+// time-to-live at the pass's instant and nobody has started reading it. The
+// fields are read under the lock, the clock's arithmetic done after it.
 bool still_due(nb::handle self, nb::handle database, nb::handle table, nb::handle entry,
                nb::handle at) {
-    // The pass holds no other lock; nothing is logged or called back here.
+    std::optional<EntryFacts> facts;
+    {
+        // The pass holds no other lock; nothing is logged or called back here.
+        PyLockGuard locked(attr(self, kRegistryLock));
+        nb::object current = find_entry(attr(self, kRegistry), database, table);
+        if (!current.is_valid() || !current.is(entry))
+            return false;
+        facts = facts_of(entry);
+    }
+    return past_ttl(*facts, at) && !has_readers(*facts);
+}
+
+// The entry's fields at one moment, read under the lock.
+EntryFacts read_facts(nb::handle self, nb::handle entry) {
     PyLockGuard locked(attr(self, kRegistryLock));
-    nb::object current = find_entry(attr(self, kRegistry), database, table);
-    if (!current.is_valid() || !current.is(entry))
-        return false;
-    return past_ttl(entry, at) && !has_readers(entry);
+    return facts_of(entry);
 }
 
 void call_back(nb::handle self, nb::handle database, nb::handle table) {
@@ -141,14 +153,15 @@ void call_back(nb::handle self, nb::handle database, nb::handle table) {
 
 void judge(nb::handle self, nb::handle database, nb::handle table, nb::handle entry,
            nb::handle at) {
-    if (truth(attr(entry, kSchedulerManaged)) || !past_ttl(entry, at))
+    EntryFacts facts = read_facts(self, entry);
+    if (truth(facts.scheduler_managed) || !past_ttl(facts, at))
         return;
-    if (has_readers(entry)) {
+    if (has_readers(facts)) {
         call_method(self, kMarkStale, database, table);
         log(logger_of(self), Level::Info, [&] {
             return fill(text::kExpiredWithReaders, {{"database", str_view(database)},
                                                     {"table", str_view(table)},
-                                                    {"active_readers", to_text(attr(entry, kActiveReaders))}});
+                                                    {"active_readers", to_text(facts.active_readers)}});
         });
         return;
     }

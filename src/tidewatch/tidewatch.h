@@ -41,12 +41,21 @@ PyObject *sixty();
 // datetime.now() through the module's own `datetime`, so a patched clock rules.
 nb::object now();
 
+// An entry's fields as one moment saw them: read together under
+// _registry_lock (plain attribute reads), judged after it is let go.
+struct EntryFacts {
+    nb::object loaded_at, ttl_minutes, scheduler_managed, active_readers;
+};
+EntryFacts facts_of(nb::handle entry);
+
 // True when an entry loaded at `loaded_at` with `ttl_minutes` is past its
 // time-to-live at `at`: (at - loaded_at).total_seconds() / 60 > ttl_minutes.
-bool past_ttl(nb::handle entry, nb::handle at);
+// The clock's values are arithmetic of a replaceable clock (which may log or
+// call the registry): never worked out with _registry_lock held.
+bool past_ttl(const EntryFacts &facts, nb::handle at);
 
-// entry.active_readers > 0
-bool has_readers(nb::handle entry);
+// active_readers > 0
+bool has_readers(const EntryFacts &facts);
 
 // The entry filed under (database, table) in the registry dict, or an invalid
 // object. The caller holds _registry_lock.

@@ -10,6 +10,8 @@
 #include "texts.h"
 #include "tidewatch.h"
 
+#include <optional>
+
 namespace brindle::tidewatch {
 namespace {
 
@@ -223,9 +225,15 @@ nb::object registry_is_stale(const Args &a) {
 }
 
 nb::object registry_is_expired(const Args &a) {
-    // Read before the lock: now() is replaceable and may call into the registry.
+    // Read before the lock, and judged after it: now() is replaceable, and
+    // its values' arithmetic may call into the registry.
     nb::object at = now();
-    return ask(a, py_bool(false), [&](nb::handle entry) { return py_bool(past_ttl(entry, at)); });
+    std::optional<EntryFacts> facts;
+    ask(a, nb::none(), [&](nb::handle entry) {
+        facts = facts_of(entry);
+        return nb::none();
+    });
+    return py_bool(facts && past_ttl(*facts, at));
 }
 
 nb::object registry_exists(const Args &a) {
@@ -236,7 +244,7 @@ nb::object registry_exists(const Args &a) {
 }
 
 nb::object registry_has_active_readers(const Args &a) {
-    return ask(a, py_bool(false), [](nb::handle entry) { return py_bool(has_readers(entry)); });
+    return ask(a, py_bool(false), [](nb::handle entry) { return py_bool(has_readers(facts_of(entry))); });
 }
 
 nb::object registry_is_scheduler_managed(const Args &a) {
@@ -294,15 +302,20 @@ PyObject *sixty() {
 
 nb::object now() { return call_method(this_module().get(kDatetime), kNow); }
 
-bool has_readers(nb::handle entry) {
-    return truth(checked(PyObject_RichCompare(attr(entry, kActiveReaders).ptr(), zero(), Py_GT)));
+EntryFacts facts_of(nb::handle entry) {
+    return {attr(entry, kLoadedAt), attr(entry, kTtlMinutes), attr(entry, kSchedulerManaged),
+            attr(entry, kActiveReaders)};
 }
 
-bool past_ttl(nb::handle entry, nb::handle at) {
-    nb::object age = checked(PyNumber_Subtract(at.ptr(), attr(entry, kLoadedAt).ptr()));
+bool has_readers(const EntryFacts &facts) {
+    return truth(checked(PyObject_RichCompare(facts.active_readers.ptr(), zero(), Py_GT)));
+}
+
+bool past_ttl(const EntryFacts &facts, nb::handle at) {
+    nb::object age = checked(PyNumber_Subtract(at.ptr(), facts.loaded_at.ptr()));
     nb::object seconds = call_method(age, kTotalSeconds);
     nb::object minutes = checked(PyNumber_TrueDivide(seconds.ptr(), sixty()));
-    return greater(minutes, attr(entry, kTtlMinutes));
+    return greater(minutes, facts.ttl_minutes);
 }
 
 nb::object find_entry(nb::handle registry, nb::handle database, nb::handle table) {
