@@ -119,20 +119,6 @@ PyObject *own_function(PyObject *cls, const Name &name) {
     return function;
 }
 
-bool columns_allow(const ResultCache &results, const std::string &table, const Verdict &verdict) {
-    if (!verdict.cacheable)
-        return false;
-    if (verdict.bare_names.empty())
-        return true;
-    const ColumnNames *columns = results.columns(table);
-    if (!columns)
-        return false;
-    for (const std::string &name : verdict.bare_names)
-        if (!columns->count(name))
-            return false;
-    return true;
-}
-
 // The frame's column names as DuckDB names the table's columns, in lower
 // case as DuckDB matches them; false when they cannot be read.
 bool column_names_of(nb::handle df, ColumnNames &names) {
@@ -182,6 +168,41 @@ SharedFunctions database_functions(nb::handle self, nb::handle database, nb::han
     if (ResultCache *results = results_of(self))
         results->set_functions(key, functions);
     return functions;
+}
+
+// Judges `sql` on a read cursor of the connection, and notes the shape of
+// every table it reads; a table the cache did not store is not kept.
+Verdict judged(nb::handle self, nb::handle database, nb::handle connection, nb::handle sql) {
+    Verdict verdict = guarded(
+        [&] {
+            return duck::with_read_cursor(duck::read_cursors(), this_module().get(kDuckdb), connection,
+                                          [&](nb::handle cursor) {
+                                              return judge(cursor, sql, *database_functions(self, database, cursor));
+                                          });
+        },
+        [](nb::python_error &e) { return Verdict{false, {}, {}, {}, "DuckDB could not parse it: " + error_text(e)}; });
+    // DuckDB ran meanwhile, and other threads with it: the cache is found again.
+    ResultCache *results = results_of(self);
+    if (!results)
+        return Verdict{false, {}, {}, {}, "the cache is gone"};
+    ColumnNames columns;
+    for (const std::string &table : verdict.tables) {
+        std::string key = table_key(database, make_str(table));
+        std::uint64_t shape = results->shape(key);
+        if (shape == 0 && verdict.cacheable) {
+            verdict.cacheable = false;
+            verdict.reason = "it reads " + table + ", which is no table the cache stored";
+        }
+        if (const ColumnNames *names = results->columns(key))
+            columns.insert(names->begin(), names->end());
+        verdict.shapes.emplace_back(std::move(key), shape);
+    }
+    for (const std::string &name : verdict.bare_names)
+        if (verdict.cacheable && !columns.count(name)) {
+            verdict.cacheable = false;
+            verdict.reason = "it names " + name + ", which is no column of the tables it reads";
+        }
+    return verdict;
 }
 
 }  // namespace
@@ -263,8 +284,8 @@ CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, n
         return;
     std::string key = table_key_ + question_;
     const Verdict *known = results->verdict(key);
-    bool judged = known != nullptr;
-    if (!judged || columns_allow(*results, table_key_, *known)) {
+    bool judged = known && results->shapes_hold(*known);
+    if (!judged || known->cacheable) {
         version_ = results->version(table_key_);
         kept_ = results->find(table_key_, asked_);
         // Judged, copied and kept only when the question comes back.
@@ -274,25 +295,25 @@ CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, n
     count_event(self, database, table, kept_.is_valid() ? Event::ResultHit : Event::ResultMiss);
 }
 
-SharedFunctions CachedRead::functions_for(nb::handle cursor) { return database_functions(self_, database_, cursor); }
-
 bool CachedRead::judged_cacheable(const std::string &key, nb::handle connection, nb::handle sql_where,
                                   nb::handle columns, nb::handle limit) {
-    Verdict verdict = guarded(
-        [&] {
-            std::string statement = sql::select_statement(table_, sql_where, columns, limit);
-            return duck::with_read_cursor(duck::read_cursors(), this_module().get(kDuckdb), connection,
-                                          [&](nb::handle cursor) {
-                                              return judge(cursor, str_view(table_), statement,
-                                                           *functions_for(cursor));
-                                          });
-        },
-        [](nb::python_error &e) { return Verdict{false, {}, {}, "DuckDB could not parse it: " + error_text(e)}; });
-    // DuckDB ran meanwhile, and other threads with it: the cache is found again.
+    nb::object statement = guarded(
+        [&] { return nb::object(make_str(sql::select_statement(table_, sql_where, columns, limit))); },
+        [](nb::python_error &) { return nb::object(); });
+    if (!statement.is_valid())
+        return false;
+    Verdict verdict = judged(self_, database_, connection, statement);
+    // The question is of the one table: an answer reading others would not
+    // go with their stores.
+    if (verdict.cacheable && (verdict.tables.size() != 1 || ascii_lower(verdict.tables[0]) !=
+                                                               ascii_lower(std::string(str_view(table_))))) {
+        verdict.cacheable = false;
+        verdict.reason = "it reads something other than the table";
+    }
     ResultCache *results = results_of(self_);
     if (!results)
         return false;
-    bool cacheable = columns_allow(*results, table_key_, verdict);
+    bool cacheable = verdict.cacheable;
     std::string reason = verdict.reason;
     results->set_verdict(key, std::move(verdict));
     if (!reason.empty())
@@ -354,7 +375,7 @@ CachedReport::CachedReport(nb::handle self, nb::handle database, nb::handle conn
     std::string verdict_key = reports_key_ + text;
     version_ = results->version(reports_key_);
     const Verdict *known = results->verdict(verdict_key);
-    if (known) {
+    if (known && results->shapes_hold(*known)) {
         if (!known->cacheable || !read_versions(*results, *known))
             return;
         kept_ = find_current(*results);
@@ -365,16 +386,7 @@ CachedReport::CachedReport(nb::handle self, nb::handle database, nb::handle conn
     // Judged only when the text comes back: a text sent once costs no parse.
     if (results->ask(reports_key_, asked_) != ResultCache::Asked::Again)
         return;
-    Verdict verdict = guarded(
-        [&] {
-            return duck::with_read_cursor(duck::read_cursors(), this_module().get(kDuckdb), connection,
-                                          [&](nb::handle cursor) {
-                                              return judge_report(cursor, sql,
-                                                                  *database_functions(self, database, cursor));
-                                          });
-        },
-        [](nb::python_error &e) { return Verdict{false, {}, {}, "DuckDB could not parse it: " + error_text(e)}; });
-    // DuckDB ran meanwhile, and other threads with it: the cache is found again.
+    Verdict verdict = judged(self, database, connection, sql);
     if (!(results = results_of(self)))
         return;
     bool cacheable = verdict.cacheable;
@@ -386,18 +398,11 @@ CachedReport::CachedReport(nb::handle self, nb::handle database, nb::handle conn
 bool CachedReport::read_versions(ResultCache &results, const Verdict &verdict) {
     reads_.clear();
     tables_ = verdict.tables;
-    ColumnNames columns;
-    for (const std::string &table : verdict.tables) {
-        std::string key = table_key(database_, make_str(table));
-        const ColumnNames *stored = results.columns(key);
-        if (!stored)
+    for (const auto &[key, shape] : verdict.shapes) {
+        if (!results.columns(key))
             return false;  // not a table the cache stored, or changed by SQL since
-        columns.insert(stored->begin(), stored->end());
         reads_.emplace_back(key, results.version(key));
     }
-    for (const std::string &name : verdict.bare_names)
-        if (!columns.count(name))
-            return false;
     return true;
 }
 

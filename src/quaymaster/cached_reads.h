@@ -34,7 +34,6 @@ public:
 private:
     bool judged_cacheable(const std::string &key, nb::handle connection, nb::handle sql_where, nb::handle columns,
                           nb::handle limit);
-    SharedFunctions functions_for(nb::handle cursor);
 
     nb::handle self_, database_, table_, sql_where_, columns_, limit_;
     bool may_write_ = false;
@@ -66,7 +65,7 @@ public:
 
 private:
     // Reads the versions of the verdict's tables; false when one of them is
-    // no cached table of the database or a bare name is no column of them.
+    // no cached table of the database.
     bool read_versions(ResultCache &results, const Verdict &verdict);
     // The kept answer, when the tables are all still at the versions it was kept at.
     nb::object find_current(ResultCache &results);
