@@ -3,6 +3,10 @@
 
 namespace brindle::result_cache::text {
 
+// Log lines.
+constexpr const char *kNotCached = "Answers to a query of {database}.{table} are not kept: {reason}";
+constexpr const char *kAnsweredFromCache = "Answered a query of {database}.{table} from the result cache";
+
 // DuckDB's parse of a statement, as JSON.
 constexpr const char *kSerializeStatement = "SELECT json_serialize_sql(?)";
 // Every function and whether all its overloads are CONSISTENT.
