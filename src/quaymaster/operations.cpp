@@ -309,7 +309,6 @@ nb::object query_arrow(const Args &a) { return fresh_table_read(a, read_table_ar
 
 nb::object execute_sql(const Args &a) {
     nb::handle self = a[0], database = a.str(1), sql = a.str(2), params = a.optional_params(3);
-    WriterUnderWay under_way;
     nb::object mode = mode_of(self, database);
     if (!is_single_db(mode))
         log(logger_of(self), Level::Warning, [&] { return fill(text::kExecuteSqlMode, {{"mode", to_text(mode)}}); });
@@ -319,6 +318,9 @@ nb::object execute_sql(const Args &a) {
         CachedReport report(self, database, connection, use.handed_out(), own, sql, params);
         if (nb::object answer = report.answer(); answer.is_valid())
             return answer;
+        // Counted only once DuckDB is to run the text: a report answered from
+        // the cache writes nothing, and would otherwise give way to itself.
+        WriterUnderWay under_way;
         // What the text wrote is forgotten whether it ended well or not: a
         // failing text may have run statements before the one that failed.
         nb::object frame;
