@@ -3,7 +3,7 @@ counted by valgrind's callgrind: a figure that does not move with the load of a
 shared machine, where wall-clock ratios of small operations drift by tens of
 percent from run to run.
 
-    python bench/bench_instructions.py [--quick] [--only TEXT]
+    python bench/bench_instructions.py [--quick] [--only TEXT ...]
 
 Each case runs in a fresh process under callgrind twice, with a few warm-up
 operations and then with more; the difference, divided by the extra
@@ -25,15 +25,21 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 WARM = 3
 
 
-def query_case(impl):
-    from bench_store_query import mixed_frame
-    frame = mixed_frame(10_000)
-    if impl == "ours":
-        cache = _manager()
-        cache.store("bench", "t", frame)
-        return lambda: cache.query("bench", "t", limit=10)
-    cursor = _plain_table("t", frame)
-    return lambda: cursor.execute("SELECT * FROM t LIMIT 10").df()
+def query_case(rows, where=None, result_cache=False):
+    """query() of 10 rows of a table, by LIMIT or by a WHERE text."""
+    def case(impl):
+        from bench_store_query import mixed_frame
+        frame = mixed_frame(rows)
+        if impl == "ours":
+            cache = _manager(result_cache)
+            cache.store("bench", "t", frame)
+            if where:
+                return lambda: cache.query("bench", "t", sql_where=where)
+            return lambda: cache.query("bench", "t", limit=10)
+        cursor = _plain_table("t", frame)
+        sql = f"SELECT * FROM t WHERE {where}" if where else "SELECT * FROM t LIMIT 10"
+        return lambda: cursor.execute(sql).df()
+    return case
 
 
 def store_case(rows, text_as_objects=False):
@@ -58,9 +64,9 @@ def execute_sql_case(impl):
     if impl == "ours":
         cache = _manager()
         cache.store("bench", "t", _small())
-        return lambda: cache.execute_sql("bench", "SELECT 42")
+        return lambda: cache.execute_sql("bench", "SELECT 42 AS x")
     cursor = _plain_table("t", _small())
-    return lambda: cursor.execute("SELECT 42").df()
+    return lambda: cursor.execute("SELECT 42 AS x").df()
 
 
 def stats_case(impl):
@@ -80,11 +86,14 @@ def stats_case(impl):
 
 CASES = {
     # name: (workload, implementations, extra operations measured)
-    "query, 10 of 10,000 rows": (query_case, ("ours", "plain"), 100),
+    "query, 10 of 10,000 rows": (query_case(10_000), ("ours", "plain"), 100),
+    "query, limit 10 of 100,000 rows": (query_case(100_000), ("ours", "plain"), 100),
+    "query, WHERE id < 10 of 100,000 rows": (query_case(100_000, "id < 10"), ("ours", "plain"), 100),
+    "query again, WHERE, result cache on": (query_case(100_000, "id < 10", True), ("ours", "plain"), 200),
     "store, 1,000 rows": (store_case(1_000), ("ours", "plain", "swap"), 20),
     "store, 100,000 rows": (store_case(100_000), ("ours", "plain", "swap"), 4),
     "store, 100,000 rows, text as objects": (store_case(100_000, text_as_objects=True), ("ours", "plain"), 4),
-    "execute_sql, SELECT 42": (execute_sql_case, ("ours", "plain"), 200),
+    "execute_sql, SELECT 42 AS x": (execute_sql_case, ("ours", "plain"), 200),
     "stats(), 300 tables": (stats_case, ("ours", "plain"), 10),
 }
 NAMES = {
@@ -93,11 +102,12 @@ NAMES = {
 }
 
 
-def _manager():
+def _manager(result_cache=False):
     from brindle.config import BrindleConfig
     from brindle.quaymaster import BrindleManager
     cache = BrindleManager(BrindleConfig())
-    cache.config.result_cache_bytes = 0
+    if not result_cache:
+        cache.config.result_cache_bytes = 0
     return cache
 
 
@@ -146,7 +156,7 @@ def per_operation(case, impl, extra, scratch):
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="only the query and the 1,000-row store")
-    parser.add_argument("--only", help="only the cases whose name holds this text")
+    parser.add_argument("--only", action="append", help="only the cases whose name holds this text (repeatable)")
     parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -155,9 +165,9 @@ def main() -> None:
         return
     if not shutil.which("valgrind"):
         raise SystemExit("valgrind is not installed: apt-get install valgrind")
-    cases = list(CASES)[:2] if args.quick else list(CASES)
+    cases = ["query, limit 10 of 100,000 rows", "store, 1,000 rows"] if args.quick else list(CASES)
     if args.only:
-        cases = [case for case in CASES if args.only in case]
+        cases = [case for case in CASES if any(text in case for text in args.only)]
     print(f"{'case':38s} {'who':48s} {'instructions/op':>16s} {'ours / this':>12s}")
     with tempfile.TemporaryDirectory() as scratch:
         for case in cases:

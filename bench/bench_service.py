@@ -7,12 +7,14 @@ loopback, for several ways of holding the tables, alternating in one run.
 Each round starts every variant's server in a process of its own, drives it
 from this process with `--clients` concurrent HTTP clients for `--seconds`
 seconds (after a short warm-up that is not counted) and stops it. The mix:
-two lookups (bound parameter) for every search and every join report, and a
-refresh of both tables every 2 s. Variants, all behind the same routes:
+two lookups (bound parameter) for every search, every join report, every
+report with a scalar subquery and every report with a CTE, and a refresh of
+both tables every 2 s. Variants, all behind the same routes:
 
-    example          the example app itself (async lookups and report, def search)
-    brindle sync     def routes on query / execute_sql / store
-    brindle async    async def routes on aquery / aexecute_sql / astore
+    example          the example app itself (async lookups and report, def search);
+                     it has no subquery or CTE report, and gets a lookup instead
+    brindle sync     def routes on query / execute_sql / store, values bound as params
+    brindle async    async def routes on aquery / aexecute_sql / astore, values bound as params
     duckdb           plain DuckDB, the same SQL, a cursor per thread (def routes);
                      a refresh is CREATE OR REPLACE TABLE ... AS SELECT * FROM df
     polars           Polars frames held in memory (def routes); a refresh swaps
@@ -43,8 +45,24 @@ EXAMPLE = HERE.parent / "examples" / "web_service.py"
 HOST = "127.0.0.1"
 REFRESH_EVERY = 2.0
 WARMUP_SECONDS = 1.0
-MIX = ["lookup", "lookup", "search", "report"]
+MIX = ["lookup", "lookup", "search", "report", "lookup", "lookup", "subquery", "lookup", "lookup", "cte"]
 PRODUCT_COLUMNS = ["id", "name", "price", "version"]
+# Units ordered per category of the products dearer than the average.
+SUBQUERY_SQL = """
+SELECT p.category, COUNT(*) AS orders, SUM(o.quantity) AS units
+FROM orders o JOIN products p ON p.id = o.product_id
+WHERE p.price > (SELECT AVG(price) FROM products)
+GROUP BY p.category
+ORDER BY p.category
+"""
+# Per category, the most units of one product and how many products sold.
+CTE_SQL = """
+WITH per_product AS (SELECT product_id, SUM(quantity) AS units FROM orders GROUP BY product_id)
+SELECT p.category, MAX(pp.units) AS top_units, COUNT(*) AS products
+FROM per_product pp JOIN products p ON p.id = pp.product_id
+GROUP BY p.category
+ORDER BY p.category
+"""
 
 
 def load_example():
@@ -85,8 +103,14 @@ class BrindleBackend:
     def search(self, q: str, limit: int) -> List[Dict[str, Any]]:
         return self.ex.records(self.cache.query(self.ex.DATABASE, "products", **self._search_args(q, limit)))
 
-    def report(self) -> List[Dict[str, Any]]:
-        return self.ex.records(self.cache.execute_sql(self.ex.DATABASE, self.ex.REPORT_SQL))
+    def report(self, sql=None) -> List[Dict[str, Any]]:
+        return self.ex.records(self.cache.execute_sql(self.ex.DATABASE, sql or self.ex.REPORT_SQL))
+
+    def subquery_report(self) -> List[Dict[str, Any]]:
+        return self.report(SUBQUERY_SQL)
+
+    def cte_report(self) -> List[Dict[str, Any]]:
+        return self.report(CTE_SQL)
 
     def refresh(self, version: int) -> None:
         self.cache.store(self.ex.DATABASE, "products", self.ex.products_frame(self.rows, version), scheduler_managed=True)
@@ -99,8 +123,14 @@ class BrindleBackend:
     async def asearch(self, q: str, limit: int) -> List[Dict[str, Any]]:
         return self.ex.records(await self.cache.aquery(self.ex.DATABASE, "products", **self._search_args(q, limit)))
 
-    async def areport(self) -> List[Dict[str, Any]]:
-        return self.ex.records(await self.cache.aexecute_sql(self.ex.DATABASE, self.ex.REPORT_SQL))
+    async def areport(self, sql=None) -> List[Dict[str, Any]]:
+        return self.ex.records(await self.cache.aexecute_sql(self.ex.DATABASE, sql or self.ex.REPORT_SQL))
+
+    async def asubquery_report(self) -> List[Dict[str, Any]]:
+        return await self.areport(SUBQUERY_SQL)
+
+    async def acte_report(self) -> List[Dict[str, Any]]:
+        return await self.areport(CTE_SQL)
 
     async def arefresh(self, version: int) -> None:
         db = self.ex.DATABASE
@@ -143,6 +173,12 @@ class DuckDBBackend:
 
     def report(self) -> List[Dict[str, Any]]:
         return rows_as_dicts(self.cursor().execute(self.ex.REPORT_SQL))
+
+    def subquery_report(self) -> List[Dict[str, Any]]:
+        return rows_as_dicts(self.cursor().execute(SUBQUERY_SQL))
+
+    def cte_report(self) -> List[Dict[str, Any]]:
+        return rows_as_dicts(self.cursor().execute(CTE_SQL))
 
     def refresh(self, version: int) -> None:
         self.replace("products", self.ex.products_frame(self.rows, version))
@@ -194,6 +230,24 @@ class PolarsBackend:
             pl.col("version").max().alias("orders_version_max"),
         ).sort("category").to_dicts()
 
+    def subquery_report(self) -> List[Dict[str, Any]]:
+        pl = self.pl
+        products, orders = self.frames
+        dear = products.filter(pl.col("price") > products["price"].mean())
+        joined = orders.join(dear, left_on="product_id", right_on="id", suffix="_p")
+        return joined.group_by("category").agg(
+            pl.len().alias("orders"), pl.col("quantity").sum().alias("units"),
+        ).sort("category").to_dicts()
+
+    def cte_report(self) -> List[Dict[str, Any]]:
+        pl = self.pl
+        products, orders = self.frames
+        per_product = orders.group_by("product_id").agg(pl.col("quantity").sum().alias("units"))
+        joined = per_product.join(products, left_on="product_id", right_on="id")
+        return joined.group_by("category").agg(
+            pl.col("units").max().alias("top_units"), pl.len().alias("products"),
+        ).sort("category").to_dicts()
+
     def refresh(self, version: int) -> None:
         products = self.pl.from_pandas(self.ex.products_frame(self.rows, version))
         orders = self.pl.from_pandas(self.ex.orders_frame(self.rows, version))
@@ -236,6 +290,14 @@ def service_app(make_backend, asynchronous: bool):
         async def report() -> List[Dict[str, Any]]:
             return await state["backend"].areport()
 
+        @app.get("/report/subquery")
+        async def subquery_report() -> List[Dict[str, Any]]:
+            return await state["backend"].asubquery_report()
+
+        @app.get("/report/cte")
+        async def cte_report() -> List[Dict[str, Any]]:
+            return await state["backend"].acte_report()
+
         @app.post("/refresh")
         async def refresh() -> Dict[str, int]:
             version = next(versions)
@@ -253,6 +315,14 @@ def service_app(make_backend, asynchronous: bool):
         @app.get("/report")
         def report() -> List[Dict[str, Any]]:
             return state["backend"].report()
+
+        @app.get("/report/subquery")
+        def subquery_report() -> List[Dict[str, Any]]:
+            return state["backend"].subquery_report()
+
+        @app.get("/report/cte")
+        def cte_report() -> List[Dict[str, Any]]:
+            return state["backend"].cte_report()
 
         @app.post("/refresh")
         def refresh() -> Dict[str, int]:
@@ -323,7 +393,8 @@ class Server:
             self.process.wait()
 
 
-async def drive(base: str, clients: int, seconds: float, rows: int, seed: int) -> Dict[str, Any]:
+async def drive(base: str, clients: int, seconds: float, rows: int, seed: int,
+                reports: bool = True) -> Dict[str, Any]:
     """Load from `clients` concurrent clients and a refresher; latencies of the counted window."""
     import httpx
 
@@ -340,6 +411,10 @@ async def drive(base: str, clients: int, seconds: float, rows: int, seed: int) -
             return f"/products/{rng.randrange(rows)}", None
         if kind == "search":
             return "/search", {"q": f"product {rng.randrange(10, 50)}", "limit": 8}
+        if kind in ("subquery", "cte"):
+            if reports:
+                return f"/report/{kind}", None
+            return f"/products/{rng.randrange(rows)}", None
         return "/report", None
 
     async def client_loop(client):
@@ -381,7 +456,8 @@ def percentile(values: List[float], fraction: float) -> float:
 def run_round(variant: str, args, seed: int) -> Dict[str, Any]:
     server = Server(variant, args.rows)
     try:
-        return asyncio.run(drive(server.base, args.clients, args.seconds, args.rows, seed))
+        return asyncio.run(drive(server.base, args.clients, args.seconds, args.rows, seed,
+                                 reports=variant != "example"))
     finally:
         server.stop()
 

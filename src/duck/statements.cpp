@@ -1,6 +1,9 @@
 // Splitting SQL text into statements, as DuckDB's own parser does.
 #include "duck/statements.h"
+#include "duck/duckdb.h"
+#include "duck/select.h"
 #include "interop/errors.h"
+#include "interop/logging.h"
 #include "interop/text.h"
 
 #include <string>
@@ -78,6 +81,49 @@ bool leaves_no_session_state(nb::handle sql, const std::function<nb::object()> &
         kept.emplace(std::string(text), safe);
     }
     return safe;
+}
+
+namespace {
+
+// Free SQL on the thread's read cursor when it leaves nothing behind there,
+// on a private cursor otherwise. A fresh cursor costs more than the
+// statement itself when the statement is small (its setup runs a statement
+// of its own, and a new engine connection's first query is slow).
+template <typename Fn>
+nb::object on_cursor_for_sql(nb::handle connection, nb::handle sql, Fn &&fn) {
+    nb::object duckdb = duck::loaded_module();
+    if (is_none(duckdb) || !duck::is_connection(duckdb, connection))
+        return fn(connection);
+    if (leaves_no_session_state(sql, [&] { return duck::read_cursors().get(connection); }))
+        return duck::with_read_cursor(duck::read_cursors(), duckdb, connection, std::forward<Fn>(fn));
+    return duck::with_cursor(duckdb, connection, std::forward<Fn>(fn));
+}
+
+}  // namespace
+
+nb::object run_free_sql(nb::handle errors, nb::handle logger, nb::handle connection, nb::handle sql,
+                        nb::handle params) {
+    static const Name kBrindleError{"BrindleError"};
+    return guarded(
+        [&] {
+            log(logger, Level::Debug, [&] {
+                nb::object prefix = checked(PyUnicode_Substring(sql.ptr(), 0, kSqlPrefixLength));
+                return fill(kExecutingRaw, {{"sql_prefix", str_view(prefix)}});
+            });
+            nb::object frame = on_cursor_for_sql(connection, sql, [&](nb::handle c) {
+                nb::object result = params.is_valid() && !is_none(params)
+                                        ? call_method(c, duck::kExecute, sql, params)
+                                        : duck::execute(c, sql);
+                if (is_none(result))
+                    raise_plain(attr(errors, kBrindleError), kNoStatement);
+                return duck::to_frame(result);
+            });
+            log(logger, Level::Info, [&] { return fill(kRawReturned, {{"rows", length_text(frame)}}); });
+            return frame;
+        },
+        [&](nb::python_error &e) -> nb::object {
+            raise_from(attr(errors, kBrindleError), fill(kRawFailed, {{"error", error_text(e)}}), e);
+        });
 }
 
 }  // namespace brindle::interop::sql

@@ -3,6 +3,7 @@
 
 #include "interop/core.h"
 
+#include <cstddef>
 #include <functional>
 #include <string_view>
 
@@ -24,5 +25,19 @@ bool holds_several_statements(nb::handle cursor, nb::handle sql);
 // cursor to parse on; it is called only when the text's verdict is not
 // remembered from an earlier call. Called with the GIL held.
 bool leaves_no_session_state(nb::handle sql, const std::function<nb::object()> &cursor);
+
+// What a run of free SQL logs and raises (the query layer's words).
+constexpr const char *kExecutingRaw = "Executing raw SQL: {sql_prefix}...";
+constexpr const char *kRawReturned = "Raw SQL query returned {rows} rows";
+constexpr std::size_t kSqlPrefixLength = 100;
+constexpr const char *kRawFailed = "Raw SQL execution failed: {error}";
+
+// Runs free SQL (with `params` bound, when valid) on `connection` as the
+// query layer does, logging through `logger`: on the thread's read cursor
+// when it leaves nothing behind there, on a private cursor otherwise; the
+// object itself when it is no DuckDB connection. Returns a DataFrame; any
+// failure becomes the BrindleError of the module `errors`, chained.
+nb::object run_free_sql(nb::handle errors, nb::handle logger, nb::handle connection, nb::handle sql,
+                        nb::handle params);
 
 }  // namespace brindle::interop::sql

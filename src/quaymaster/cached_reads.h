@@ -1,123 +1,19 @@
-// The manager's use of the result cache: reads answered from it, and the
-// hooks through which stores, drops, free SQL and handed-out connections
-// make kept answers go (cached_reads.cpp).
+// The manager's use of the result cache (result_cache/reads.h), and the
+// manager's answers to what the cache asks of it (result_cache_host.cpp).
 #pragma once
 
 #include "quaymaster.h"
-#include "result_cache/result_cache.h"
+#include "result_cache/reads.h"
 
 namespace brindle::quaymaster {
 
 using namespace brindle::result_cache;
 
-// One read of a table through query(): answered from the cache when it can
-// be, else by DuckDB, whose answer is then kept when it may be.
-class CachedRead {
-public:
-    // Decides before DuckDB runs: the table's version is read here, so that an
-    // answer kept later is never older than the rows it is kept for.
-    CachedRead(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
-               const ConnectionUse &use, nb::handle query_layer, nb::handle sql_where, nb::handle columns,
-               nb::handle limit, nb::handle params);
-    CachedRead(const CachedRead &) = delete;
-    CachedRead &operator=(const CachedRead &) = delete;
-
-    // The kept answer, copied for this caller; invalid when DuckDB must answer.
-    nb::object answer() const;
-    // Keeps what DuckDB answered, when it may be kept.
-    void keep(nb::handle frame);
-    // After the query layer ran the question, answered or not: a WHERE text
-    // or column entry holding a ';' may have run statements of its own
-    // (raw SQL), which are then dealt with as execute_sql() text is.
-    void ran(nb::handle connection);
-
-private:
-    bool judged_cacheable(const std::string &key, nb::handle connection, nb::handle sql_where, nb::handle columns,
-                          nb::handle limit);
-    SharedFunctions functions_for(nb::handle cursor);
-
-    nb::handle self_, database_, table_, sql_where_, columns_, limit_;
-    bool may_write_ = false;
-    // The question's text (what a verdict is about), and the text with the
-    // values bound to it (what an answer is kept under).
-    std::string table_key_, question_, asked_;
-    std::size_t budget_ = 0;
-    std::uint64_t version_ = 0;
-    bool may_keep_ = false;
-    nb::object kept_;
-};
-
-// One execute_sql() through the cache: a report (one deterministic SELECT of
-// cached tables of the connection, joins allowed) asked again of unchanged
-// tables is answered from it. Kept per the versions of every table it reads,
-// so a change of any of them makes it go.
-class CachedReport {
-public:
-    // Decides before DuckDB runs, reading the versions of the tables first.
-    CachedReport(nb::handle self, nb::handle database, nb::handle connection, const ConnectionUse &use,
-                 nb::handle query_layer, nb::handle sql, nb::handle params);
-    CachedReport(const CachedReport &) = delete;
-    CachedReport &operator=(const CachedReport &) = delete;
-
-    // The kept answer, copied for this caller; invalid when DuckDB must answer.
-    nb::object answer() const;
-    // Keeps what DuckDB answered, when it may be kept.
-    void keep(nb::handle frame);
-
-private:
-    // Reads the versions of the verdict's tables; false when one of them is
-    // no cached table of the database or a bare name is no column of them.
-    bool read_versions(ResultCache &results, const Verdict &verdict);
-    // The kept answer, when the tables are all still at the versions it was kept at.
-    nb::object find_current(ResultCache &results);
-
-    nb::handle self_, database_;
-    std::string reports_key_, asked_;
-    std::size_t budget_ = 0;
-    std::uint64_t version_ = 0;
-    TableVersions reads_;
-    std::vector<std::string> tables_;  // as the text names them
-    bool may_keep_ = false;
-    nb::object kept_;
-};
-
-// Counts a store() or execute_sql() as under way for the scope: answers from
-// the cache give way to them meanwhile (see give_way_to_writers).
-class WriterUnderWay {
-public:
-    WriterUnderWay();
-    ~WriterUnderWay();
-    WriterUnderWay(const WriterUnderWay &) = delete;
-    WriterUnderWay &operator=(const WriterUnderWay &) = delete;
-};
-
-// The table was stored from `df`: its answers go, its columns are `df`'s.
-void table_stored(nb::handle self, nb::handle database, nb::handle table, nb::handle df);
-// The table's rows may have changed (a failed store) or it was dropped.
-void table_changed(nb::handle self, nb::handle database, nb::handle table, bool dropped);
-// Every table of the database was dropped.
-void database_dropped(nb::handle self, nb::handle database);
-// execute_sql() ran `sql` on the database's connection: whatever it may have
-// written is forgotten.
-void sql_ran(nb::handle self, nb::handle database, nb::handle connection, nb::handle sql);
-// get_raw_connection() handed the connection out: from now on the cache
-// keeps nothing read through it.
-void connection_handed_out(nb::handle self, nb::handle database, nb::handle connection);
-
-// After a read that went past the cache (query_arrow()): a WHERE text or
-// column entry holding a ';' is dealt with as CachedRead::ran deals with it.
-void uncached_read_ran(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
-                       nb::handle sql_where, nb::handle columns, nb::handle limit);
-
-// Shutdown: every answer goes.
-void forget_all_answers(nb::handle self);
-
-// The read cursors the cache's own statements run on, and init_cached_frames;
-// from module init.
 // The registry answers is_expired() with TTLRegistry's own method: not
 // replaced on the instance nor patched on the class.
 bool own_is_expired(nb::handle registry);
 
+// The result cache's hooks and the functions the manager checks for; from module init.
 void init_cached_reads();
 
 }  // namespace brindle::quaymaster

@@ -4,6 +4,7 @@
 #include "cached_reads.h"
 #include "signals.h"
 #include "texts.h"
+#include "duck/statements.h"
 
 #include <chrono>
 #include <optional>
@@ -198,13 +199,13 @@ void persist(nb::handle self, nb::handle database, nb::handle table, WriterRecor
     }
 }
 
-// The query layer's query(connection, table, sql_where, columns, limit),
-// with params=... only when there are values to bind.
-nb::object query_layer_query(nb::handle query_layer, nb::handle connection, nb::handle table, nb::handle sql_where,
-                             nb::handle columns, nb::handle limit, nb::handle params) {
+// The query layer's query() or query_arrow() (connection, table, sql_where,
+// columns, limit), with params=... only when there are values to bind.
+nb::object query_layer_read(nb::handle query_layer, const Name &method, nb::handle connection, nb::handle table,
+                            nb::handle sql_where, nb::handle columns, nb::handle limit, nb::handle params) {
     if (!params.is_valid() || is_none(params))
-        return call_method(query_layer, kQueryMethod, connection, table, sql_where, columns, limit);
-    return attr(query_layer, kQueryMethod)(connection, table, sql_where, columns, limit, nb::arg("params") = params);
+        return call_method(query_layer, method, connection, table, sql_where, columns, limit);
+    return attr(query_layer, method)(connection, table, sql_where, columns, limit, nb::arg("params") = params);
 }
 
 // Runs use(connection, in_use) on the key's connection, counted as a
@@ -282,33 +283,79 @@ nb::object store(const Args &a) {
     return nb::none();
 }
 
-nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb::handle sql_where,
-                      nb::handle columns, nb::handle limit, nb::handle params) {
+namespace {
+
+// A read of the table counted as a reader in the registry: the query layer
+// runs the question, as brindle's own layer would (the manager runs the same
+// plan itself, and the result cache judges and keeps by it), or a replaced
+// layer, whose methods are called as they are. query_arrow() reads go past
+// the result cache.
+nb::object read_rows(nb::handle self, nb::handle database, nb::handle table, nb::handle sql_where,
+                     nb::handle columns, nb::handle limit, nb::handle params, bool arrow) {
     auto read = [&](nb::handle connection, const ConnectionUse &use) {
         nb::object query_layer = attr(self, kQuery);
-        CachedRead cached(self, database, table, connection, use, query_layer, sql_where, columns, limit, params);
-        if (nb::object answer = cached.answer(); answer.is_valid())
-            return answer;
         nb::object registry = registry_of(self);
+        if (!own_query_layer(query_layer, arrow ? LayerMethod::QueryArrow : LayerMethod::Query)) {
+            call_method(registry, kIncrementReaders, database, table);
+            nb::object result;
+            try {
+                result = query_layer_read(query_layer, arrow ? kQueryArrowMethod : kQueryMethod, connection, table,
+                                          sql_where, columns, limit, params);
+            } catch (nb::python_error &) {
+                call_method(registry, kDecrementReaders, database, table);
+                uncached_read_ran(self, database, table, connection, sql_where, columns, limit);
+                throw;
+            }
+            call_method(registry, kDecrementReaders, database, table);
+            uncached_read_ran(self, database, table, connection, sql_where, columns, limit);
+            if (!arrow)
+                restore_answer_dtypes(self, database, table, columns, result);
+            return result;
+        }
+        sql::SelectPlan plan = sql::plan_select(query_errors(), table, sql_where, columns, limit, params);
+        std::optional<CachedRead> cached;
+        if (!arrow)
+            cached.emplace(self, database, connection, use.handed_out(), plan);
+        if (nb::object answer = cached ? cached->answer() : nb::object(); answer.is_valid())
+            return answer;
         call_method(registry, kIncrementReaders, database, table);
         nb::object result;
         try {
-            result = query_layer_query(query_layer, connection, table, sql_where, columns, limit, params);
+            result = sql::run_select(query_errors(), logger_of(query_layer), connection, plan, arrow);
         } catch (nb::python_error &) {
             call_method(registry, kDecrementReaders, database, table);
-            cached.ran(connection);
+            if (cached)
+                cached->ran(connection);
+            else
+                uncached_read_ran(self, database, table, connection, sql_where, columns, limit);
             throw;
         }
         call_method(registry, kDecrementReaders, database, table);
-        cached.ran(connection);
+        if (!cached) {
+            uncached_read_ran(self, database, table, connection, sql_where, columns, limit);
+            return result;
+        }
+        cached->ran(connection);
         restore_answer_dtypes(self, database, table, columns, result);
-        cached.keep(result);
+        cached->keep(result);
         return result;
     };
     nb::object rows = with_connection(self, database, table, mode_of(self, database), read);
     if (rows.is_valid())
         count_event(self, database, table, Event::Query);
     return rows;
+}
+
+nb::object read_table_arrow(nb::handle self, nb::handle database, nb::handle table, nb::handle sql_where,
+                            nb::handle columns, nb::handle limit, nb::handle params) {
+    return read_rows(self, database, table, sql_where, columns, limit, params, true);
+}
+
+}  // namespace
+
+nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb::handle sql_where,
+                      nb::handle columns, nb::handle limit, nb::handle params) {
+    return read_rows(self, database, table, sql_where, columns, limit, params, false);
 }
 
 // query()'s and query_arrow()'s checks around read: the arguments, the
@@ -336,65 +383,32 @@ nb::object fresh_table_read(const Args &a, Read &&read) {
 
 nb::object query(const Args &a) { return fresh_table_read(a, read_table); }
 
-// --- query_arrow(): query() as a pyarrow Table, past the result cache --------------
-
-namespace {
-
-// The query layer's query_arrow(connection, table, sql_where, columns,
-// limit), with params=... only when there are values to bind.
-nb::object query_layer_arrow(nb::handle query_layer, nb::handle connection, nb::handle table, nb::handle sql_where,
-                             nb::handle columns, nb::handle limit, nb::handle params) {
-    if (!params.is_valid() || is_none(params))
-        return call_method(query_layer, kQueryArrowMethod, connection, table, sql_where, columns, limit);
-    return attr(query_layer, kQueryArrowMethod)(connection, table, sql_where, columns, limit,
-                                                nb::arg("params") = params);
-}
-
-// read_table() without the result cache: counted as a reader and as a query.
-nb::object read_table_arrow(nb::handle self, nb::handle database, nb::handle table, nb::handle sql_where,
-                            nb::handle columns, nb::handle limit, nb::handle params) {
-    auto read = [&](nb::handle connection, const ConnectionUse &) {
-        nb::object registry = registry_of(self);
-        call_method(registry, kIncrementReaders, database, table);
-        nb::object result;
-        try {
-            result = query_layer_arrow(attr(self, kQuery), connection, table, sql_where, columns, limit, params);
-        } catch (nb::python_error &) {
-            call_method(registry, kDecrementReaders, database, table);
-            uncached_read_ran(self, database, table, connection, sql_where, columns, limit);
-            throw;
-        }
-        call_method(registry, kDecrementReaders, database, table);
-        uncached_read_ran(self, database, table, connection, sql_where, columns, limit);
-        return result;
-    };
-    nb::object rows = with_connection(self, database, table, mode_of(self, database), read);
-    if (rows.is_valid())
-        count_event(self, database, table, Event::Query);
-    return rows;
-}
-
-}  // namespace
-
 nb::object query_arrow(const Args &a) { return fresh_table_read(a, read_table_arrow); }
 
 nb::object execute_sql(const Args &a) {
     nb::handle self = a[0], database = a.str(1), sql = a.str(2), params = a.optional_params(3);
-    WriterUnderWay under_way;
     nb::object mode = mode_of(self, database);
     if (!is_single_db(mode))
         log(logger_of(self), Level::Warning, [&] { return fill(text::kExecuteSqlMode, {{"mode", to_text(mode)}}); });
     auto run = [&](nb::handle connection, const ConnectionUse &use) {
         nb::object query_layer = attr(self, kQuery);
-        CachedReport report(self, database, connection, use, query_layer, sql, params);
+        bool own = own_query_layer(query_layer, LayerMethod::ExecuteSql);
+        CachedReport report(self, database, connection, use.handed_out(), own, sql, params);
         if (nb::object answer = report.answer(); answer.is_valid())
             return answer;
+        // Counted only once DuckDB is to run the text: a report answered from
+        // the cache writes nothing, and would otherwise give way to itself.
+        WriterUnderWay under_way;
         // What the text wrote is forgotten whether it ended well or not: a
         // failing text may have run statements before the one that failed.
         nb::object frame;
         try {
-            frame = params.is_valid() ? attr(query_layer, kExecuteSql)(connection, sql, nb::arg("params") = params)
-                                      : call_method(query_layer, kExecuteSql, connection, sql);
+            if (own)
+                frame = sql::run_free_sql(query_errors(), logger_of(query_layer), connection, sql, params);
+            else if (params.is_valid())
+                frame = attr(query_layer, kExecuteSql)(connection, sql, nb::arg("params") = params);
+            else
+                frame = call_method(query_layer, kExecuteSql, connection, sql);
         } catch (nb::python_error &) {
             sql_ran(self, database, connection, sql);
             throw;

@@ -116,7 +116,4 @@ nb::object new_state();
 // __init__), which then counts nothing.
 ManagerState *state_of(nb::handle self);
 
-// Bytes the result cache holds for the table (a table_key).
-std::size_t result_bytes(nb::handle self, const std::string &table);
-
 }  // namespace brindle::quaymaster

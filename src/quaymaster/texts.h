@@ -351,8 +351,6 @@ constexpr const char *kWarmParquetFailed = "Failed to warm {database}.{table} fr
 constexpr const char *kReloadComplete = "Cache reload complete";
 constexpr const char *kShuttingDown = "Shutting down BrindleManager...";
 constexpr const char *kShutdownComplete = "BrindleManager shutdown complete";
-constexpr const char *kNotCached = "Answers to a query of {database}.{table} are not kept: {reason}";
-constexpr const char *kAnsweredFromCache = "Answered a query of {database}.{table} from the result cache";
 
 // Errors.
 constexpr const char *kTableRequired = "Table name required for per_table_db mode";

@@ -29,6 +29,8 @@ constexpr std::size_t kFrameOverhead = 2048;
 
 struct FrameTypes {
     PyTypeObject *ndarray = nullptr;
+    PyObject *data_frame = nullptr;     // pandas.DataFrame
+    PyObject *block_manager = nullptr;  // pandas.core.internals.BlockManager
     std::unordered_set<PyTypeObject *> immutable;
     bool shallow_copies = false;  // copy-on-write: a shallow copy is a copy
     PyObject *copy_kwnames = nullptr;  // ("deep",)
@@ -133,6 +135,10 @@ void init_cached_frames() {
     types.immutable.insert(Py_TYPE(attr(pandas, Name("NA")).ptr()));
     types.immutable.insert(Py_TYPE(attr(pandas, Name("NaT")).ptr()));
     types.shallow_copies = pandas_copies_on_write(pandas);
+    types.data_frame = attr(pandas, kDataFrame).release().ptr();
+    types.block_manager = guarded(
+        [] { return attr(import("pandas.core.internals"), Name("BlockManager")).release().ptr(); },
+        [](nb::python_error &) -> PyObject * { return nullptr; });
     types.copy_kwnames = nb::make_tuple(kDeep.handle()).release().ptr();
 }
 
@@ -142,8 +148,50 @@ bool keepable_size(nb::handle frame, std::size_t &bytes) {
     return guarded([&] { return measure(frame, bytes); }, [](nb::python_error &) { return false; });
 }
 
+namespace {
+
+// df.copy(deep=False) without going through pandas' generic machinery, which
+// costs more than the rest of an answer from the cache: each block copied
+// shallowly (sharing its values and their copy-on-write references), the axes
+// as views (their names are each frame's own), in a new manager and frame.
+// Invalid when the frame is not laid out as this expects; df.copy() then.
+nb::object shallow_copy(nb::handle frame) {
+    static const Name kBlocks{"blocks"}, kAxes{"axes"}, kView{"view"}, kFromMgr{"_from_mgr"};
+    const FrameTypes &types = frame_types();
+    if (!types.block_manager || Py_TYPE(frame.ptr()) != reinterpret_cast<PyTypeObject *>(types.data_frame))
+        return nb::object();
+    return guarded(
+        [&] {
+            nb::object manager = attr(frame, kMgr);
+            if (Py_TYPE(manager.ptr()) != reinterpret_cast<PyTypeObject *>(types.block_manager))
+                return nb::object();
+            nb::object blocks = attr(manager, kBlocks), axes = attr(manager, kAxes);
+            if (!PyTuple_CheckExact(blocks.ptr()) || !PyList_CheckExact(axes.ptr()))
+                return nb::object();
+            Py_ssize_t n = PyTuple_GET_SIZE(blocks.ptr());
+            nb::object copies = checked(PyTuple_New(n));
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject *argv[] = {nullptr, PyTuple_GET_ITEM(blocks.ptr(), i), Py_False};
+                PyObject *copy = PyObject_VectorcallMethod(kCopy.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                           types.copy_kwnames);
+                PyTuple_SET_ITEM(copies.ptr(), i, checked(copy).release().ptr());
+            }
+            nb::list views;
+            for (nb::handle axis : axes)
+                views.append(call_method(axis, kView));
+            nb::object copied = nb::handle(types.block_manager)(copies, views, nb::arg("verify_integrity") = false);
+            return call_method(nb::handle(types.data_frame), kFromMgr, copied, views);
+        },
+        [](nb::python_error &) { return nb::object(); });
+}
+
+}  // namespace
+
 nb::object frame_copy(nb::handle frame) {
     const FrameTypes &types = frame_types();
+    if (types.shallow_copies)
+        if (nb::object copy = shallow_copy(frame); copy.is_valid())
+            return copy;
     PyObject *argv[] = {nullptr, frame.ptr(), types.shallow_copies ? Py_False : Py_True};
     return checked(PyObject_VectorcallMethod(kCopy.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                              types.copy_kwnames));

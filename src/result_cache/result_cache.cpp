@@ -155,10 +155,26 @@ std::size_t ResultCache::bytes_of(const std::string &table) const {
 
 const ColumnNames *ResultCache::columns(const std::string &table) const {
     auto c = columns_.find(table);
-    return c == columns_.end() ? nullptr : &c->second;
+    return c == columns_.end() ? nullptr : &c->second.names;
 }
 
-void ResultCache::set_columns(const std::string &table, ColumnNames names) { columns_[table] = std::move(names); }
+void ResultCache::set_columns(const std::string &table, ColumnNames names) {
+    auto [c, added] = columns_.try_emplace(table, KnownColumns{{}, 0});
+    if (added || c->second.names != names)
+        c->second = KnownColumns{std::move(names), ++last_version_};
+}
+
+std::uint64_t ResultCache::shape(const std::string &table) const {
+    auto c = columns_.find(table);
+    return c == columns_.end() ? 0 : c->second.shape;
+}
+
+bool ResultCache::shapes_hold(const Verdict &verdict) const {
+    for (const auto &[table, shape] : verdict.shapes)
+        if (this->shape(table) != shape)
+            return false;
+    return true;
+}
 
 const Verdict *ResultCache::verdict(const std::string &key) const {
     auto v = verdicts_.find(key);

@@ -30,21 +30,22 @@ using namespace brindle::interop;
 
 using Released = std::vector<nb::object>;
 
-// Whether answers to one question of one table may be kept, from DuckDB's own
-// parse of the statement the query layer runs for it.
+// Whether answers to a statement may be kept, from DuckDB's own parse and
+// bound plan of it.
 struct Verdict {
     bool cacheable = false;
-    // The unqualified names the statement reads as columns. DuckDB reads a
-    // name that is no column of the table as a function where it can
-    // (current_timestamp), so each must be a column of the table as stored.
-    std::vector<std::string> bare_names;
-    // For a report (free SQL): the tables it reads, by their names as
-    // written; empty for a question of one table.
+    // The tables the statement reads, as DuckDB's catalog spells them.
     std::vector<std::string> tables;
+    // Each table read (by table key) with the shape of its columns when the
+    // statement was judged: a name that was a column then may be a function
+    // of the clock once the table is stored without it (current_date), so
+    // the verdict holds only while every shape is the same.
+    std::vector<std::pair<std::string, std::uint64_t>> shapes;
+    // Bare names the text reads that DuckDB would read as a function of the
+    // clock were they no column (current_date): each must be a column of a
+    // table read.
+    std::vector<std::string> bare_names;
     std::string reason;  // why not, for the log
-    // It calls a function with overloads of both kinds: the overloads DuckDB
-    // binds decide (see judge()).
-    bool needs_plan = false;
 };
 
 // The tables a kept report read, with the version each had when it was run.
@@ -123,6 +124,11 @@ public:
     // unknown (never stored here, or changed by SQL since).
     const ColumnNames *columns(const std::string &table) const;
     void set_columns(const std::string &table, ColumnNames names);
+    // A number that stays the same while the table is stored with the same
+    // column names, and changes when they change; 0 when they are unknown.
+    std::uint64_t shape(const std::string &table) const;
+    // The verdict's tables all still have the shapes it was judged at.
+    bool shapes_hold(const Verdict &verdict) const;
 
     // The kept verdict for a question of a table; nullptr when there is none.
     const Verdict *verdict(const std::string &key) const;
@@ -173,7 +179,11 @@ private:
     std::size_t bytes_ = 0;
     std::uint64_t last_version_ = 0;
 
-    std::unordered_map<std::string, ColumnNames> columns_;
+    struct KnownColumns {
+        ColumnNames names;
+        std::uint64_t shape;
+    };
+    std::unordered_map<std::string, KnownColumns> columns_;
     std::unordered_map<std::string, Verdict> verdicts_;
     std::unordered_map<std::string, SharedFunctions> functions_;
     std::unordered_map<std::string, SqlEffect> sql_effects_;
@@ -216,13 +226,11 @@ bool keepable_size(nb::handle frame, std::size_t &bytes);
 // A new DataFrame that shares nothing a caller can change with `frame`.
 nb::object frame_copy(nb::handle frame);
 
-// Judges the statement the query layer runs for a question, on `cursor`.
-Verdict judge(nb::handle cursor, std::string_view table, const std::string &statement,
-              const FunctionStabilities &functions);
-
-// Judges an execute_sql() text as a report that may be kept: one plain SELECT
-// (joins allowed) of unqualified tables, calling only CONSISTENT functions.
-Verdict judge_report(nb::handle cursor, nb::handle sql, const FunctionStabilities &functions);
+// Judges a statement (a SELECT of any shape: joins, subqueries, WITH, set
+// operations, windows) on `cursor`: it may be kept when it is one SELECT
+// that reads only tables of the cursor's own catalog and calls only
+// functions that are CONSISTENT in the overloads it binds.
+Verdict judge(nb::handle cursor, nb::handle sql, const FunctionStabilities &functions);
 
 // Every function DuckDB knows on `cursor`'s database, and whether it is
 // CONSISTENT in all its overloads.

@@ -59,11 +59,20 @@ void swap_in_transaction(nb::handle connection, nb::handle logger, const StoreNa
     duck::CursorLease lease(store_cursors(), connection);
     nb::handle c = lease.handle();
     duck::Registration visible(c, text::kFrameName, readable);
-    duck::execute(c, text::kBegin);
     try {
-        swap_steps(c, logger, n, df);
-        // Read to its end, so that no result is left open on a kept cursor.
-        duck::fetchall(duck::execute(c, text::kCommit));
+        if (log_enabled(logger, Level::Debug)) {
+            // Each step's DEBUG line comes just before its statement runs.
+            duck::execute(c, text::kBegin);
+            swap_steps(c, logger, n, df);
+            // Read to its end, so that no result is left open on a kept cursor.
+            duck::fetchall(duck::execute(c, text::kCommit));
+        } else {
+            // Nothing to log between the steps: the whole swap is one round
+            // trip, which DuckDB runs statement by statement, stopping at the
+            // first that fails (the transaction is then rolled back below).
+            duck::fetchall(duck::execute(
+                c, fill(text::kSwap, {{"temp_table", n.temp_table}, {"table", n.table}})));
+        }
     } catch (nb::python_error &) {
         ignore_failure([&] { duck::execute(c, text::kRollback); });
         throw;

@@ -33,6 +33,10 @@ constexpr const char *kRename = "ALTER TABLE \"{temp_table}\" RENAME TO {table}"
 constexpr const char *kBegin = "BEGIN TRANSACTION";
 constexpr const char *kCommit = "COMMIT";
 constexpr const char *kRollback = "ROLLBACK";
+// The whole swap at once, from BEGIN to COMMIT: the statements above in order.
+constexpr const char *kSwap =
+    "BEGIN TRANSACTION; CREATE TABLE \"{temp_table}\" AS SELECT * FROM \"brindle~frame\"; "
+    "DROP TABLE IF EXISTS {table}; ALTER TABLE \"{temp_table}\" RENAME TO {table}; COMMIT";
 constexpr const char *kTableExists =
     "SELECT COUNT(*) FROM information_schema.tables WHERE table_name = ?";
 constexpr const char *kCountRows = "SELECT COUNT(*) FROM {table}";

@@ -6,18 +6,29 @@
 // and before the call making it returns, so an answer read before a change
 // (or while it ran) is never kept under the version that follows it, and a
 // query that starts after a store returned never gets an older answer.
-#include "cached_reads.h"
-#include "duck/select.h"
+#include "reads.h"
 #include "interop/frames.h"
-#include "state.h"
 #include "texts.h"
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-namespace brindle::quaymaster {
+namespace brindle::result_cache {
 namespace {
+
+using host::database_key;
+using host::results_of;
+using host::table_key;
+
+const Name kConfig{"config"};
+const Name kConfigResolver{"_config_resolver"};
+const Name kDuckdb{"duckdb"};
+const Name kQueryMethod{"query"};
+const Name kQueryArrowMethod{"query_arrow"};
+const Name kExecuteSqlMethod{"execute_sql"};
+const Name kCacheQuery{"CacheQuery"};
+const Name kCacheConfigResolver{"CacheConfigResolver"};
 
 const Name kResultCacheBytes{"result_cache_bytes"};
 const Name kIsResultCacheEnabled{"is_result_cache_enabled"};
@@ -25,41 +36,14 @@ const Name kIsResultCacheEnabled{"is_result_cache_enabled"};
 // The budget of a configuration that does not say, as BrindleConfig's default.
 constexpr std::size_t kDefaultBudget = 64 * 1024 * 1024;
 
-// CacheQuery.query and CacheQuery.execute_sql as brindle.lookout defines
-// them, taken at import.
-PyObject *g_query_function = nullptr;
-PyObject *g_execute_sql_function = nullptr;
-// TTLRegistry.is_expired as brindle.tidewatch defines it, taken at import.
-PyObject *g_is_expired_function = nullptr;
-
-// `method` is `function` bound to `obj`: not replaced on the instance nor
-// patched on the class.
-bool is_own_method(nb::handle method, nb::handle obj, PyObject *function) {
-    return PyMethod_Check(method.ptr()) && PyMethod_GET_FUNCTION(method.ptr()) == function &&
-           PyMethod_GET_SELF(method.ptr()) == obj.ptr();
-}
-
-// The query layer answers with CacheQuery's own query(): not a replaced
-// layer, nor one whose method was patched, whose answers the cache cannot
-// vouch for.
-bool own_query_layer(nb::handle query_layer, const Name &name = kQueryMethod,
-                     PyObject *function = g_query_function) {
-    PyObject *method = PyObject_GetAttr(query_layer.ptr(), name.ptr());
-    if (!method) {
-        PyErr_Clear();
-        return false;
-    }
-    return is_own_method(nb::steal(method), query_layer, function);
-}
-
-ResultCache *results_of(nb::handle self) {
-    ManagerState *state = state_of(self);
-    return state ? &state->results : nullptr;
-}
+// CacheQuery's query, query_arrow and execute_sql as brindle.lookout
+// defines them, and that module, taken at import.
+PyObject *g_layer_functions[3] = {nullptr, nullptr, nullptr};
+PyObject *g_lookout = nullptr;
 
 // self.config.result_cache_bytes; 0 (off) for a value that is no count of bytes.
 std::size_t budget_of(nb::handle self) {
-    PyObject *value = PyObject_GetAttr(config_of(self).ptr(), kResultCacheBytes.ptr());
+    PyObject *value = PyObject_GetAttr(attr(self, kConfig).ptr(), kResultCacheBytes.ptr());
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             throw_pending();
@@ -107,32 +91,6 @@ bool enabled_for(nb::handle self, nb::handle database, nb::handle table, const s
     return on;
 }
 
-// cls.__dict__[name], kept for the process.
-PyObject *own_function(PyObject *cls, const Name &name) {
-    PyObject *function = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(cls)->tp_dict, name.ptr());
-    if (!function) {
-        if (PyErr_Occurred())
-            throw_pending();
-        throw_type_error(to_text(cls) + " has no " + to_text(name.handle()));
-    }
-    Py_INCREF(function);
-    return function;
-}
-
-bool columns_allow(const ResultCache &results, const std::string &table, const Verdict &verdict) {
-    if (!verdict.cacheable)
-        return false;
-    if (verdict.bare_names.empty())
-        return true;
-    const ColumnNames *columns = results.columns(table);
-    if (!columns)
-        return false;
-    for (const std::string &name : verdict.bare_names)
-        if (!columns->count(name))
-            return false;
-    return true;
-}
-
 // The frame's column names as DuckDB names the table's columns, in lower
 // case as DuckDB matches them; false when they cannot be read.
 bool column_names_of(nb::handle df, ColumnNames &names) {
@@ -155,11 +113,7 @@ void forget_everything_of(nb::handle self, nb::handle database, bool dropped) {
 
 // A SELECT whose WHERE text or column entries may have run statements of
 // their own was run: dealt with as execute_sql() text is.
-void select_ran(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
-                nb::handle sql_where, nb::handle columns, nb::handle limit) {
-    nb::object statement = guarded(
-        [&] { return nb::object(make_str(sql::select_statement(table, sql_where, columns, limit))); },
-        [](nb::python_error &) { return nb::object(); });
+void select_ran(nb::handle self, nb::handle database, nb::handle connection, nb::handle statement) {
     if (statement.is_valid())
         sql_ran(self, database, connection, statement);
     else
@@ -182,6 +136,41 @@ SharedFunctions database_functions(nb::handle self, nb::handle database, nb::han
     if (ResultCache *results = results_of(self))
         results->set_functions(key, functions);
     return functions;
+}
+
+// Judges `sql` on a read cursor of the connection, and notes the shape of
+// every table it reads; a table the cache did not store is not kept.
+Verdict judged(nb::handle self, nb::handle database, nb::handle connection, nb::handle sql) {
+    Verdict verdict = guarded(
+        [&] {
+            return duck::with_read_cursor(duck::read_cursors(), this_module().get(kDuckdb), connection,
+                                          [&](nb::handle cursor) {
+                                              return judge(cursor, sql, *database_functions(self, database, cursor));
+                                          });
+        },
+        [](nb::python_error &e) { return Verdict{false, {}, {}, {}, "DuckDB could not parse it: " + error_text(e)}; });
+    // DuckDB ran meanwhile, and other threads with it: the cache is found again.
+    ResultCache *results = results_of(self);
+    if (!results)
+        return Verdict{false, {}, {}, {}, "the cache is gone"};
+    ColumnNames columns;
+    for (const std::string &table : verdict.tables) {
+        std::string key = table_key(database, make_str(table));
+        std::uint64_t shape = results->shape(key);
+        if (shape == 0 && verdict.cacheable) {
+            verdict.cacheable = false;
+            verdict.reason = "it reads " + table + ", which is no table the cache stored";
+        }
+        if (const ColumnNames *names = results->columns(key))
+            columns.insert(names->begin(), names->end());
+        verdict.shapes.emplace_back(std::move(key), shape);
+    }
+    for (const std::string &name : verdict.bare_names)
+        if (verdict.cacheable && !columns.count(name)) {
+            verdict.cacheable = false;
+            verdict.reason = "it names " + name + ", which is no column of the tables it reads";
+        }
+    return verdict;
 }
 
 }  // namespace
@@ -235,70 +224,62 @@ ResultCache *copy_to_keep(nb::handle self, nb::handle frame, const std::string &
 
 }  // namespace
 
-CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
-                       const ConnectionUse &use, nb::handle query_layer, nb::handle sql_where, nb::handle columns,
-                       nb::handle limit, nb::handle params)
-    : self_(self), database_(database), table_(table), sql_where_(sql_where), columns_(columns), limit_(limit) {
+CachedRead::CachedRead(nb::handle self, nb::handle database, nb::handle connection, bool handed_out,
+                       const sql::SelectPlan &plan)
+    : self_(self), database_(database), plan_(plan) {
     ResultCache *results = results_of(self);
     if (!results)
         return;
-    may_write_ = holds_semicolon(sql_where) || any_holds_semicolon(columns);
     budget_ = budget_of(self);
     if (budget_ == 0) {
         Released released;  // lowered to 0 while answers were kept
         results->trim(0, released);
         return;
     }
-    // Answers are kept only of what the query layer answers on a DuckDB
-    // connection no one else writes through.
-    if (use.handed_out() || !own_query_layer(query_layer) ||
-        !duck::is_connection(this_module().get(kDuckdb), connection) ||
-        !question_key(sql_where, columns, limit, question_))
+    // Answers are kept only of what DuckDB answers on a connection no one
+    // else writes through.
+    if (handed_out || !duck::is_connection(this_module().get(kDuckdb), connection) ||
+        !question_key(plan.sql_where, plan.columns, plan.limit, question_))
         return;
     asked_ = question_;
-    if (!append_params(asked_, params))
+    if (!append_params(asked_, plan.params))
         return;
-    table_key_ = table_key(database, table);
-    if (!enabled_for(self, database, table, table_key_) || !(results = results_of(self)))
+    table_key_ = table_key(database, plan.table);
+    if (!enabled_for(self, database, plan.table, table_key_) || !(results = results_of(self)))
         return;
     std::string key = table_key_ + question_;
     const Verdict *known = results->verdict(key);
-    bool judged = known != nullptr;
-    if (!judged || columns_allow(*results, table_key_, *known)) {
+    bool judged = known && results->shapes_hold(*known);
+    if (!judged || known->cacheable) {
         version_ = results->version(table_key_);
         kept_ = results->find(table_key_, asked_);
         // Judged, copied and kept only when the question comes back.
         if (!kept_.is_valid() && results->ask(table_key_, asked_) == ResultCache::Asked::Again)
-            may_keep_ = judged || judged_cacheable(key, connection, sql_where, columns, limit);
+            may_keep_ = judged || judged_cacheable(key, connection);
     }
-    count_event(self, database, table, kept_.is_valid() ? Event::ResultHit : Event::ResultMiss);
+    host::count_answer(self, database, plan.table, kept_.is_valid());
 }
 
-SharedFunctions CachedRead::functions_for(nb::handle cursor) { return database_functions(self_, database_, cursor); }
-
-bool CachedRead::judged_cacheable(const std::string &key, nb::handle connection, nb::handle sql_where,
-                                  nb::handle columns, nb::handle limit) {
-    Verdict verdict = guarded(
-        [&] {
-            std::string statement = sql::select_statement(table_, sql_where, columns, limit);
-            return duck::with_read_cursor(duck::read_cursors(), this_module().get(kDuckdb), connection,
-                                          [&](nb::handle cursor) {
-                                              return judge(cursor, str_view(table_), statement,
-                                                           *functions_for(cursor));
-                                          });
-        },
-        [](nb::python_error &e) { return Verdict{false, {}, {}, "DuckDB could not parse it: " + error_text(e)}; });
-    // DuckDB ran meanwhile, and other threads with it: the cache is found again.
+bool CachedRead::judged_cacheable(const std::string &key, nb::handle connection) {
+    nb::handle table = plan_.table;
+    Verdict verdict = judged(self_, database_, connection, plan_.text);
+    // The question is of the one table: an answer reading others would not
+    // go with their stores.
+    if (verdict.cacheable &&
+        (verdict.tables.size() != 1 || ascii_lower(verdict.tables[0]) != ascii_lower(std::string(str_view(table))))) {
+        verdict.cacheable = false;
+        verdict.reason = "it reads something other than the table";
+    }
     ResultCache *results = results_of(self_);
     if (!results)
         return false;
-    bool cacheable = columns_allow(*results, table_key_, verdict);
+    bool cacheable = verdict.cacheable;
     std::string reason = verdict.reason;
     results->set_verdict(key, std::move(verdict));
     if (!reason.empty())
         log(logger_of(self_), Level::Debug, [&] {
-            return fill(text::kNotCached, {{"database", str_view(database_)}, {"table", str_view(table_)},
-                                           {"reason", reason}});
+            return fill(text::kNotCached,
+                        {{"database", str_view(database_)}, {"table", str_view(table)}, {"reason", reason}});
         });
     return cacheable;
 }
@@ -306,7 +287,9 @@ bool CachedRead::judged_cacheable(const std::string &key, nb::handle connection,
 nb::object CachedRead::answer() const {
     if (!kept_.is_valid())
         return nb::object();
-    log(logger_of(self_), Level::Debug, [&] { return fill_names(text::kAnsweredFromCache, database_, table_); });
+    log(logger_of(self_), Level::Debug, [&] {
+        return fill(text::kAnsweredFromCache, {{"database", str_view(database_)}, {"table", str_view(plan_.table)}});
+    });
     give_way_to_writers();
     return frame_copy(kept_);
 }
@@ -324,26 +307,30 @@ void CachedRead::keep(nb::handle frame) {
 }
 
 void CachedRead::ran(nb::handle connection) {
-    if (may_write_)
-        select_ran(self_, database_, table_, connection, sql_where_, columns_, limit_);
+    if (plan_.may_hold_statements && results_of(self_))
+        select_ran(self_, database_, connection, plan_.text);
 }
 
 void uncached_read_ran(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
                        nb::handle sql_where, nb::handle columns, nb::handle limit) {
-    if (results_of(self) && (holds_semicolon(sql_where) || any_holds_semicolon(columns)))
-        select_ran(self, database, table, connection, sql_where, columns, limit);
+    if (!results_of(self) || (!holds_semicolon(sql_where) && !any_holds_semicolon(columns)))
+        return;
+    nb::object statement = guarded(
+        [&] { return nb::object(make_str(sql::select_statement(table, sql_where, columns, limit))); },
+        [](nb::python_error &) { return nb::object(); });
+    select_ran(self, database, connection, statement);
 }
 
 // --- reports ---------------------------------------------------------------------------
 
-CachedReport::CachedReport(nb::handle self, nb::handle database, nb::handle connection, const ConnectionUse &use,
-                           nb::handle query_layer, nb::handle sql, nb::handle params)
+CachedReport::CachedReport(nb::handle self, nb::handle database, nb::handle connection, bool handed_out,
+                           bool own_layer, nb::handle sql, nb::handle params)
     : self_(self), database_(database) {
     ResultCache *results = results_of(self);
     if (!results || (budget_ = budget_of(self)) == 0)
         return;
     std::string text = "R";
-    if (use.handed_out() || !own_query_layer(query_layer, kExecuteSqlMethod, g_execute_sql_function) ||
+    if (handed_out || !own_layer ||
         !duck::is_connection(this_module().get(kDuckdb), connection) || !append_text(text, sql))
         return;
     asked_ = text;
@@ -354,7 +341,7 @@ CachedReport::CachedReport(nb::handle self, nb::handle database, nb::handle conn
     std::string verdict_key = reports_key_ + text;
     version_ = results->version(reports_key_);
     const Verdict *known = results->verdict(verdict_key);
-    if (known) {
+    if (known && results->shapes_hold(*known)) {
         if (!known->cacheable || !read_versions(*results, *known))
             return;
         kept_ = find_current(*results);
@@ -365,16 +352,7 @@ CachedReport::CachedReport(nb::handle self, nb::handle database, nb::handle conn
     // Judged only when the text comes back: a text sent once costs no parse.
     if (results->ask(reports_key_, asked_) != ResultCache::Asked::Again)
         return;
-    Verdict verdict = guarded(
-        [&] {
-            return duck::with_read_cursor(duck::read_cursors(), this_module().get(kDuckdb), connection,
-                                          [&](nb::handle cursor) {
-                                              return judge_report(cursor, sql,
-                                                                  *database_functions(self, database, cursor));
-                                          });
-        },
-        [](nb::python_error &e) { return Verdict{false, {}, {}, "DuckDB could not parse it: " + error_text(e)}; });
-    // DuckDB ran meanwhile, and other threads with it: the cache is found again.
+    Verdict verdict = judged(self, database, connection, sql);
     if (!(results = results_of(self)))
         return;
     bool cacheable = verdict.cacheable;
@@ -386,18 +364,11 @@ CachedReport::CachedReport(nb::handle self, nb::handle database, nb::handle conn
 bool CachedReport::read_versions(ResultCache &results, const Verdict &verdict) {
     reads_.clear();
     tables_ = verdict.tables;
-    ColumnNames columns;
-    for (const std::string &table : verdict.tables) {
-        std::string key = table_key(database_, make_str(table));
-        const ColumnNames *stored = results.columns(key);
-        if (!stored)
+    for (const auto &[key, shape] : verdict.shapes) {
+        if (!results.columns(key))
             return false;  // not a table the cache stored, or changed by SQL since
-        columns.insert(stored->begin(), stored->end());
         reads_.emplace_back(key, results.version(key));
     }
-    for (const std::string &name : verdict.bare_names)
-        if (!columns.count(name))
-            return false;
     return true;
 }
 
@@ -412,7 +383,7 @@ nb::object CachedReport::answer() const {
     if (!kept_.is_valid())
         return nb::object();
     for (const std::string &table : tables_)
-        count_event(self_, database_, make_str(table), Event::ResultHit);
+        host::count_answer(self_, database_, make_str(table), true);
     give_way_to_writers();
     return frame_copy(kept_);
 }
@@ -456,12 +427,12 @@ void table_changed(nb::handle self, nb::handle database, nb::handle table, bool 
     Released released;
     results->forget_table(table_key(database, table), dropped, released);
     if (dropped)
-        forget_dtypes(self, table_key(database, table), false);
+        host::forget_dtypes(self, table_key(database, table), false);
 }
 
 void database_dropped(nb::handle self, nb::handle database) {
     forget_everything_of(self, database, true);
-    forget_dtypes(self, database_key(database), true);
+    host::forget_dtypes(self, database_key(database), true);
 }
 
 void sql_ran(nb::handle self, nb::handle database, nb::handle connection, nb::handle sql) {
@@ -491,22 +462,22 @@ void sql_ran(nb::handle self, nb::handle database, nb::handle connection, nb::ha
     forget_everything_of(self, database, effect == SqlEffect::ChangesCatalog);
     if (effect == SqlEffect::ChangesCatalog) {
         // An ALTER or CREATE OR REPLACE may have changed what a column holds.
-        forget_dtypes(self, database_text, true);
+        host::forget_dtypes(self, database_text, true);
         if (ResultCache *results = results_of(self))
             results->forget_catalog(database_text);
     }
 }
 
 void connection_handed_out(nb::handle self, nb::handle database, nb::handle connection) {
-    mark_handed_out(connection);
+    host::mark_handed_out(connection);
     forget_everything_of(self, database, false);
-    forget_dtypes(self, database_key(database), true);
+    host::forget_dtypes(self, database_key(database), true);
     if (ResultCache *results = results_of(self))
         results->forget_catalog(database_key(database));
 }
 
 void forget_all_answers(nb::handle self) {
-    forget_dtypes(self, "", true);
+    host::forget_dtypes(self, "", true);
     ResultCache *results = results_of(self);
     if (!results)
         return;
@@ -519,24 +490,47 @@ std::size_t result_bytes(nb::handle self, const std::string &table) {
     return results ? results->bytes_of(table) : 0;
 }
 
-bool own_is_expired(nb::handle registry) {
-    PyObject *method = PyObject_GetAttr(registry.ptr(), kIsExpired.ptr());
+PyObject *own_function(PyObject *cls, const Name &name) {
+    PyObject *function = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject *>(cls)->tp_dict, name.ptr());
+    if (!function) {
+        if (PyErr_Occurred())
+            throw_pending();
+        throw_type_error(to_text(cls) + " has no " + to_text(name.handle()));
+    }
+    Py_INCREF(function);
+    return function;
+}
+
+bool is_own_method(nb::handle method, nb::handle obj, PyObject *function) {
+    return PyMethod_Check(method.ptr()) && PyMethod_GET_FUNCTION(method.ptr()) == function &&
+           PyMethod_GET_SELF(method.ptr()) == obj.ptr();
+}
+
+bool own_query_layer(nb::handle query_layer, LayerMethod which) {
+    static const Name *const names[] = {&kQueryMethod, &kQueryArrowMethod, &kExecuteSqlMethod};
+    auto i = static_cast<std::size_t>(which);
+    PyObject *method = PyObject_GetAttr(query_layer.ptr(), names[i]->ptr());
     if (!method) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw_pending();
         PyErr_Clear();
         return false;
     }
-    return is_own_method(nb::steal(method), registry, g_is_expired_function);
+    return is_own_method(nb::steal(method), query_layer, g_layer_functions[i]);
 }
 
-void init_cached_reads() {
-    nb::object query_class = attr(import("brindle.lookout"), kCacheQuery);
-    g_query_function = own_function(query_class.ptr(), kQueryMethod);
-    g_execute_sql_function = own_function(query_class.ptr(), kExecuteSqlMethod);
-    g_is_expired_function = own_function(attr(import("brindle.tidewatch"), kTTLRegistry).ptr(), kIsExpired);
+nb::handle query_errors() { return g_lookout; }
+
+void init_reads() {
+    g_lookout = import("brindle.lookout").release().ptr();
+    nb::object query_class = attr(nb::handle(g_lookout), kCacheQuery);
+    g_layer_functions[0] = own_function(query_class.ptr(), kQueryMethod);
+    g_layer_functions[1] = own_function(query_class.ptr(), kQueryArrowMethod);
+    g_layer_functions[2] = own_function(query_class.ptr(), kExecuteSqlMethod);
     g_resolver_type = attr(import("brindle.config"), kCacheConfigResolver).release().ptr();
     g_switch_function = own_function(g_resolver_type, kIsResultCacheEnabled);
     duck::read_cursors().init();
     init_cached_frames();
 }
 
-}  // namespace brindle::quaymaster
+}  // namespace brindle::result_cache
