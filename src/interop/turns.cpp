@@ -124,7 +124,9 @@ bool WriterRecord::local_finished() {
 
 bool WriterRecord::local_pending() const {
     MutexGuardNoGil<> held(g_mutex);
-    return state_->local_pending > 0;
+    // Persistence handed over is a store whose version is still to be noted,
+    // though the store itself has returned.
+    return state_->local_pending > 0 || state_->handed_over != nullptr;
 }
 
 void WriterRecord::defer_remote() {

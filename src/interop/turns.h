@@ -57,7 +57,8 @@ public:
     std::uint64_t take_number();
 
     // Stores of this process that have swapped their frame in and not yet
-    // persisted it (and so not yet noted its version).
+    // persisted it (and so not yet noted its version); persistence handed
+    // over and not yet run counts as one.
     void local_started();
     // True when news of another process was put off meanwhile and is to be
     // looked at again (the last local store of the key has finished).
