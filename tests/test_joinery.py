@@ -154,7 +154,7 @@ STATEMENT_CASES = [
     (lambda c: joinery.import_duckdb_from_parquet(c, "t", "/d/t.parquet", "append"), {"SELECT name": [("t",)]},
      [EXISTS.format("t"), "INSERT INTO t SELECT * FROM read_parquet('/d/t.parquet')"]),
     (lambda c: joinery.get_duckdb_table_info(c, "t"), {},
-     ["SELECT COUNT(*) FROM t", "DESCRIBE SELECT * FROM t", SIZE_LOOKUP.format("t")]),
+     ["SELECT COUNT(*) FROM t", "DESCRIBE t", SIZE_LOOKUP.format("t")]),
 ]
 
 

@@ -25,4 +25,10 @@ bool is_internal_catalog_name(std::string_view name) {
     return refused && refused->internal.count(ascii_lower(std::string(name))) > 0;
 }
 
+std::string describe_statement(std::string_view table) {
+    static const std::unordered_set<std::string> kShowWords{"schemas", "tables", "databases", "variables"};
+    const char *tmpl = kShowWords.count(ascii_lower(std::string(table))) ? kDescribeSelect : kDescribe;
+    return fill(tmpl, {{"table", table}});
+}
+
 }  // namespace brindle::interop::names

@@ -107,4 +107,12 @@ bool is_reserved_keyword(std::string_view name);
 // One of DuckDB's own catalog views, which a store could never replace.
 bool is_internal_catalog_name(std::string_view name);
 
+// The statement that describes a table: "DESCRIBE {table}", except for the
+// names DuckDB reads after DESCRIBE as SHOW commands (`DESCRIBE tables` lists
+// the tables, `DESCRIBE schemas` the schemas, quoted or not): those are
+// described through a SELECT of the table, which always names the table.
+constexpr const char *kDescribe = "DESCRIBE {table}";
+constexpr const char *kDescribeSelect = "DESCRIBE SELECT * FROM {table}";
+std::string describe_statement(std::string_view table);
+
 }  // namespace brindle::interop::names

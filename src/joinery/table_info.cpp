@@ -1,4 +1,5 @@
 // Reading a table's schema and summary.
+#include "duck/names.h"
 #include "joinery.h"
 #include "texts.h"
 
@@ -10,7 +11,7 @@ const Name kKeys{"keys"};
 
 nb::object get_duckdb_table_schema(const Args &a) {
     nb::handle connection = a[0], table = a.str(1);
-    nb::object rows = duck::fetchall(run(connection, fill(text::kDescribe, {{"table_name", str_view(table)}})));
+    nb::object rows = duck::fetchall(run(connection, names::describe_statement(str_view(table))));
     nb::dict schema;
     for (nb::handle row : rows)
         schema[row[0]] = row[1];

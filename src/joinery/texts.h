@@ -47,9 +47,6 @@ constexpr const char *kCreateView = "CREATE {replace_clause}{view_type} {view_na
 constexpr const char *kReplaceClause = "OR REPLACE ";
 constexpr const char *kMaterializedView = "MATERIALIZED VIEW";
 constexpr const char *kView = "VIEW";
-// A bare DESCRIBE reads `schemas`, `tables`, `databases` and `variables` as
-// SHOW commands; describing a SELECT always names the table.
-constexpr const char *kDescribe = "DESCRIBE SELECT * FROM {table_name}";
 constexpr const char *kAnalyze = "ANALYZE {table_name}";
 constexpr const char *kCountRows = "SELECT COUNT(*) FROM {table_name}";
 constexpr const char *kEstimatedSize =

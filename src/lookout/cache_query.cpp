@@ -1,4 +1,5 @@
 // CacheQuery: builds and runs SELECT statements and free SQL on a connection.
+#include "duck/names.h"
 #include "duck/select.h"
 #include "duck/statements.h"
 #include "lookout.h"
@@ -46,7 +47,7 @@ nb::object cache_query_execute_sql(const Args &a) {
 nb::object describe(nb::handle target, std::string_view table) {
     nb::object count_row = duck::fetch_first(duck::execute(target, fill(text::kCountRows, {{"table", table}})));
     nb::object row_count = count_row[0];
-    nb::object rows = duck::fetchall(duck::execute(target, fill(text::kDescribe, {{"table", table}})));
+    nb::object rows = duck::fetchall(duck::execute(target, names::describe_statement(table)));
     nb::list columns;
     for (nb::handle row : rows)
         columns.append(row[0]);

@@ -21,9 +21,6 @@ constexpr const char *kGetTableInfoDoc = "Describe the table: its row count, col
 // Statements (the SELECT of a query, its log lines and errors are in
 // duck/select.h); names are spliced verbatim.
 constexpr const char *kCountRows = "SELECT COUNT(*) FROM {table}";
-// A bare DESCRIBE reads `schemas`, `tables`, `databases` and `variables` as
-// SHOW commands; describing a SELECT always names the table.
-constexpr const char *kDescribe = "DESCRIBE SELECT * FROM {table}";
 
 // Log lines.
 

@@ -1,4 +1,5 @@
 // CacheStore: swaps a DataFrame into a DuckDB table atomically.
+#include "duck/names.h"
 #include "interop/frames.h"
 #include "stowage.h"
 #include "texts.h"
@@ -187,7 +188,7 @@ nb::object cache_store_get_table_columns(const Args &a) {
     return guarded(
         [&] {
             nb::object rows = duck::with_cursor(this_module().get(kDuckdb), connection, [&](nb::handle c) {
-                return duck::fetchall(duck::execute(c, fill(text::kDescribe, {{"table", str_view(table)}})));
+                return duck::fetchall(duck::execute(c, names::describe_statement(str_view(table))));
             });
             nb::list names;
             for (nb::handle row : rows)

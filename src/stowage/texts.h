@@ -40,9 +40,6 @@ constexpr const char *kSwap =
 constexpr const char *kTableExists =
     "SELECT COUNT(*) FROM information_schema.tables WHERE table_name = ?";
 constexpr const char *kCountRows = "SELECT COUNT(*) FROM {table}";
-// A bare DESCRIBE reads `schemas`, `tables`, `databases` and `variables` as
-// SHOW commands; describing a SELECT always names the table.
-constexpr const char *kDescribe = "DESCRIBE SELECT * FROM {table}";
 
 // Log lines.
 constexpr const char *kEmptyFrame = "Attempting to store empty DataFrame to table '{table}'";
