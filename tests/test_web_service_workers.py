@@ -40,7 +40,9 @@ class Workers:
             [sys.executable, "-m", "uvicorn", "--factory", "web_service:create_app", "--workers", str(WORKERS),
              "--app-dir", str(EXAMPLE.parent), "--host", "127.0.0.1", "--port", self.base.rsplit(":", 1)[1],
              "--log-level", "warning"],
-            env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            # `python -m` puts the working directory first on sys.path: run from the
+            # examples, so that a source checkout's brindle/ never hides the installed one.
+            cwd=str(EXAMPLE.parent), env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
     def get(self, path):
         # A connection of its own, so that the kernel picks a worker afresh.
@@ -70,7 +72,9 @@ class Workers:
                         seen.setdefault(answer["pid"], answer)
                 if len(seen) == WORKERS:
                     return seen
-        raise AssertionError(f"heard from {sorted(seen)} only")
+        self.process.terminate()
+        output = self.process.communicate(timeout=30)[0]
+        raise AssertionError(f"heard from {sorted(seen)} only; the workers wrote:\n{output[-3000:]}")
 
     def stop(self):
         self.process.send_signal(signal.SIGTERM)
