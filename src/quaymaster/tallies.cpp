@@ -312,30 +312,35 @@ std::vector<Measured> split_reckoned(nb::handle cursor, bool catalogs, const std
 // rows and strings' lengths); false when the statement failed.
 bool reckon_batch(nb::handle cursor, Reckoned *batch, std::size_t count) {
     std::string sql;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::string sums;
-        for (std::size_t c = 0; c < batch[i].types.size(); ++c)
-            if (batch[i].types[c] == "VARCHAR")
-                sums += (sums.empty() ? "" : ", ") +
-                        fill(text::kStringBytesSum, {{"column", sql::quote_identifier(batch[i].columns[c])}});
-        if (i)
-            sql += text::kUnionAll;
-        sql += fill(text::kStringBytesBranch, {{"index", std::to_string(i)}, {"sums", sums}, {"table", batch[i].from}});
-    }
+    for (std::size_t i = 0; i < count; ++i)
+        for (std::size_t c = 0, k = 0; c < batch[i].types.size(); ++c) {
+            if (batch[i].types[c] != "VARCHAR")
+                continue;
+            if (!sql.empty())
+                sql += text::kUnionAll;
+            sql += fill(text::kStringBytesBranch, {{"index", std::to_string(i)}, {"column_index", std::to_string(k++)},
+                                                   {"column", sql::quote_identifier(batch[i].columns[c])},
+                                                   {"table", batch[i].from}});
+        }
     nb::object rows = guarded([&] { return duck::fetchall(duck::execute(cursor, sql)); },
                               [&](nb::python_error &) { return nb::object(); });
     if (!rows.is_valid())
         return false;
+    std::vector<std::int64_t> table_rows(count, -1);
+    std::vector<std::vector<std::int64_t>> strings(count);
     for (nb::handle row : rows) {
-        std::int64_t i = as_int64(nb::object(row[0]));
-        if (i < 0 || static_cast<std::size_t>(i) >= count)
+        std::int64_t i = as_int64(nb::object(row[0])), k = as_int64(nb::object(row[1]));
+        if (i < 0 || static_cast<std::size_t>(i) >= count || k < 0 || k > 4096)
             continue;
-        std::vector<std::int64_t> strings;
-        for (nb::handle length : nb::object(row[2]))
-            strings.push_back(as_int64(length));
-        Reckoned &r = batch[static_cast<std::size_t>(i)];
-        keep_measurement(*r.table, reckoned_bytes(r, as_int64(nb::object(row[1])), strings));
+        auto &lengths = strings[static_cast<std::size_t>(i)];
+        if (lengths.size() <= static_cast<std::size_t>(k))
+            lengths.resize(static_cast<std::size_t>(k) + 1, 0);
+        lengths[static_cast<std::size_t>(k)] = as_int64(nb::object(row[3]));
+        table_rows[static_cast<std::size_t>(i)] = as_int64(nb::object(row[2]));
     }
+    for (std::size_t i = 0; i < count; ++i)
+        if (table_rows[i] >= 0)
+            keep_measurement(*batch[i].table, reckoned_bytes(batch[i], table_rows[i], strings[i]));
     return true;
 }
 
