@@ -5,6 +5,7 @@ import gc
 import threading
 
 import duckdb
+import pandas as pd
 import pytest
 
 import brindle
@@ -110,6 +111,10 @@ def test_stats_memory_is_each_tables_own(make_manager, tmp_path, settings):
     (small, total), (large, same_total) = figures()["small"], figures()["large"]
     assert total == same_total and 0 < small < 64 * 1024 and 10 * small < large
     assert total / 4 < large < total * 4  # the large table is nearly all of the database
+    if not settings.get("persist_base_path"):
+        # A small table in memory counts its strings' bytes, not just its rows.
+        m.store("db", "words", pd.DataFrame({"id": range(300), "word": ["x" * 4000] * 300}))
+        assert 1_200_000 < figures()["words"][0] < 4 * 1_200_000
     # Measured again after a store, and after rows changed behind the cache's back.
     m.store("db", "small", frame(200_000))
     grown = figures()["small"][0]

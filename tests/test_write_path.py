@@ -234,3 +234,25 @@ def test_signal_connections_bound_their_statements(make_manager, dsn, options, k
     (given,), settings = connect.call_args
     assert given == dsn and settings["options"] == options and settings["connect_timeout"] == 3
     assert settings.get("keepalives_idle") == keepalives_idle and settings["autocommit"] is True
+
+
+@pytest.mark.parametrize("mode", ["single_db", "per_table_db"])
+def test_a_store_racing_a_whole_database_invalidation_from_another_process_is_kept(make_manager, mode):
+    hub = SignalHub()
+    m = make_manager(SavesInOrder(), signal_enabled=True, signal_dsn=hub.connect, default_mode=mode)
+    for table in ["t", "u"]:
+        m.store("db", table, frame(version=1))
+    version = time.time_ns() // 1000 + 1
+    cleanup_database = m._cleanup_database
+    racer = threading.Thread(target=m.store, args=("db", "t", frame(version=2)))
+
+    def store_in_the_window(database):
+        racer.start()
+        racer.join(0.5)  # lands here unless the invalidation holds the table's write
+        cleanup_database(database)
+
+    with mock.patch.object(m, "_cleanup_database", side_effect=store_in_the_window):
+        assert m._apply_remote_invalidate("db", None, version, "elsewhere:1:1") is True
+    racer.join(10)
+    assert not m.exists("db", "u")
+    assert m.query("db", "t")["version"].tolist() == [2, 2, 2]

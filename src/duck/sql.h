@@ -21,4 +21,15 @@ inline std::string escape_string_literal(std::string_view text) {
     return out;
 }
 
+// A name as a quoted SQL identifier: every double quote doubled.
+inline std::string quote_identifier(std::string_view name) {
+    std::string out = "\"";
+    for (char c : name) {
+        out.push_back(c);
+        if (c == '"')
+            out.push_back('"');
+    }
+    return out + '"';
+}
+
 }  // namespace brindle::interop::sql

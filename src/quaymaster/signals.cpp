@@ -2,6 +2,9 @@
 #include "signals.h"
 #include "texts.h"
 
+#include <algorithm>
+#include <memory>
+
 namespace brindle::quaymaster {
 namespace {
 
@@ -196,9 +199,90 @@ nb::object apply_remote_store(const Args &a) {
     return py_bool(news.applied);
 }
 
+namespace {
+
+// The tables the registry holds under the database, in its order.
+std::vector<nb::object> registered_tables(nb::handle self, nb::handle database) {
+    std::vector<nb::object> found;
+    nb::object tables = find_item(call_method(attr(self, kTtlRegistry), kGetAllEntries), database);
+    if (tables.is_valid())
+        for (nb::handle t : checked(PySequence_List(tables.ptr())))
+            found.push_back(nb::borrow(t));
+    return found;
+}
+
+bool same_tables(const std::vector<nb::object> &a, const std::vector<nb::object> &b) {
+    if (a.size() != b.size())
+        return false;
+    for (const nb::object &t : a)
+        if (std::none_of(b.begin(), b.end(), [&](const nb::object &u) { return str_view(u) == str_view(t); }))
+            return false;
+    return true;
+}
+
+// Whether the table, its write held, holds contents older than the
+// invalidation. A store of this process pending is newer: the news is put off.
+bool older_than_news(WriterRecord &record, std::int64_t version) {
+    if (record.local_pending()) {
+        record.defer_remote();
+        return false;
+    }
+    return record.version().number < version;
+}
+
+// The writes of a database's tables, taken one after another in the
+// registry's order within one lock_timeout_seconds and held for the scope,
+// so that no store of this process lands between the comparison and the drop.
+class DatabaseWrites {
+public:
+    DatabaseWrites(nb::handle self, nb::handle database, const std::vector<nb::object> &tables,
+                   std::int64_t version) {
+        WriteDeadline deadline(self);
+        for (const nb::object &t : tables) {
+            auto record = std::make_unique<WriterRecord>(table_key(database, t));
+            bool held = record->write(deadline.left()) == Wait::Held;
+            if (held)
+                held_.push_back(std::move(record));
+            bool older = held ? older_than_news(*held_.back(), version) : unsure_older(database, t, version);
+            all_older_ = all_older_ && held && older;
+            if (older)
+                older_.push_back(t);
+        }
+    }
+    ~DatabaseWrites() { release(); }
+    DatabaseWrites(const DatabaseWrites &) = delete;
+    DatabaseWrites &operator=(const DatabaseWrites &) = delete;
+
+    // Every table is held and older than the invalidation.
+    bool all_older() const { return all_older_; }
+    const std::vector<nb::object> &older() const { return older_; }
+    void release() {
+        for (auto &record : held_)
+            record->end_write();
+        held_.clear();
+    }
+
+private:
+    // A table whose write was not had in time: judged on what is held now,
+    // and compared again under its write when it is dropped on its own.
+    static bool unsure_older(nb::handle database, nb::handle table, std::int64_t version) {
+        HeldVersion held;
+        return !find_version(table_key(database, table), held) || held.number < version;
+    }
+
+    std::vector<std::unique_ptr<WriterRecord>> held_;
+    std::vector<nb::object> older_;
+    bool all_older_ = true;
+};
+
+}  // namespace
+
 // _apply_remote_invalidate(database, table, version, source): True when
 // something held here was older than the invalidation. A whole database is
-// compared table by table: tables stored here after the invalidation stay.
+// compared table by table under each table's write: tables stored here after
+// the invalidation stay. When every table is older the whole database goes
+// with those writes still held; otherwise each older table is dropped on its
+// own, compared again under its write.
 nb::object apply_remote_invalidate(const Args &a) {
     nb::handle self = a[0], database = a.str(1), table = a.optional_str(2);
     HeldVersion version = news_of(a[3], a.str(4));
@@ -208,24 +292,15 @@ nb::object apply_remote_invalidate(const Args &a) {
         call_method(self, kCleanupTable, database, table);
         return py_bool(news.applied);
     }
-    nb::object tables = find_item(call_method(attr(self, kTtlRegistry), kGetAllEntries), database);
-    std::vector<nb::object> older;
-    size_t held = 0;
-    if (tables.is_valid())
-        for (nb::handle t : checked(PySequence_List(tables.ptr()))) {
-            ++held;
-            WriterRecord record(table_key(database, t));
-            if (record.local_pending()) {  // stored here meanwhile: newer
-                record.defer_remote();
-                continue;
-            }
-            if (record.version().number < version.number)
-                older.push_back(nb::borrow(t));
-        }
-    if (older.size() == held) {
+    std::vector<nb::object> tables = registered_tables(self, database);
+    DatabaseWrites writes(self, database, tables, version.number);
+    // A table registered while the writes were taken is not held: it goes
+    // its own way below.
+    if (writes.all_older() && same_tables(tables, registered_tables(self, database))) {
         call_method(self, kCleanupDatabase, database);
     } else {
-        for (const nb::object &t : older)
+        writes.release();
+        for (const nb::object &t : writes.older())
             call_method(self, kCleanupTable, database, t);
     }
     for (auto &[key, kept] : held_versions(database_key(database)))

@@ -123,7 +123,7 @@ constexpr std::int64_t kFirstSegmentBytes = 2040;
 constexpr std::int64_t kBlockBytes = 256 * 1024;
 
 // A segment's uncompressed bytes, by its type.
-std::int64_t segment_bytes(std::string_view type, std::int64_t rows, nb::handle string_bytes) {
+std::int64_t segment_bytes(std::string_view type, std::int64_t rows, std::int64_t string_bytes) {
     static const std::unordered_map<std::string_view, std::int64_t> kWidths = {
         {"BOOLEAN", 1}, {"TINYINT", 1}, {"UTINYINT", 1}, {"SMALLINT", 2}, {"USMALLINT", 2},
         {"INTEGER", 4}, {"UINTEGER", 4}, {"FLOAT", 4}, {"DATE", 4}, {"HUGEINT", 16},
@@ -131,9 +131,18 @@ std::int64_t segment_bytes(std::string_view type, std::int64_t rows, nb::handle 
     if (type == "VALIDITY")
         return (rows + 7) / 8;  // a bit per row
     if (type == "VARCHAR")      // an offset per row, and the strings
-        return rows * 4 + (is_none(string_bytes) ? 0 : as_int64(string_bytes));
+        return rows * 4 + string_bytes;
     auto it = kWidths.find(type);
     return rows * (it == kWidths.end() ? 8 : it->second);
+}
+
+// The bytes of a table's column parts held in memory, as allocated.
+std::int64_t in_memory_bytes(const std::vector<std::int64_t> &parts) {
+    std::int64_t outgrown = 0;
+    for (std::int64_t bytes : parts)
+        outgrown += std::max<std::int64_t>(bytes - kFirstSegmentBytes, 0);
+    return static_cast<std::int64_t>(parts.size()) * kFirstSegmentBytes +
+           (outgrown + kBlockBytes - 1) / kBlockBytes * kBlockBytes;
 }
 
 // The bytes of a table's segments (rows of kTableSegmentsBranch): those in
@@ -144,9 +153,9 @@ std::int64_t storage_bytes(const std::vector<nb::handle> &segments) {
     std::set<std::int64_t> blocks;
     std::int64_t in_file = 0;
     for (nb::handle segment : segments) {
-        nb::object type = segment[5];
-        std::int64_t bytes =
-            segment_bytes(str_view(type), as_int64(nb::object(segment[6])), nb::object(segment[7]));
+        nb::object type = segment[5], strings = segment[7];
+        std::int64_t bytes = segment_bytes(str_view(type), as_int64(nb::object(segment[6])),
+                                           is_none(strings) ? 0 : as_int64(strings));
         if (truth(nb::object(segment[3]))) {
             in_file += bytes;
             nb::object block = segment[4];
@@ -155,17 +164,24 @@ std::int64_t storage_bytes(const std::vector<nb::handle> &segments) {
             parts[{as_int64(nb::object(segment[1])), to_text(nb::object(segment[2]))}] += bytes;
         }
     }
-    std::int64_t outgrown = 0;
+    std::vector<std::int64_t> part_bytes;
     for (const auto &[part, bytes] : parts)
-        outgrown += std::max<std::int64_t>(bytes - kFirstSegmentBytes, 0);
-    std::int64_t in_memory = static_cast<std::int64_t>(parts.size()) * kFirstSegmentBytes +
-                             (outgrown + kBlockBytes - 1) / kBlockBytes * kBlockBytes;
-    return in_memory + std::min(in_file, static_cast<std::int64_t>(blocks.size()) * kBlockBytes);
+        part_bytes.push_back(bytes);
+    return in_memory_bytes(part_bytes) + std::min(in_file, static_cast<std::int64_t>(blocks.size()) * kBlockBytes);
 }
 
 // The table's row count as DuckDB estimates it; -1 when it gave none.
 std::int64_t rows_of(const Registered &r) {
     return PyLong_CheckExact(r.facts.rows.ptr()) ? as_int64(r.facts.rows) : -1;
+}
+
+// The table's storage as of this call, kept until it is stored again or its
+// rows change.
+void keep_measurement(Registered &r, std::int64_t bytes) {
+    TableTally &t = r.tally;
+    t.measured_bytes = bytes;
+    t.measured_stores = t.stores;
+    t.measured_rows = rows_of(r);
 }
 
 // How many tables one measuring statement reads.
@@ -194,13 +210,156 @@ bool measure_batch(nb::handle cursor, const Measured *batch, std::size_t count) 
         if (i >= 0 && static_cast<std::size_t>(i) < count)
             segments[static_cast<std::size_t>(i)].push_back(row);
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        TableTally &t = batch[i].first->tally;
-        t.measured_bytes = storage_bytes(segments[i]);
-        t.measured_stores = t.stores;
-        t.measured_rows = rows_of(*batch[i].first);
-    }
+    for (std::size_t i = 0; i < count; ++i)
+        keep_measurement(*batch[i].first, storage_bytes(segments[i]));
     return true;
+}
+
+// --- small tables held in memory: reckoned from their columns ---------------------
+//
+// Reading a table's segments costs DuckDB about half a millisecond per table
+// however many one statement reads, which made the first stats() after
+// thousands of fresh stores take seconds. A table of one row group in a
+// database held in memory has one data and one validity part per column of
+// a plain type, whose bytes follow from its rows and, for strings, their
+// total length: what its segments would say, at the cost of a scan of its
+// string columns. Every other table is measured from its segments.
+
+// DuckDB's row group size: a table of at most this many rows has one.
+constexpr std::int64_t kRowGroupRows = 122880;
+
+bool plain_column_type(std::string_view type) {
+    static const std::set<std::string_view> kPlain = {
+        "BOOLEAN", "TINYINT", "SMALLINT", "INTEGER", "BIGINT", "UTINYINT", "USMALLINT", "UINTEGER",
+        "UBIGINT", "HUGEINT", "UHUGEINT", "FLOAT", "DOUBLE", "DATE", "TIME", "TIMESTAMP",
+        "TIMESTAMP WITH TIME ZONE", "TIMESTAMP_NS", "TIMESTAMP_MS", "TIMESTAMP_S", "UUID", "INTERVAL",
+        "VARCHAR"};
+    return kPlain.count(type) > 0;
+}
+
+// A small table held in memory, with its columns' names and types.
+struct Reckoned {
+    Registered *table;
+    std::string from;  // the table as a FROM clause names it
+    std::vector<std::string> columns, types;
+    bool has_strings = false;
+};
+
+// The table's storage from its rows and its string columns' total lengths
+// (in the order of its string columns).
+std::int64_t reckoned_bytes(const Reckoned &r, std::int64_t rows, const std::vector<std::int64_t> &string_bytes) {
+    std::vector<std::int64_t> parts;
+    size_t next_string = 0;
+    for (const std::string &type : r.types) {
+        std::int64_t strings = 0;
+        if (type == "VARCHAR" && next_string < string_bytes.size())
+            strings = string_bytes[next_string++];
+        parts.push_back(segment_bytes(type, rows, strings));
+        parts.push_back(segment_bytes("VALIDITY", rows, 0));
+    }
+    return in_memory_bytes(parts);
+}
+
+std::vector<std::string> texts_of(nb::handle list) {
+    std::vector<std::string> out;
+    for (nb::handle item : list)
+        out.push_back(to_text(nb::borrow(item)));
+    return out;
+}
+
+// Splits `due` into the tables reckoned from their columns (kept in
+// `reckoned`) and those left to measure from their segments (returned).
+std::vector<Measured> split_reckoned(nb::handle cursor, bool catalogs, const std::vector<Measured> &due,
+                                     std::vector<Reckoned> &reckoned) {
+    nb::object rows = guarded(
+        [&] {
+            return duck::fetchall(call_method(cursor, duck::kExecute, make_str(text::kMemoryTablesColumnsStatement),
+                                              nb::make_tuple(py_bool(catalogs))));
+        },
+        [&](nb::python_error &) { return nb::object(); });
+    if (!rows.is_valid())
+        return due;
+    std::unordered_map<std::string, nb::handle> columns_of;  // answer key -> row
+    for (nb::handle row : rows)
+        columns_of[answer_key(str_view(nb::object(row[0])), str_view(nb::object(row[1])))] = row;
+    std::vector<Measured> rest;
+    for (const Measured &m : due) {
+        Registered &r = *m.first;
+        auto it = columns_of.find(answer_key(r.catalog, str_view(r.table)));
+        std::int64_t count = rows_of(r);
+        Reckoned candidate{&r};
+        if (it != columns_of.end() && count > 0 && count <= kRowGroupRows) {
+            candidate.columns = texts_of(nb::object(it->second[2]));
+            candidate.types = texts_of(nb::object(it->second[3]));
+        }
+        bool plain = !candidate.types.empty() &&
+                     std::all_of(candidate.types.begin(), candidate.types.end(),
+                                 [](const std::string &type) { return plain_column_type(type); });
+        if (!plain) {
+            rest.push_back(m);
+            continue;
+        }
+        candidate.has_strings = std::find(candidate.types.begin(), candidate.types.end(), "VARCHAR") !=
+                                candidate.types.end();
+        candidate.from = (r.catalog.empty() ? "" : sql::quote_identifier(r.catalog) + ".main.") +
+                         sql::quote_identifier(str_view(r.table));
+        reckoned.push_back(std::move(candidate));
+    }
+    return rest;
+}
+
+// Reckons a batch of tables with string columns in one statement (their
+// rows and strings' lengths); false when the statement failed.
+bool reckon_batch(nb::handle cursor, Reckoned *batch, std::size_t count) {
+    std::string sql;
+    for (std::size_t i = 0; i < count; ++i)
+        for (std::size_t c = 0, k = 0; c < batch[i].types.size(); ++c) {
+            if (batch[i].types[c] != "VARCHAR")
+                continue;
+            if (!sql.empty())
+                sql += text::kUnionAll;
+            sql += fill(text::kStringBytesBranch, {{"index", std::to_string(i)}, {"column_index", std::to_string(k++)},
+                                                   {"column", sql::quote_identifier(batch[i].columns[c])},
+                                                   {"table", batch[i].from}});
+        }
+    nb::object rows = guarded([&] { return duck::fetchall(duck::execute(cursor, sql)); },
+                              [&](nb::python_error &) { return nb::object(); });
+    if (!rows.is_valid())
+        return false;
+    std::vector<std::int64_t> table_rows(count, -1);
+    std::vector<std::vector<std::int64_t>> strings(count);
+    for (nb::handle row : rows) {
+        std::int64_t i = as_int64(nb::object(row[0])), k = as_int64(nb::object(row[1]));
+        if (i < 0 || static_cast<std::size_t>(i) >= count || k < 0 || k > 4096)
+            continue;
+        auto &lengths = strings[static_cast<std::size_t>(i)];
+        if (lengths.size() <= static_cast<std::size_t>(k))
+            lengths.resize(static_cast<std::size_t>(k) + 1, 0);
+        lengths[static_cast<std::size_t>(k)] = as_int64(nb::object(row[3]));
+        table_rows[static_cast<std::size_t>(i)] = as_int64(nb::object(row[2]));
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        if (table_rows[i] >= 0)
+            keep_measurement(*batch[i].table, reckoned_bytes(batch[i], table_rows[i], strings[i]));
+    return true;
+}
+
+// Reckons the small tables held in memory; those it cannot (one went in
+// the meantime) join `rest`, to be measured from their segments.
+void reckon_small_tables(nb::handle cursor, std::vector<Reckoned> &reckoned, std::vector<Measured> &rest) {
+    std::vector<Reckoned> with_strings;
+    for (Reckoned &r : reckoned) {
+        if (r.has_strings)
+            with_strings.push_back(r);
+        else
+            keep_measurement(*r.table, reckoned_bytes(r, rows_of(*r.table), {}));
+    }
+    for (std::size_t at = 0; at < with_strings.size(); at += kMeasuredPerStatement) {
+        std::size_t count = std::min(kMeasuredPerStatement, with_strings.size() - at);
+        if (!reckon_batch(cursor, &with_strings[at], count))
+            for (std::size_t i = 0; i < count; ++i)
+                rest.emplace_back(with_strings[at + i].table, storage_name(*with_strings[at + i].table));
+    }
 }
 
 // Each table's own storage, into its facts: measured again only when it was
@@ -208,12 +367,17 @@ bool measure_batch(nb::handle cursor, const Measured *batch, std::size_t count) 
 // every segment of thousands of tables on every call would cost stats()
 // far more than its own statement). A table that cannot be measured (it
 // went in the meantime) shows 0, and is measured again next time.
-void measure_storage(nb::handle cursor, const std::vector<Registered *> &held) {
+void measure_storage(nb::handle cursor, bool catalogs, const std::vector<Registered *> &held) {
     std::vector<Measured> due;
     for (Registered *r : held) {
         const TableTally &t = r->tally;
         if (t.measured_bytes < 0 || t.measured_stores != t.stores || t.measured_rows != rows_of(*r))
             due.emplace_back(r, storage_name(*r));
+    }
+    if (!due.empty()) {
+        std::vector<Reckoned> reckoned;
+        due = split_reckoned(cursor, catalogs, due, reckoned);
+        reckon_small_tables(cursor, reckoned, due);
     }
     for (std::size_t at = 0; at < due.size(); at += kMeasuredPerStatement) {
         std::size_t count = std::min(kMeasuredPerStatement, due.size() - at);
@@ -258,7 +422,7 @@ void read_source_facts(nb::handle self, const FactsSource &source) {
             table->held = true;
             held.push_back(table);
         }
-        measure_storage(cursor, held);
+        measure_storage(cursor, source.catalogs, held);
         return nb::none();
     };
     guarded(

@@ -306,6 +306,19 @@ constexpr const char *kTableSegmentsBranch =
     "SELECT {index}, row_group_id, column_path, persistent, block_id, segment_type, count, "
     "TRY_CAST(stats['total_string_length'] AS BIGINT) FROM pragma_storage_info({name})";
 constexpr const char *kUnionAll = " UNION ALL ";
+// The columns of the tables of databases held in memory (none in a database
+// file): what a small table's storage is reckoned from.
+constexpr const char *kMemoryTablesColumnsStatement =
+    "SELECT CASE WHEN $1 THEN c.database_name ELSE '' END, c.table_name, "
+    "list(c.column_name ORDER BY c.column_index), list(c.data_type ORDER BY c.column_index) "
+    "FROM duckdb_columns() c JOIN duckdb_databases() d ON d.database_name = c.database_name "
+    "WHERE c.schema_name = 'main' AND d.path IS NULL AND ($1 OR c.database_name = current_database()) "
+    "GROUP BY c.database_name, c.table_name";
+// A table's rows and one string column's total length, as one branch of a
+// statement over many tables (a list of every column's length costs DuckDB
+// more than a branch per column).
+constexpr const char *kStringBytesBranch =
+    "SELECT {index}, {column_index}, count(*), CAST(COALESCE(SUM(strlen({column})), 0) AS BIGINT) FROM {table}";
 constexpr const char *kNotApplicable = "N/A";
 
 // Log lines.
