@@ -21,23 +21,6 @@ std::string column_list(nb::handle columns) {
     return std::string(str_view(joined));
 }
 
-bool holds_semicolon(nb::handle text) {
-    if (absent(text) || !PyUnicode_Check(text.ptr()))
-        return false;
-    Py_ssize_t at = PyUnicode_FindChar(text.ptr(), ';', 0, PyUnicode_GET_LENGTH(text.ptr()), 1);
-    if (at == -2)
-        throw_pending();
-    return at >= 0;
-}
-
-bool any_holds_semicolon(nb::handle texts) {
-    if (absent(texts) || !PyList_Check(texts.ptr()))
-        return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.ptr()); ++i)
-        if (holds_semicolon(PyList_GET_ITEM(texts.ptr(), i)))
-            return true;
-    return false;
-}
 
 // At most `limit` rows, or no bound when the query has none (or a negative
 // one, which DuckDB refuses anyway).
@@ -69,6 +52,24 @@ nb::object rows_of(nb::handle errors, nb::handle result, const SelectPlan &plan,
 }
 
 }  // namespace
+
+bool holds_semicolon(nb::handle text) {
+    if (absent(text) || !PyUnicode_Check(text.ptr()))
+        return false;
+    Py_ssize_t at = PyUnicode_FindChar(text.ptr(), ';', 0, PyUnicode_GET_LENGTH(text.ptr()), 1);
+    if (at == -2)
+        throw_pending();
+    return at >= 0;
+}
+
+bool any_holds_semicolon(nb::handle texts) {
+    if (absent(texts) || !PyList_Check(texts.ptr()))
+        return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.ptr()); ++i)
+        if (holds_semicolon(PyList_GET_ITEM(texts.ptr(), i)))
+            return true;
+    return false;
+}
 
 std::string select_statement(nb::handle table, nb::handle sql_where, nb::handle columns, nb::handle limit) {
     std::string where_clause, limit_clause;

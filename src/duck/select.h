@@ -36,6 +36,11 @@ constexpr const char *kTableCount =
     "SELECT COUNT(*) FROM duckdb_tables() WHERE database_name = current_database() "
     "AND lower(table_name) = lower(?)";
 
+// Whether a WHERE text, or any column entry, holds a ';' (so that the text
+// may hold more than one statement).
+bool holds_semicolon(nb::handle text);
+bool any_holds_semicolon(nb::handle texts);
+
 // "SELECT {column_list} FROM {table} {where_clause} {limit_clause}": every
 // column with no (or an empty) column list, no WHERE for no (or an empty)
 // text, no LIMIT for a limit of None or 0. `columns` is a list or absent,

@@ -31,23 +31,6 @@ bool append_text(std::string &key, nb::handle text) {
     return true;
 }
 
-bool holds_semicolon(nb::handle text) {
-    if (absent(text) || !PyUnicode_Check(text.ptr()))
-        return false;
-    Py_ssize_t at = PyUnicode_FindChar(text.ptr(), ';', 0, PyUnicode_GET_LENGTH(text.ptr()), 1);
-    if (at == -2)
-        throw_pending();
-    return at >= 0;
-}
-
-bool any_holds_semicolon(nb::handle texts) {
-    if (absent(texts) || !PyList_Check(texts.ptr()))
-        return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.ptr()); ++i)
-        if (holds_semicolon(PyList_GET_ITEM(texts.ptr(), i)))
-            return true;
-    return false;
-}
 
 namespace {
 

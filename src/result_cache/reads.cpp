@@ -6,6 +6,7 @@
 // and before the call making it returns, so an answer read before a change
 // (or while it ran) is never kept under the version that follows it, and a
 // query that starts after a store returned never gets an older answer.
+#include "duck/select.h"
 #include "reads.h"
 #include "interop/frames.h"
 #include "texts.h"
@@ -313,7 +314,7 @@ void CachedRead::ran(nb::handle connection) {
 
 void uncached_read_ran(nb::handle self, nb::handle database, nb::handle table, nb::handle connection,
                        nb::handle sql_where, nb::handle columns, nb::handle limit) {
-    if (!results_of(self) || (!holds_semicolon(sql_where) && !any_holds_semicolon(columns)))
+    if (!results_of(self) || (!sql::holds_semicolon(sql_where) && !sql::any_holds_semicolon(columns)))
         return;
     nb::object statement = guarded(
         [&] { return nb::object(make_str(sql::select_statement(table, sql_where, columns, limit))); },

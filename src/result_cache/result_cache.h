@@ -197,10 +197,6 @@ private:
 // Appends "<length>:<text>"; false for a str without a UTF-8 form.
 bool append_text(std::string &key, nb::handle text);
 
-// Whether a WHERE text, or any column entry, holds a ';'.
-bool holds_semicolon(nb::handle text);
-bool any_holds_semicolon(nb::handle texts);
-
 // The values bound with the question, in the order given: the same text
 // with other values is another question. False when one cannot be told
 // apart from every other value by its text (nothing is then kept).
