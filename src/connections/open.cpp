@@ -55,23 +55,20 @@ public:
     // below 0 without a bound), then marks it. False on timeout.
     bool begin(double timeout_seconds) {
         auto free = [&] { return g_opening.count(key_) == 0; };
-        {  // a key nobody opens is marked with the GIL kept
-            std::unique_lock<std::mutex> held(g_open_mutex, std::try_to_lock);
-            if (held.owns_lock() && free()) {
-                g_opening.insert(key_);
-                marked_ = true;
-                return true;
+        auto mark = [&](std::unique_lock<std::mutex> &held, bool may_wait) {
+            if (!free()) {
+                if (!may_wait)
+                    return false;
+                if (timeout_seconds < 0)
+                    g_opened.wait(held, free);
+                else if (!g_opened.wait_for(held, std::chrono::duration<double>(timeout_seconds), free))
+                    return false;
             }
-        }
-        ReleaseGil released;
-        std::unique_lock<std::mutex> held(g_open_mutex);
-        if (timeout_seconds < 0)
-            g_opened.wait(held, free);
-        else if (!g_opened.wait_for(held, std::chrono::duration<double>(timeout_seconds), free))
-            return false;
-        g_opening.insert(key_);
-        marked_ = true;
-        return true;
+            g_opening.insert(key_);
+            marked_ = true;
+            return true;
+        };
+        return take_kept_gil_if_free(g_open_mutex, false, mark);
     }
 
 private:

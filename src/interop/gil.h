@@ -46,4 +46,25 @@ private:
     std::unique_lock<Mutex> lock_;
 };
 
+// Takes something `mutex` guards, through take(held, may_wait), which returns
+// `busy` when it could not be had (and may wait on a condition of `mutex` only
+// when may_wait). A free one is taken with the GIL kept: giving the GIL up
+// would hand it to any thread waiting for it, for up to a switch interval.
+// Otherwise the GIL is released before the mutex is waited for. Called with
+// the GIL held.
+template <typename Result, typename Take>
+Result take_kept_gil_if_free(std::mutex &mutex, Result busy, Take &&take) {
+    {
+        std::unique_lock<std::mutex> held(mutex, std::try_to_lock);
+        if (held.owns_lock()) {
+            Result now = take(held, false);
+            if (now != busy)
+                return now;
+        }
+    }
+    ReleaseGil released;
+    std::unique_lock<std::mutex> held(mutex);
+    return take(held, true);
+}
+
 }  // namespace brindle::interop

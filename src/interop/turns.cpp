@@ -83,19 +83,7 @@ Wait WriterRecord::write(double timeout_seconds) {
         writing_ = true;
         return Wait::Held;
     };
-    // A write nobody holds is taken with the GIL kept: giving it up would
-    // hand it to any thread waiting for it, for up to a switch interval.
-    {
-        std::unique_lock<std::mutex> held(g_mutex, std::try_to_lock);
-        if (held.owns_lock()) {
-            Wait now = take(held, false);
-            if (now != Wait::TimedOut)
-                return now;
-        }
-    }
-    ReleaseGil released;
-    std::unique_lock<std::mutex> held(g_mutex);
-    return take(held, true);
+    return take_kept_gil_if_free(g_mutex, Wait::TimedOut, take);
 }
 
 void WriterRecord::end_write() {
@@ -150,14 +138,7 @@ Wait WriterRecord::persist(std::uint64_t number, double timeout_seconds) {
         persisting_ = true;
         return Wait::Held;
     };
-    {  // a free turn is taken with the GIL kept, as a free write is
-        std::unique_lock<std::mutex> held(g_mutex, std::try_to_lock);
-        if (held.owns_lock() && take(held, false) == Wait::Held)
-            return Wait::Held;
-    }
-    ReleaseGil released;
-    std::unique_lock<std::mutex> held(g_mutex);
-    return take(held, true);
+    return take_kept_gil_if_free(g_mutex, Wait::TimedOut, take);
 }
 
 bool WriterRecord::still_latest(std::uint64_t number) const {
