@@ -89,7 +89,18 @@ def test_query_converts_as_df_does_whatever_its_limit(mixed, limit):
 ])
 def test_settings_of_the_connection_change_nothing(mixed, setting):
     mixed.execute(f"SET GLOBAL {setting}")
-    assert_same_as_df(mixed, NULLED + " LIMIT 1000")
+    # A text of its own per setting: a text asked before would be converted
+    # by the size of its last answer.
+    assert_same_as_df(mixed, NULLED + f" LIMIT 1000 -- {setting}")
+
+
+def test_a_question_whose_answers_change_size_converts_as_df_does_each_time(mixed):
+    # The first answer goes through Arrow, later ones by the size of the one before.
+    for rows in [5, 5000, 5, 5000]:
+        sql = f"SELECT * FROM mixed WHERE rowid < {rows}"
+        expected = mixed.cursor().execute(sql).df()
+        got = CacheQuery().query(mixed, "mixed", sql_where="rowid < ?", params=[rows])
+        pd.testing.assert_frame_equal(got, expected, check_exact=True)
 
 
 def test_frames_are_the_callers_to_change(mixed):

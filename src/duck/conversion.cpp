@@ -12,6 +12,7 @@
 #include "duck/duckdb.h"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -376,9 +377,59 @@ nb::object frame_of_arrow(nb::handle arrow_table, const std::vector<ColumnPlan> 
     return frame;
 }
 
-}  // namespace
+// Rows of the last answer to each statement text. A question asked again
+// mostly gets an answer of about the size it got before, and the size is what
+// decides the cheaper conversion (df() below kArrowWorthRows rows, Arrow
+// above), which DuckDB cannot tell before the rows are fetched. A wrong guess
+// costs time only: both conversions give the same frame. Touched under the
+// GIL only; emptied when it has grown to kRememberedStatements texts, so that
+// texts carrying their values (rather than binding them) cannot make it grow
+// without bound.
+class AnswerSizes {
+public:
+    // The rows last seen for `statement`, or SIZE_MAX when none were.
+    std::size_t recalled(nb::handle statement) {
+        if (!remembers(statement))
+            return SIZE_MAX;
+        PyObject *rows = PyDict_GetItemWithError(sizes().ptr(), statement.ptr());
+        if (!rows) {
+            if (PyErr_Occurred())
+                throw_pending();
+            return SIZE_MAX;
+        }
+        return PyLong_AsSize_t(rows);
+    }
 
-nb::object to_frame(nb::handle result, std::size_t most_rows) {
+    void remember(nb::handle statement, std::size_t rows) {
+        if (!remembers(statement))
+            return;
+        nb::handle memo = sizes();
+        if (PyDict_GET_SIZE(memo.ptr()) >= kRememberedStatements)
+            PyDict_Clear(memo.ptr());
+        nb::object count = checked(PyLong_FromSize_t(rows));
+        if (PyDict_SetItem(memo.ptr(), statement.ptr(), count.ptr()) != 0)
+            throw_pending();
+    }
+
+private:
+    static constexpr Py_ssize_t kRememberedStatements = 4096;
+
+    // Exact str keys only: their hashing and comparison run no Python code.
+    static bool remembers(nb::handle statement) {
+        return statement.is_valid() && PyUnicode_CheckExact(statement.ptr());
+    }
+
+    nb::handle sizes() { return kept(memo_, [] { return nb::object(nb::dict()); }); }
+
+    PyObject *memo_ = nullptr;
+};
+
+AnswerSizes &answer_sizes() {
+    static AnswerSizes sizes;
+    return sizes;
+}
+
+nb::object converted(nb::handle result, std::size_t most_rows) {
     if (most_rows < kArrowWorthRows || !is_connection(loaded_module(), result))
         return call_method(result, kDf);
     nb::object fetch = arrow_fetch(result);
@@ -391,6 +442,20 @@ nb::object to_frame(nb::handle result, std::size_t most_rows) {
     if (is_none(table))
         return call_method(result, kDf);
     return frame_of_arrow(table, *plans);
+}
+
+}  // namespace
+
+nb::object to_frame(nb::handle result, std::size_t most_rows, nb::handle statement) {
+    AnswerSizes &sizes = answer_sizes();
+    nb::object frame = converted(result, std::min(most_rows, sizes.recalled(statement)));
+    if (statement.is_valid()) {
+        Py_ssize_t rows = PyObject_Length(frame.ptr());
+        if (rows < 0)
+            throw_pending();
+        sizes.remember(statement, static_cast<std::size_t>(rows));
+    }
+    return frame;
 }
 
 nb::object to_arrow_table(nb::handle result) {

@@ -359,8 +359,9 @@ nb::object fetch_first(nb::handle result);
 // Arrow where every column's type allows (conversion.cpp); df() itself for
 // the rest, and for objects that are not DuckDB connections. A result known
 // to hold at most `most_rows` rows (a LIMIT) too small for Arrow to pay off
-// goes through df() as well.
-nb::object to_frame(nb::handle result, std::size_t most_rows = SIZE_MAX);
+// goes through df() as well, and so does the answer to a `statement` text
+// whose last answer was that small.
+nb::object to_frame(nb::handle result, std::size_t most_rows = SIZE_MAX, nb::handle statement = nb::handle());
 
 // The pending result as a pyarrow Table, as DuckDB's Arrow export types it;
 // objects that are not DuckDB connections are asked for df(), and the frame

@@ -48,7 +48,7 @@ nb::object run(nb::handle target, nb::handle sql, nb::handle params) {
 nb::object rows_of(nb::handle errors, nb::handle result, const SelectPlan &plan, bool arrow) {
     if (is_none(result))
         raise_plain(attr(errors, kBrindleError), kNoStatement);
-    return arrow ? duck::to_arrow_table(result) : duck::to_frame(result, row_bound(plan.limit));
+    return arrow ? duck::to_arrow_table(result) : duck::to_frame(result, row_bound(plan.limit), plan.text);
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ nb::object run_free_sql(nb::handle errors, nb::handle logger, nb::handle connect
                                         : duck::execute(c, sql);
                 if (is_none(result))
                     raise_plain(attr(errors, kBrindleError), kNoStatement);
-                return duck::to_frame(result);
+                return duck::to_frame(result, SIZE_MAX, sql);
             });
             log(logger, Level::Info, [&] { return fill(kRawReturned, {{"rows", length_text(frame)}}); });
             return frame;
