@@ -8,6 +8,7 @@ import threading
 from pathlib import Path
 
 import httpx
+import pandas as pd
 import pytest
 import uvicorn
 
@@ -129,3 +130,22 @@ def test_the_lifespan_builds_the_cache_and_shuts_it_down(service):
     service.stop()
     assert not cache._ttl_registry._cleanup_thread.is_alive() and cache._async_pool is None
     assert cache._connections == {} and not cache.exists("catalog", "products")
+
+
+@pytest.mark.parametrize("column", [
+    [1, 2, 3],
+    [1.5, float("nan"), 3.0],
+    pd.array([1, None, 3], dtype="Int64"),
+    pd.array(["a", None, "c"], dtype="str"),
+    ["a", None, 3],
+    pd.to_datetime(["2026-01-01", None, "2026-01-03"]),
+    [True, False, True],
+    pd.array([True, None, False], dtype="boolean"),
+    pd.array(["a", None, "c"], dtype="string"),
+], ids=["int", "float-nan", "nullable-int", "text-missing", "objects", "timestamps", "bool", "nullable-bool", "string-na"])
+def test_records_are_what_to_dict_gives(column):
+    df = pd.DataFrame({"v": column, "n": [10, 20, 30]})
+    got, expected = load_example().records(df), df.to_dict("records")
+    # NaN is not equal to itself: compared by its text.
+    assert repr(got) == repr(expected)
+    assert [type(v) for row in got for v in row.values()] == [type(v) for row in expected for v in row.values()]
