@@ -125,7 +125,6 @@ const Name kBlocks{"blocks"};
 const Name kAxes{"axes"};
 const Name kValues{"values"};
 const Name kMgrLocs{"_mgr_locs"};
-const Name kNdim{"ndim"};
 const Name kRefs{"refs"};
 const Name kView{"view"};
 const Name kId{"_id"};
@@ -150,6 +149,7 @@ struct CopyLayout {
     bool known = false;
     PyObject *flags = nullptr;            // pandas.core.flags.Flags
     PyObject *no_args = nullptr;          // ()
+    PyObject *frame_ndim = nullptr;       // 2: a frame's blocks are two-dimensional
     std::unordered_set<PyTypeObject *> blocks;  // pandas' own, copied by Block.copy
     // Each index type whose view is its state under a new identity: the
     // attributes its instances hold (interned, kept for the process).
@@ -220,8 +220,8 @@ nb::object block_copy(nb::handle block) {
                                                  frame_types().copy_kwnames));
     }
     nb::object values = call_method(attr(block, kValues), kView);
-    nb::object placement = attr(block, kMgrLocs), ndim = attr(block, kNdim), refs = attr(block, kRefs);
-    PyObject *argv[] = {nullptr, values.ptr(), placement.ptr(), ndim.ptr(), refs.ptr()};
+    nb::object placement = attr(block, kMgrLocs), refs = attr(block, kRefs);
+    PyObject *argv[] = {nullptr, values.ptr(), placement.ptr(), copy_layout().frame_ndim, refs.ptr()};
     return checked(PyObject_Vectorcall(reinterpret_cast<PyObject *>(Py_TYPE(block.ptr())), argv + 1,
                                        4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
@@ -274,6 +274,7 @@ nb::object shallow_copy(nb::handle frame) {
 void read_copy_layout(nb::handle pandas) {
     CopyLayout &layout = copy_layout();
     layout.no_args = PyTuple_New(0);
+    layout.frame_ndim = PyLong_FromLong(2);
     nb::object blocks_module = import("pandas.core.internals.blocks");
     nb::object block = attr(blocks_module, Name("Block"));
     nb::object block_copy_function = attr(block, kCopy);
