@@ -45,6 +45,22 @@ def rename_columns(df):
     df.columns = [f"c{i}" for i in range(len(df.columns))]
 
 
+def name_columns_axis(df):
+    df.columns.name = "field"
+
+
+def set_attrs(df):
+    df.attrs["source"] = "caller"
+
+
+def refuse_duplicate_labels(df):
+    df.flags.allows_duplicate_labels = False
+
+
+def write_text_array(df):
+    df["s"].array[0] = "changed"
+
+
 def write_nullable_in_place(df):
     df.iat[1, 1] = 7
 
@@ -54,6 +70,7 @@ def insert_column(df):
 
 
 @pytest.mark.parametrize("change", [set_value, set_column, add_column, drop_column, rename_index, rename_columns,
+                                    name_columns_axis, set_attrs, refuse_duplicate_labels, write_text_array,
                                     write_nullable_in_place, insert_column])
 def test_what_a_caller_does_to_an_answer_never_reaches_the_next(make_manager, change):
     m = make_manager()
@@ -65,6 +82,7 @@ def test_what_a_caller_does_to_an_answer_never_reaches_the_next(make_manager, ch
         change(answer)
     again = m.query("db", "t", sql_where="id > 0")
     pd.testing.assert_frame_equal(again, expected)
-    assert again.index.name is None
+    assert again.index.name is None and again.columns.name is None
+    assert again.attrs == {} and again.flags.allows_duplicate_labels
     change(again)  # an answer from the cache can be changed like any frame
     pd.testing.assert_frame_equal(m.query("db", "t", sql_where="id > 0"), expected)

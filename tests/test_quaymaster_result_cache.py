@@ -279,3 +279,15 @@ def test_a_repeated_report_is_kept_per_the_versions_of_every_table_it_reads(make
         assert m.execute_sql("db", sql).to_dict("list") == {"country": ["x", "y"], "total": [100.0, 12.0]}
     if params is not None:  # the same text with other values is another report
         assert [m.execute_sql("db", sql, [1])["n"][0] for _ in range(ASKS)] == [3] * ASKS
+
+
+@pytest.mark.parametrize("where", ["instance", "class"])
+def test_an_answer_from_the_cache_asks_exists_through_the_attribute(make_manager, where):
+    m = make_manager()
+    m.store("db", "t", frame(3))
+    ask(m, sql_where="id >= 0")  # answered from the cache from now on
+    with mock.patch.object(m if where == "instance" else type(m), "exists", return_value=False) as exists:
+        with pytest.raises(BrindleNotFoundError):
+            m.query("db", "t", sql_where="id >= 0")
+    exists.assert_called_once_with("db", "t")
+    assert len(m.query("db", "t", sql_where="id >= 0")) == 3

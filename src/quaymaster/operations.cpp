@@ -358,6 +358,37 @@ nb::object read_table(nb::handle self, nb::handle database, nb::handle table, nb
     return read_rows(self, database, table, sql_where, columns, limit, params, false);
 }
 
+namespace {
+
+// exists() of a table: in the registry, and managed by the scheduler or
+// neither marked stale nor past its TTL (which marks it stale).
+bool table_is_fresh(nb::handle self, nb::handle database, nb::handle table) {
+    if (!ask_registry(self, kExists, database, table))
+        return false;
+    if (ask_registry(self, kIsSchedulerManaged, database, table))
+        return true;
+    if (ask_registry(self, kIsStale, database, table)) {
+        log(logger_of(self), Level::Debug, [&] { return fill_names(text::kMarkedStale, database, table); });
+        return false;
+    }
+    if (ask_registry(self, kIsExpired, database, table)) {
+        log(logger_of(self), Level::Info, [&] { return fill_names(text::kExpiredTtl, database, table); });
+        call_method(registry_of(self), kMarkStale, database, table);
+        return false;
+    }
+    return true;
+}
+
+// self.exists(database, table): the manager's own answers without a round
+// trip through Python, a replaced one is called.
+bool exists_now(nb::handle self, nb::handle database, nb::handle table) {
+    if (own_exists(self))
+        return table_is_fresh(self, database, table);
+    return truth(call_method(self, kExistsMethod, database, table));
+}
+
+}  // namespace
+
 // query()'s and query_arrow()'s checks around read: the arguments, the
 // freshness test and the not-found count and error, for a table not fresh
 // or a connection gone meanwhile.
@@ -372,7 +403,7 @@ nb::object fresh_table_read(const Args &a, Read &&read) {
         count_event(self, database, table, Event::NotFound);
         raise_error(kBrindleNotFoundError, fill_names(tmpl, database, table));
     };
-    if (!truth(call_method(self, kExistsMethod, database, table)))
+    if (!exists_now(self, database, table))
         not_found(text::kTableNotFound);
     nb::object rows = read(self, database, table, a[3], a[4],
                            limit.is_valid() ? nb::handle(limit) : nb::handle(Py_None), params);
@@ -425,20 +456,7 @@ nb::object execute_sql(const Args &a) {
 
 nb::object exists(const Args &a) {
     nb::handle self = a[0], database = a.str(1), table = a.str(2);
-    if (!ask_registry(self, kExists, database, table))
-        return py_bool(false);
-    if (ask_registry(self, kIsSchedulerManaged, database, table))
-        return py_bool(true);
-    if (ask_registry(self, kIsStale, database, table)) {
-        log(logger_of(self), Level::Debug, [&] { return fill_names(text::kMarkedStale, database, table); });
-        return py_bool(false);
-    }
-    if (ask_registry(self, kIsExpired, database, table)) {
-        log(logger_of(self), Level::Info, [&] { return fill_names(text::kExpiredTtl, database, table); });
-        call_method(registry_of(self), kMarkStale, database, table);
-        return py_bool(false);
-    }
-    return py_bool(true);
+    return py_bool(table_is_fresh(self, database, table));
 }
 
 nb::object get_last_updated(const Args &a) {

@@ -29,24 +29,20 @@ bool mark_handed_out(nb::handle connection) { return quaymaster::mark_handed_out
 namespace brindle::quaymaster {
 namespace {
 
-// TTLRegistry.is_expired as brindle.tidewatch defines it, taken at import.
+// TTLRegistry.is_expired as brindle.tidewatch defines it, and
+// BrindleManager.exists as this module defines it, taken at import.
 PyObject *g_is_expired_function = nullptr;
+PyObject *g_exists_function = nullptr;
 
 }  // namespace
 
-bool own_is_expired(nb::handle registry) {
-    PyObject *method = PyObject_GetAttr(registry.ptr(), kIsExpired.ptr());
-    if (!method) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            throw_pending();
-        PyErr_Clear();
-        return false;
-    }
-    return is_own_method(nb::steal(method), registry, g_is_expired_function);
-}
+bool own_is_expired(nb::handle registry) { return has_own_method(registry, kIsExpired, g_is_expired_function); }
+
+bool own_exists(nb::handle manager) { return has_own_method(manager, kExistsMethod, g_exists_function); }
 
 void init_cached_reads() {
     g_is_expired_function = own_function(attr(import("brindle.tidewatch"), kTTLRegistry).ptr(), kIsExpired);
+    g_exists_function = own_function(this_module().get(Name("BrindleManager")).ptr(), kExistsMethod);
     init_reads();
 }
 

@@ -8,7 +8,9 @@
 // never kept.
 #include "result_cache.h"
 
+#include <algorithm>
 #include <unordered_set>
+#include <vector>
 
 namespace brindle::result_cache {
 namespace {
@@ -119,6 +121,189 @@ bool measure(nb::handle frame, std::size_t &bytes) {
     return true;
 }
 
+const Name kBlocks{"blocks"};
+const Name kAxes{"axes"};
+const Name kValues{"values"};
+const Name kMgrLocs{"_mgr_locs"};
+const Name kRefs{"refs"};
+const Name kView{"view"};
+const Name kId{"_id"};
+const Name kReferences{"_references"};
+const Name kAddIndexReference{"add_index_reference"};
+const Name kAttrs{"_attrs"};
+const Name kFlags{"_flags"};
+const Name kAllowsDuplicateLabels{"_allows_duplicate_labels"};
+const Name kObj{"_obj"};
+
+// What df.copy(deep=False) builds under copy-on-write, built here without
+// pandas' generic machinery, which costs more than the rest of an answer from
+// the cache. Each piece is made as pandas' own shallow copy makes it: every
+// block anew around a view of its values, sharing their copy-on-write
+// references (so a write on either side copies first); each axis a new
+// object of the same state under a new identity, sharing its cache and
+// registered with its references as Index.view() does (its name is each
+// frame's own); a new manager; a frame with its own attrs and flags, as
+// DataFrame._from_mgr makes it. Read from pandas at init and used only while
+// pandas lays its objects out the way this expects.
+struct CopyLayout {
+    bool known = false;
+    PyObject *flags = nullptr;            // pandas.core.flags.Flags
+    PyObject *no_args = nullptr;          // ()
+    PyObject *frame_ndim = nullptr;       // 2: a frame's blocks are two-dimensional
+    std::unordered_set<PyTypeObject *> blocks;  // pandas' own, copied by Block.copy
+    // Each index type whose view is its state under a new identity: the
+    // attributes its instances hold (interned, kept for the process).
+    std::vector<std::pair<PyTypeObject *, std::vector<PyObject *>>> axes;
+};
+
+CopyLayout &copy_layout() {
+    static CopyLayout layout;
+    return layout;
+}
+
+// The attribute names an object holds in its __dict__, sorted.
+std::vector<std::string> attribute_names(nb::handle obj) {
+    std::vector<std::string> names;
+    nb::object dict = checked(PyObject_GenericGetDict(obj.ptr(), nullptr));
+    for (nb::handle key : nb::borrow<nb::dict>(dict).keys())
+        names.push_back(to_text(key));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool holds_just(nb::handle obj, std::vector<std::string> expected) {
+    std::sort(expected.begin(), expected.end());
+    return Py_TYPE(obj.ptr())->tp_dictoffset != 0 && attribute_names(obj) == expected;
+}
+
+// A new object of `type` without its __new__ or __init__, as object.__new__(cls).
+nb::object bare_instance(PyTypeObject *type) {
+    return checked(PyBaseObject_Type.tp_new(type, copy_layout().no_args, nullptr));
+}
+
+void set_own_attr(nb::handle obj, const Name &name, nb::handle value) {
+    if (PyObject_GenericSetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0)
+        throw_pending();
+}
+
+// axis.view(): the same state under a new identity, its cache shared, and
+// known to its references; axis.view() itself for an index laid out otherwise.
+nb::object axis_view(nb::handle axis) {
+    const CopyLayout &layout = copy_layout();
+    PyTypeObject *type = Py_TYPE(axis.ptr());
+    auto known = std::find_if(layout.axes.begin(), layout.axes.end(), [&](const auto &k) { return k.first == type; });
+    if (known == layout.axes.end())
+        return call_method(axis, kView);
+    nb::object state = checked(PyObject_GenericGetDict(axis.ptr(), nullptr));
+    if (PyDict_GET_SIZE(state.ptr()) != static_cast<Py_ssize_t>(known->second.size()))
+        return call_method(axis, kView);
+    nb::object view = bare_instance(type);
+    for (PyObject *name : known->second) {
+        PyObject *value = PyDict_GetItemWithError(state.ptr(), name);
+        if (!value) {
+            if (PyErr_Occurred())
+                throw_pending();
+            return call_method(axis, kView);
+        }
+        if (PyObject_GenericSetAttr(view.ptr(), name, value) != 0)
+            throw_pending();
+    }
+    set_own_attr(view, kId, checked(PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type))));
+    call_method(attr(axis, kReferences), kAddIndexReference, view);
+    return view;
+}
+
+nb::object block_copy(nb::handle block) {
+    if (!copy_layout().blocks.count(Py_TYPE(block.ptr()))) {
+        PyObject *argv[] = {nullptr, block.ptr(), Py_False};
+        return checked(PyObject_VectorcallMethod(kCopy.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                 frame_types().copy_kwnames));
+    }
+    nb::object values = call_method(attr(block, kValues), kView);
+    nb::object placement = attr(block, kMgrLocs), refs = attr(block, kRefs);
+    PyObject *argv[] = {nullptr, values.ptr(), placement.ptr(), copy_layout().frame_ndim, refs.ptr()};
+    return checked(PyObject_Vectorcall(reinterpret_cast<PyObject *>(Py_TYPE(block.ptr())), argv + 1,
+                                       4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// DataFrame._from_mgr(manager, axes).
+nb::object frame_from_manager(nb::handle manager) {
+    const CopyLayout &layout = copy_layout();
+    nb::object frame = bare_instance(reinterpret_cast<PyTypeObject *>(frame_types().data_frame));
+    nb::object flags = bare_instance(reinterpret_cast<PyTypeObject *>(layout.flags));
+    set_own_attr(flags, kAllowsDuplicateLabels, Py_True);
+    set_own_attr(flags, kObj, checked(PyWeakref_NewRef(frame.ptr(), nullptr)));
+    set_own_attr(frame, kMgr, manager);
+    set_own_attr(frame, kAttrs, checked(PyDict_New()));
+    set_own_attr(frame, kFlags, flags);
+    return frame;
+}
+
+// Invalid when the frame is not laid out as this expects; df.copy() then.
+nb::object shallow_copy(nb::handle frame) {
+    const FrameTypes &types = frame_types();
+    if (!copy_layout().known || Py_TYPE(frame.ptr()) != reinterpret_cast<PyTypeObject *>(types.data_frame))
+        return nb::object();
+    return guarded(
+        [&] {
+            nb::object manager = attr(frame, kMgr);
+            if (Py_TYPE(manager.ptr()) != reinterpret_cast<PyTypeObject *>(types.block_manager))
+                return nb::object();
+            nb::object blocks = attr(manager, kBlocks), axes = attr(manager, kAxes);
+            if (!PyTuple_CheckExact(blocks.ptr()) || !PyList_CheckExact(axes.ptr()))
+                return nb::object();
+            Py_ssize_t n = PyTuple_GET_SIZE(blocks.ptr());
+            nb::object copies = checked(PyTuple_New(n));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                PyTuple_SET_ITEM(copies.ptr(), i, block_copy(PyTuple_GET_ITEM(blocks.ptr(), i)).release().ptr());
+            Py_ssize_t m = PyList_GET_SIZE(axes.ptr());
+            nb::object views = checked(PyList_New(m));
+            for (Py_ssize_t i = 0; i < m; ++i)
+                PyList_SET_ITEM(views.ptr(), i, axis_view(PyList_GET_ITEM(axes.ptr(), i)).release().ptr());
+            PyObject *argv[] = {nullptr, copies.ptr(), views.ptr(), Py_False};
+            nb::object copied = checked(PyObject_Vectorcall(types.block_manager, argv + 1,
+                                                            3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            return frame_from_manager(copied);
+        },
+        [](nb::python_error &) { return nb::object(); });
+}
+
+// The layout the copy above builds, read from pandas' own objects: a frame,
+// its flags and each kind of index hold just the attributes it sets, and the
+// blocks it rebuilds are those Block.copy copies.
+void read_copy_layout(nb::handle pandas) {
+    CopyLayout &layout = copy_layout();
+    layout.no_args = PyTuple_New(0);
+    layout.frame_ndim = PyLong_FromLong(2);
+    nb::object blocks_module = import("pandas.core.internals.blocks");
+    nb::object block = attr(blocks_module, Name("Block"));
+    nb::object block_copy_function = attr(block, kCopy);
+    nb::dict names = nb::borrow<nb::dict>(checked(PyObject_GenericGetDict(blocks_module.ptr(), nullptr)));
+    for (auto [name, value] : names)
+        if (PyType_Check(value.ptr()) && PyObject_IsSubclass(value.ptr(), block.ptr()) == 1 &&
+            attr(value, kCopy).is(block_copy_function))
+            layout.blocks.insert(reinterpret_cast<PyTypeObject *>(value.ptr()));
+    layout.flags = attr(import("pandas.core.flags"), Name("Flags")).release().ptr();
+    nb::object frame = call(attr(pandas, kDataFrame), nb::dict());
+    nb::object range_index = attr(pandas, Name("RangeIndex")), index = attr(pandas, Name("Index"));
+    nb::object a_range = call_method(call(range_index, 1), kView);
+    nb::object an_index = call_method(call(index, nb::make_tuple("a")), kView);
+    auto interned = [](const std::vector<std::string> &names) {
+        std::vector<PyObject *> strs;
+        for (const std::string &name : names)
+            strs.push_back(checked(PyUnicode_InternFromString(name.c_str())).release().ptr());
+        return strs;
+    };
+    layout.axes = {{reinterpret_cast<PyTypeObject *>(range_index.ptr()), interned(attribute_names(a_range))},
+                   {reinterpret_cast<PyTypeObject *>(index.ptr()), interned(attribute_names(an_index))}};
+    layout.known = frame_types().shallow_copies && frame_types().block_manager &&
+                   std::atoi(to_text(attr(pandas, Name("__version__"))).c_str()) == 3 &&
+                   holds_just(frame, {"_mgr", "_attrs", "_flags"}) &&
+                   holds_just(attr(frame, Name("flags")), {"_allows_duplicate_labels", "_obj"}) &&
+                   holds_just(a_range, {"_range", "_name", "_cache", "_id"}) &&
+                   holds_just(an_index, {"_data", "_name", "_cache", "_id", "_references"});
+}
+
 }  // namespace
 
 void init_cached_frames() {
@@ -140,6 +325,7 @@ void init_cached_frames() {
         [] { return attr(import("pandas.core.internals"), Name("BlockManager")).release().ptr(); },
         [](nb::python_error &) -> PyObject * { return nullptr; });
     types.copy_kwnames = nb::make_tuple(kDeep.handle()).release().ptr();
+    guarded([&] { read_copy_layout(pandas); }, [](nb::python_error &) {});
 }
 
 bool keepable_size(nb::handle frame, std::size_t &bytes) {
@@ -147,45 +333,6 @@ bool keepable_size(nb::handle frame, std::size_t &bytes) {
     // that lays them out otherwise only means nothing is kept.
     return guarded([&] { return measure(frame, bytes); }, [](nb::python_error &) { return false; });
 }
-
-namespace {
-
-// df.copy(deep=False) without going through pandas' generic machinery, which
-// costs more than the rest of an answer from the cache: each block copied
-// shallowly (sharing its values and their copy-on-write references), the axes
-// as views (their names are each frame's own), in a new manager and frame.
-// Invalid when the frame is not laid out as this expects; df.copy() then.
-nb::object shallow_copy(nb::handle frame) {
-    static const Name kBlocks{"blocks"}, kAxes{"axes"}, kView{"view"}, kFromMgr{"_from_mgr"};
-    const FrameTypes &types = frame_types();
-    if (!types.block_manager || Py_TYPE(frame.ptr()) != reinterpret_cast<PyTypeObject *>(types.data_frame))
-        return nb::object();
-    return guarded(
-        [&] {
-            nb::object manager = attr(frame, kMgr);
-            if (Py_TYPE(manager.ptr()) != reinterpret_cast<PyTypeObject *>(types.block_manager))
-                return nb::object();
-            nb::object blocks = attr(manager, kBlocks), axes = attr(manager, kAxes);
-            if (!PyTuple_CheckExact(blocks.ptr()) || !PyList_CheckExact(axes.ptr()))
-                return nb::object();
-            Py_ssize_t n = PyTuple_GET_SIZE(blocks.ptr());
-            nb::object copies = checked(PyTuple_New(n));
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject *argv[] = {nullptr, PyTuple_GET_ITEM(blocks.ptr(), i), Py_False};
-                PyObject *copy = PyObject_VectorcallMethod(kCopy.ptr(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                           types.copy_kwnames);
-                PyTuple_SET_ITEM(copies.ptr(), i, checked(copy).release().ptr());
-            }
-            nb::list views;
-            for (nb::handle axis : axes)
-                views.append(call_method(axis, kView));
-            nb::object copied = nb::handle(types.block_manager)(copies, views, nb::arg("verify_integrity") = false);
-            return call_method(nb::handle(types.data_frame), kFromMgr, copied, views);
-        },
-        [](nb::python_error &) { return nb::object(); });
-}
-
-}  // namespace
 
 nb::object frame_copy(nb::handle frame) {
     const FrameTypes &types = frame_types();

@@ -507,17 +507,21 @@ bool is_own_method(nb::handle method, nb::handle obj, PyObject *function) {
            PyMethod_GET_SELF(method.ptr()) == obj.ptr();
 }
 
-bool own_query_layer(nb::handle query_layer, LayerMethod which) {
-    static const Name *const names[] = {&kQueryMethod, &kQueryArrowMethod, &kExecuteSqlMethod};
-    auto i = static_cast<std::size_t>(which);
-    PyObject *method = PyObject_GetAttr(query_layer.ptr(), names[i]->ptr());
+bool has_own_method(nb::handle obj, const Name &name, PyObject *function) {
+    PyObject *method = PyObject_GetAttr(obj.ptr(), name.ptr());
     if (!method) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             throw_pending();
         PyErr_Clear();
         return false;
     }
-    return is_own_method(nb::steal(method), query_layer, g_layer_functions[i]);
+    return is_own_method(nb::steal(method), obj, function);
+}
+
+bool own_query_layer(nb::handle query_layer, LayerMethod which) {
+    static const Name *const names[] = {&kQueryMethod, &kQueryArrowMethod, &kExecuteSqlMethod};
+    auto i = static_cast<std::size_t>(which);
+    return has_own_method(query_layer, *names[i], g_layer_functions[i]);
 }
 
 nb::handle query_errors() { return g_lookout; }

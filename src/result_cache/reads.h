@@ -144,6 +144,8 @@ PyObject *own_function(PyObject *cls, const Name &name);
 // `method` is `function` bound to `obj`: not replaced on the instance nor
 // patched on the class.
 bool is_own_method(nb::handle method, nb::handle obj, PyObject *function);
+// obj.name is `function` bound to `obj`; false when obj has no such attribute.
+bool has_own_method(nb::handle obj, const Name &name, PyObject *function);
 
 // The read cursors the cache's own statements run on, the functions it
 // checks for, and init_cached_frames; from the manager module's init.
