@@ -137,7 +137,10 @@ def counted(case, impl, operations, scratch):
     out = os.path.join(scratch, f"{abs(hash((case, impl, operations)))}.out")
     command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__,
                "--child", case, impl, str(operations)]
-    return subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    # numpy's OpenBLAS threads spin for a while after each call and move the
+    # count by tens of thousands of instructions from run to run.
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    return subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
 
 
 def collected(process):
