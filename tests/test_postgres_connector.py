@@ -96,23 +96,28 @@ def test_bad_arguments_are_refused_when_the_connector_is_built(kwargs, error):
         cellarage.PostgresConnector(**kwargs)
 
 
-def test_psycopg_is_imported_only_for_a_connector(tmp_path):
-    code = """
+@pytest.mark.parametrize("package, build, message", [
+    ("psycopg", "from brindle.cellarage import PostgresConnector; PostgresConnector('dbname=x')",
+     "PostgresConnector needs psycopg 3: pip install 'brindle[postgres]'"),
+    ("prometheus_client", "brindle.quaymaster.PrometheusCollector(None)",
+     "PrometheusCollector needs prometheus_client: pip install 'brindle[metrics]'"),
+])
+def test_an_optional_package_is_imported_only_for_what_needs_it(tmp_path, package, build, message):
+    code = f"""
         import sys
         import brindle.quaymaster
-        print("psycopg" in sys.modules)
-        sys.modules["psycopg"] = None  # as if it were not installed
-        from brindle.cellarage import PostgresConnector
+        print({package!r} in sys.modules)
+        sys.modules[{package!r}] = None  # as if it were not installed
         try:
-            PostgresConnector("dbname=x")
+            {build}
         except ImportError as e:
             print(e)
     """
     status, out, err = run_child(code, tmp_path)
     assert status == 0, err
-    imported, message = out.splitlines()
+    imported, said = out.splitlines()
     assert imported == "False"
-    assert message.startswith("PostgresConnector needs psycopg 3: pip install 'brindle[postgres]'")
+    assert said.startswith(message)
 
 
 def test_the_manager_builds_its_connector_from_external_dsn_and_closes_it(dsn, make_manager):
