@@ -400,13 +400,17 @@ public:
         return PyLong_AsSize_t(rows);
     }
 
-    void remember(nb::handle statement, std::size_t rows) {
+    // Notes how many rows `frame`, the answer to `statement`, holds.
+    void remember(nb::handle statement, nb::handle frame) {
         if (!remembers(statement))
             return;
+        Py_ssize_t rows = PyObject_Length(frame.ptr());
+        if (rows < 0)
+            throw_pending();
         nb::handle memo = sizes();
         if (PyDict_GET_SIZE(memo.ptr()) >= kRememberedStatements)
             PyDict_Clear(memo.ptr());
-        nb::object count = checked(PyLong_FromSize_t(rows));
+        nb::object count = checked(PyLong_FromSsize_t(rows));
         if (PyDict_SetItem(memo.ptr(), statement.ptr(), count.ptr()) != 0)
             throw_pending();
     }
@@ -449,12 +453,7 @@ nb::object converted(nb::handle result, std::size_t most_rows) {
 nb::object to_frame(nb::handle result, std::size_t most_rows, nb::handle statement) {
     AnswerSizes &sizes = answer_sizes();
     nb::object frame = converted(result, std::min(most_rows, sizes.recalled(statement)));
-    if (statement.is_valid()) {
-        Py_ssize_t rows = PyObject_Length(frame.ptr());
-        if (rows < 0)
-            throw_pending();
-        sizes.remember(statement, static_cast<std::size_t>(rows));
-    }
+    sizes.remember(statement, frame);
     return frame;
 }
 
